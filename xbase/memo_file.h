@@ -1,0 +1,77 @@
+// Memo files: the .dbt (dBASE III, dBASE IV) and .fpt (FoxPro) companions
+// that hold memo texts in numbered blocks. The table stores a block number.
+//
+//  dBASE III .dbt (512-byte blocks, little-endian)
+//    header block 0:  0  4  next free block
+//                    16  1  version, 03
+//    a memo: its bytes from the start of its block, ended by 1A 1A, over as
+//            many consecutive blocks as it needs
+//
+//  dBASE IV .dbt (little-endian)
+//    header block 0:  0  4  next free block
+//                     8  8  table name without extension
+//                    20  2  block size (a multiple of 64, usually 512)
+//    a memo block:    0  4  FF FF 08 00
+//                     4  4  length of the memo plus these 8 bytes
+//                     8  .. the memo's bytes, over consecutive blocks
+//
+//  FoxPro .fpt (big-endian)
+//    header, 512 bytes:  0  4  next free block
+//                        6  2  block size (VFP default 64)
+//    a memo block:       0  4  type: 0 picture/binary, 1 text
+//                        4  4  length of the memo
+//                        8  .. the memo's bytes, over consecutive blocks
+//    block n starts at n * block size; the first blocks cover the header.
+//
+// Memos are only ever appended: a new text takes new blocks at the end and
+// the header's next-free block number moves on, under a lock on the header
+// so that other writers of the same memo file are not overwritten.
+#pragma once
+
+#include "xbase/os_file.h"
+#include "xbase/table_header.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace xbase {
+
+constexpr size_t kMemoHeaderSize = 512;
+// Longest memo the engine reads back; anything a block header claims beyond
+// the file or this is damage.
+constexpr uint32_t kMaxMemoLength = 64u << 20;
+
+class MemoFile {
+ public:
+  static std::unique_ptr<MemoFile> Open(const std::string& path, MemoKind kind, bool writable,
+                                        std::string* problem);
+  // A new, empty memo file. `table_stem` goes into a dBASE IV header.
+  static std::unique_ptr<MemoFile> Create(const std::string& path, MemoKind kind, uint32_t block_size,
+                                          const std::string& table_stem, bool exclusive, std::string* problem);
+
+  MemoKind kind() const { return kind_; }
+  uint32_t block_size() const { return block_size_; }
+
+  // The memo that starts at `block`; nullopt (and *problem) when the block
+  // lies outside the file or its header does not make sense.
+  std::optional<std::string> Read(uint32_t block, std::string* problem);
+
+  // Writes `data` into new blocks at the end; returns the first block
+  // number, or 0 with *problem on failure. `binary` selects the FoxPro block
+  // type for pictures and blobs.
+  uint32_t Append(std::string_view data, bool binary, std::string* problem);
+
+ private:
+  MemoFile(std::unique_ptr<OsFile> file, MemoKind kind, uint32_t block_size)
+      : file_(std::move(file)), kind_(kind), block_size_(block_size) {}
+  uint32_t FirstDataBlock() const { return (kMemoHeaderSize + block_size_ - 1) / block_size_; }
+
+  std::unique_ptr<OsFile> file_;
+  MemoKind kind_;
+  uint32_t block_size_;
+};
+
+}  // namespace xbase

@@ -61,10 +61,14 @@ struct FIELD4 {
   int index;
 };
 
+// A table handle. The table behind it may be closed while the handle lives
+// (see d4create); it is opened again on first use.
 struct DATA4 {
   CODE4* code;
+  std::string path;
   std::unique_ptr<xbase::Table> table;
   std::vector<std::unique_ptr<FIELD4>> fields;  // one per visible field
+  xbase::Table* Get();
 };
 
 struct CODE4 {
@@ -83,12 +87,18 @@ struct CODE4 {
   DATA4* Adopt(std::unique_ptr<xbase::Table> table) {
     auto data = std::make_unique<DATA4>();
     data->code = this;
+    data->path = table->path();
     for (int i : table->visible_fields()) data->fields.push_back(std::make_unique<FIELD4>(FIELD4{data.get(), i}));
     data->table = std::move(table);
     open.push_back(std::move(data));
     return open.back().get();
   }
 };
+
+xbase::Table* DATA4::Get() {
+  if (!table) table = xbase::Table::Open(path, code->Options());
+  return table.get();
+}
 
 void code4setReport(std::function<void(const std::string&)> report) {
   std::lock_guard<std::mutex> lock(g_report_mutex);
@@ -122,7 +132,7 @@ int code4close(CodeHandle code) {
   int result = r4success;
   // Closing flushes each table; the handles go with it.
   for (auto& data : code->open)
-    if (!data->table->Close()) result = -1;
+    if (data->table && !data->table->Close()) result = -1;
   code->open.clear();
   return result;
 }
@@ -131,7 +141,7 @@ DbfHandle d4open(CodeHandle code, const char* path) {
   if (!code || !path) return nullptr;
   if (code->single_open) {
     for (auto& data : code->open) {
-      if (data->table->path() == path) {
+      if (data->table && data->path == path) {
         if (code->err_open) code->sink.Report(std::string(path) + ": already open");
         return nullptr;
       }
@@ -146,12 +156,13 @@ DbfHandle d4open(CodeHandle code, const char* path) {
 }
 
 FIELD4INFO* d4fieldInfo(DbfHandle data) {
-  if (!data) return nullptr;
+  xbase::Table* table = data ? data->Get() : nullptr;
+  if (!table) return nullptr;
   auto block = std::make_unique<FieldInfoBlock>();
-  block->layout = data->table->Layout();
-  for (int i : data->table->visible_fields()) block->names.push_back(data->table->field(i).name);
+  block->layout = table->Layout();
+  for (int i : table->visible_fields()) block->names.push_back(table->field(i).name);
   for (size_t k = 0; k < block->names.size(); ++k) {
-    const auto& f = data->table->field(data->table->visible_fields()[k]);
+    const auto& f = table->field(table->visible_fields()[k]);
     block->items.push_back(FIELD4INFO{block->names[k].c_str(), static_cast<int16_t>(f.type), f.length, f.decimals,
                                       static_cast<uint16_t>((f.flags & 0x02) ? 1 : 0)});
   }
@@ -220,54 +231,74 @@ DbfHandle d4create(CodeHandle code, const char* path, const FIELD4INFO* fields, 
     code->sink.Report(std::string(path) + ": index tags are not maintained yet; created without an index");
   auto table = xbase::Table::Create(path, LayoutFor(fields), code->safety == 0, code->Options());
   if (!table) return nullptr;
-  return code->Adopt(std::move(table));
+  // The program ignores this handle and opens the file afresh; a run that
+  // creates hundreds of files must not hold hundreds of them open until
+  // code4close. So the table is closed now and reopened if the handle is used.
+  DATA4* data = code->Adopt(std::move(table));
+  data->table->Close();
+  data->table.reset();
+  return data;
 }
 
 int d4appendBlank(DbfHandle data) {
-  if (!data) return -1;
-  return data->table->AppendBlank() ? r4success : -1;
+  xbase::Table* table = data ? data->Get() : nullptr;
+  return table && table->AppendBlank() ? r4success : -1;
 }
 
 FieldHandle d4field(DbfHandle data, const char* name) {
-  if (!data || !name) return nullptr;
-  int index = data->table->FindField(name);
+  xbase::Table* table = data && name ? data->Get() : nullptr;
+  if (!table) return nullptr;
+  int index = table->FindField(name);
   for (auto& f : data->fields)
     if (f->index == index) return f.get();
-  if (data->code->err_field_name) data->code->sink.Report(data->table->path() + ": no field " + name);
+  if (data->code->err_field_name) data->code->sink.Report(data->path + ": no field " + name);
   return nullptr;
 }
 
+namespace {
+xbase::Table* TableOf(FieldHandle field) { return field ? field->data->Get() : nullptr; }
+}  // namespace
+
 int f4type(FieldHandle field) {
-  if (!field) return 0;
-  return static_cast<unsigned char>(field->data->table->field(field->index).type);
+  xbase::Table* table = TableOf(field);
+  return table ? static_cast<unsigned char>(table->field(field->index).type) : 0;
 }
 
 int f4assign(FieldHandle field, const char* text) {
-  if (!field || !text) return -1;
-  return field->data->table->Assign(field->index, text) ? r4success : -1;
+  xbase::Table* table = TableOf(field);
+  return table && text && table->Assign(field->index, text) ? r4success : -1;
 }
 
 int f4memoAssign(FieldHandle field, const char* text) {
-  if (!field || !text) return -1;
-  return field->data->table->AssignMemo(field->index, text) ? r4success : -1;
+  xbase::Table* table = TableOf(field);
+  return table && text && table->AssignMemo(field->index, text) ? r4success : -1;
 }
 
-long d4recNo(DbfHandle data) { return data ? static_cast<long>(data->table->record_number()) : -1; }
+long d4recNo(DbfHandle data) {
+  xbase::Table* table = data ? data->Get() : nullptr;
+  return table ? static_cast<long>(table->record_number()) : -1;
+}
 
 int d4close(DbfHandle data) {
   if (!data) return -1;
   CODE4* code = data->code;
-  bool ok = data->table->Close();
+  bool ok = !data->table || data->table->Close();
   auto it = std::find_if(code->open.begin(), code->open.end(), [&](auto& d) { return d.get() == data; });
   if (it != code->open.end()) code->open.erase(it);
   return ok ? r4success : -1;
 }
 
 int d4go(DbfHandle data, long record) {
-  if (!data || record <= 0) return -1;
-  return data->table->Go(static_cast<uint32_t>(record)) ? r4success : -1;
+  xbase::Table* table = data ? data->Get() : nullptr;
+  return table && record > 0 && table->Go(static_cast<uint32_t>(record)) ? r4success : -1;
 }
 
-long d4recCount(DbfHandle data) { return data ? static_cast<long>(data->table->record_count()) : -1; }
+long d4recCount(DbfHandle data) {
+  xbase::Table* table = data ? data->Get() : nullptr;
+  return table ? static_cast<long>(table->record_count()) : -1;
+}
 
-std::string f4str(FieldHandle field) { return field ? field->data->table->Value(field->index) : std::string(); }
+std::string f4str(FieldHandle field) {
+  xbase::Table* table = TableOf(field);
+  return table ? table->Value(field->index) : std::string();
+}

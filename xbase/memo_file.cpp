@@ -11,6 +11,7 @@ namespace {
 
 constexpr int kLockTimeoutMs = 10000;
 constexpr uint8_t kDbt4Signature[4] = {0xFF, 0xFF, 0x08, 0x00};
+constexpr uint8_t kDbt4EndMark = 0x1F;
 
 uint32_t NextFreeOf(MemoKind kind, const uint8_t* header) {
   return kind == MemoKind::kFpt ? GetBe32(header) : GetLe32(header);
@@ -152,7 +153,7 @@ uint32_t MemoFile::Append(std::string_view data, bool binary, std::string* probl
   // The block image: header (FoxPro, dBASE IV) or terminator (dBASE III),
   // padded to whole blocks.
   size_t head = kind_ == MemoKind::kDbt3 ? 0 : 8;
-  size_t tail = kind_ == MemoKind::kDbt3 ? 2 : 0;
+  size_t tail = kind_ == MemoKind::kDbt3 ? 2 : kind_ == MemoKind::kDbt4 ? 8 : 0;
   size_t used = head + data.size() + tail;
   size_t blocks = (used + block_size_ - 1) / block_size_;
   std::vector<uint8_t> image(blocks * block_size_, 0);
@@ -164,7 +165,8 @@ uint32_t MemoFile::Append(std::string_view data, bool binary, std::string* probl
     PutLe32(image.data() + 4, static_cast<uint32_t>(data.size() + 8));
   }
   std::memcpy(image.data() + head, data.data(), data.size());
-  if (tail) image[head + data.size()] = image[head + data.size() + 1] = kEndOfFile;
+  if (kind_ == MemoKind::kDbt3) image[head + data.size()] = image[head + data.size() + 1] = kEndOfFile;
+  if (kind_ == MemoKind::kDbt4) image[head + data.size()] = kDbt4EndMark;
 
   if (!file_->Lock(0, kMemoHeaderSize, true, kLockTimeoutMs)) {
     *problem = "memo file locked by another program";

@@ -14,6 +14,9 @@
 //    a memo block:    0  4  FF FF 08 00
 //                     4  4  length of the memo plus these 8 bytes
 //                     8  .. the memo's bytes, over consecutive blocks
+//                        then 1F and 7 zero bytes outside the counted
+//                        length, for readers that look for an end mark
+//                        and read 8 bytes too many
 //
 //  FoxPro .fpt (big-endian)
 //    header, 512 bytes:  0  4  next free block

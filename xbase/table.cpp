@@ -88,11 +88,14 @@ bool Table::Load(std::unique_ptr<OsFile> file) {
     Report("header length " + std::to_string(*length) + " beyond the end of the file");
     return false;
   }
+  // Header and file size are read together under a shared lock, so that an
+  // append by another program is seen whole or not at all.
   std::vector<uint8_t> bytes(*length);
   bool locked = file->Lock(0, *length, false, options_.lock_timeout_ms);
   bool read = file->ReadAt(0, bytes.data(), bytes.size());
+  size = file->Size();
   if (locked) file->Unlock(0, *length);
-  if (!read) {
+  if (!read || !size) {
     Report("header unreadable");
     return false;
   }
@@ -169,10 +172,8 @@ std::unique_ptr<Table> Table::Create(const std::string& path, const TableLayout&
   StampToday(h);
   // No index is written yet, and the new table belongs to no database.
   h.table_flags &= static_cast<uint8_t>(~0x01);
-  if (h.flavor() == Flavor::kVisualFoxPro) {
-    h.table_flags &= static_cast<uint8_t>(~0x04);
-    h.backlink.assign(kBacklinkSize, 0);
-  }
+  if (h.flavor() == Flavor::kVisualFoxPro) h.table_flags &= static_cast<uint8_t>(~0x04);
+  std::fill(h.tail.begin(), h.tail.end(), 0);
   std::string problem;
   if (!LayOutFields(h, &problem)) return fail(problem);
 

@@ -153,6 +153,7 @@ std::optional<TableHeader> ParseTableHeader(std::span<const uint8_t> bytes, uint
     while (name_len < 11 && d[name_len] != 0) ++name_len;
     f.name.assign(reinterpret_cast<const char*>(d), name_len);
     f.type = static_cast<char>(d[11]);
+    f.raw.assign(d, d + kFieldDescriptorSize);
     f.length = d[16];
     f.decimals = d[17];
     if (vfp) {
@@ -175,13 +176,8 @@ std::optional<TableHeader> ParseTableHeader(std::span<const uint8_t> bytes, uint
                std::to_string(offset) + ")";
     return std::nullopt;
   }
-  if (vfp) {
-    size_t link = pos + 1;  // after the terminator
-    if (link + kBacklinkSize <= h.header_length)
-      h.backlink.assign(p + link, p + link + kBacklinkSize);
-    else
-      h.backlink.assign(kBacklinkSize, 0);
-  }
+  size_t tail = pos + 1;  // after the terminator
+  if (tail < h.header_length) h.tail.assign(p + tail, p + h.header_length);
   // _NullFlags must be wide enough for the bits the fields ask for.
   int bits = 0;
   for (const auto& f : h.fields) {
@@ -229,14 +225,14 @@ bool LayOutFields(TableHeader& h, std::string* problem) {
     *problem = "record longer than 65535 bytes";
     return false;
   }
-  size_t header_length = kTableHeaderSize + kFieldDescriptorSize * h.fields.size() + 1 + (vfp ? kBacklinkSize : 0);
+  if (vfp && h.tail.size() < kBacklinkSize) h.tail.resize(kBacklinkSize, 0);
+  size_t header_length = kTableHeaderSize + kFieldDescriptorSize * h.fields.size() + 1 + h.tail.size();
   if (header_length > 0xFFFF) {
     *problem = "too many fields";
     return false;
   }
   h.record_length = static_cast<uint16_t>(offset);
   h.header_length = static_cast<uint16_t>(header_length);
-  if (vfp) h.backlink.resize(kBacklinkSize, 0);
   return true;
 }
 
@@ -260,9 +256,12 @@ std::vector<uint8_t> SerializeTableHeader(const TableHeader& h) {
   size_t pos = kTableHeaderSize;
   for (const auto& f : h.fields) {
     uint8_t* d = p + pos;
-    std::memcpy(d, f.name.data(), f.name.size());
+    if (f.raw.size() == kFieldDescriptorSize) std::memcpy(d, f.raw.data(), kFieldDescriptorSize);
+    std::memset(d, 0, 11);
+    std::memcpy(d, f.name.data(), std::min<size_t>(f.name.size(), 10));
     d[11] = static_cast<uint8_t>(f.type);
     if (vfp || h.flavor() == Flavor::kFoxPro2) PutLe32(d + 12, f.offset);
+    if (h.flavor() == Flavor::kDbase4) d[31] = 0;  // "has an .mdx tag": no index is written
     d[16] = f.length;
     d[17] = f.decimals;
     if (vfp) {
@@ -273,7 +272,7 @@ std::vector<uint8_t> SerializeTableHeader(const TableHeader& h) {
     pos += kFieldDescriptorSize;
   }
   p[pos++] = kHeaderTerminator;
-  if (vfp && !h.backlink.empty()) std::memcpy(p + pos, h.backlink.data(), std::min(h.backlink.size(), kBacklinkSize));
+  std::memcpy(p + pos, h.tail.data(), std::min(h.tail.size(), out.size() - pos));
   return out;
 }
 

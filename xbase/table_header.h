@@ -26,8 +26,10 @@
 //                  23   1  VFP: autoincrement step
 //                  24   8  reserved (dBASE IV: byte 31 = field has an .mdx tag)
 //  32+32n  1    0D terminator
-//              VFP only: 263 bytes backlink to the owning database (.dbc),
-//              all zero in a free table
+//              VFP: 263 bytes backlink to the owning database (.dbc),
+//              all zero in a free table; other writers may pad the header
+//              too. The header length, not the terminator, says where
+//              records start.
 //
 //  Records follow at the header length, each one deletion flag (' ' or '*')
 //  and the fields in descriptor order, then one 1A byte ends the file.
@@ -68,6 +70,9 @@ struct FieldDescriptor {
   uint32_t autoinc_next = 0;
   uint8_t autoinc_step = 0;
   int varlength_bit = -1;  // position in _NullFlags, -1 for none
+  // The descriptor as read, so that a table created like this one repeats
+  // the bytes we do not interpret; empty for a field described from scratch.
+  std::vector<uint8_t> raw;
   int null_bit = -1;
 
   bool IsSystem() const { return (flags & 0x01) != 0; }
@@ -87,7 +92,9 @@ struct TableHeader {
   uint8_t table_flags = 0;
   uint8_t code_page_mark = 0;
   std::vector<FieldDescriptor> fields;  // every descriptor, _NullFlags included
-  std::vector<uint8_t> backlink;        // VFP only
+  // Bytes between the terminator and the first record: the VFP backlink,
+  // or padding some writers leave.
+  std::vector<uint8_t> tail;
 
   Flavor flavor() const;
   // The memo kind the version byte asks for; for a table with memo fields

@@ -272,7 +272,7 @@ std::vector<uint8_t> SerializeTableHeader(const TableHeader& h) {
     pos += kFieldDescriptorSize;
   }
   p[pos++] = kHeaderTerminator;
-  std::memcpy(p + pos, h.tail.data(), std::min(h.tail.size(), out.size() - pos));
+  if (!h.tail.empty()) std::memcpy(p + pos, h.tail.data(), std::min(h.tail.size(), out.size() - pos));
   return out;
 }
 

@@ -41,7 +41,8 @@ class CodeSink final : public xbase::ErrorSink {
 // exactly like the template.
 struct FieldInfoBlock {
   std::vector<std::string> names;
-  std::vector<FIELD4INFO> items;
+  std::vector<FIELD4INFO> items;     // handed out; the caller may change them
+  std::vector<FIELD4INFO> original;  // as handed out
   xbase::TableLayout layout;
 };
 
@@ -167,6 +168,7 @@ FIELD4INFO* d4fieldInfo(DbfHandle data) {
                                       static_cast<uint16_t>((f.flags & 0x02) ? 1 : 0)});
   }
   block->items.push_back(FIELD4INFO{nullptr, 0, 0, 0, 0});
+  block->original = block->items;
   FIELD4INFO* result = block->items.data();
   std::lock_guard<std::mutex> lock(g_blocks_mutex);
   g_field_blocks[result] = std::move(block);
@@ -196,9 +198,9 @@ xbase::TableLayout LayoutFor(const FIELD4INFO* fields) {
     if (it != g_field_blocks.end()) {
       const FieldInfoBlock& block = *it->second;
       bool same = true;
-      for (size_t k = 0; k + 1 < block.items.size() && same; ++k) {
+      for (size_t k = 0; k + 1 < block.original.size() && same; ++k) {
         const FIELD4INFO& a = fields[k];
-        const FIELD4INFO& b = block.items[k];
+        const FIELD4INFO& b = block.original[k];
         same = a.name && a.name == b.name && a.type == b.type && a.len == b.len && a.dec == b.dec;
       }
       if (same && fields[block.items.size() - 1].name == nullptr) return block.layout;

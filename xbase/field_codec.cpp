@@ -74,7 +74,7 @@ std::string ScaledDigits(const Decimal& d, int decimals) {
       r = d.digits.substr(0, static_cast<size_t>(keep));
       next = d.digits[static_cast<size_t>(keep)];
     }
-    if (r.empty()) r = "0";
+    if (r.empty()) r.push_back('0');
     if (next >= '5') {
       size_t k = r.size();
       while (k > 0 && r[k - 1] == '9') r[--k] = '0';
@@ -176,10 +176,11 @@ std::string FormatNumber(std::string_view text, int width, int decimals, bool* o
   std::string out;
   if (!r.empty()) {
     bool zero = r == "0";
-    if (decimals > 0 && r.size() <= static_cast<size_t>(decimals))
-      r.insert(0, static_cast<size_t>(decimals) + 1 - r.size(), '0');
-    if (decimals > 0) r.insert(r.size() - static_cast<size_t>(decimals), ".");
-    out = (d->negative && !zero ? "-" : "") + r;
+    auto places = static_cast<size_t>(decimals);
+    if (places > 0 && r.size() <= places) r = std::string(places + 1 - r.size(), '0') + r;
+    if (d->negative && !zero) out.push_back('-');
+    out.append(r, 0, r.size() - places);
+    if (places > 0) out.append(1, '.').append(r, r.size() - places, places);
   }
   if (out.empty() || out.size() > static_cast<size_t>(width)) {
     *overflow = true;
@@ -327,9 +328,11 @@ std::string DecodeField(const FieldDescriptor& f, const uint8_t* record, const u
     case 'Y': {
       int64_t v = static_cast<int64_t>(GetLe64(p));
       std::string digits = std::to_string(v < 0 ? -(v + 1) + 1ull : static_cast<uint64_t>(v));
-      if (digits.size() < 5) digits.insert(0, 5 - digits.size(), '0');
-      digits.insert(digits.size() - 4, ".");
-      return (v < 0 ? "-" : "") + digits;
+      if (digits.size() < 5) digits = std::string(5 - digits.size(), '0') + digits;
+      std::string text;
+      if (v < 0) text.push_back('-');
+      text.append(digits, 0, digits.size() - 4).append(1, '.').append(digits, digits.size() - 4, 4);
+      return text;
     }
     case 'T': {
       uint32_t jdn = GetLe32(p), ms = GetLe32(p + 4);

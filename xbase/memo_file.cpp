@@ -93,6 +93,7 @@ std::unique_ptr<MemoFile> MemoFile::Create(const std::string& path, MemoKind kin
 }
 
 std::optional<std::string> MemoFile::Read(uint32_t block, std::string* problem) {
+  if (!WritePending(problem)) return std::nullopt;
   auto size = file_->Size();
   uint64_t offset = uint64_t{block} * block_size_;
   if (!size || block < FirstDataBlock() || offset >= *size) {
@@ -145,34 +146,16 @@ std::optional<std::string> MemoFile::Read(uint32_t block, std::string* problem) 
   return data;  // unterminated: what the file holds
 }
 
-uint32_t MemoFile::Append(std::string_view data, bool binary, std::string* problem) {
-  if (data.size() > kMaxMemoLength) {
-    *problem = "memo of " + std::to_string(data.size()) + " bytes too long";
-    return 0;
-  }
-  // The block image: header (FoxPro, dBASE IV) or terminator (dBASE III),
-  // padded to whole blocks.
-  size_t head = kind_ == MemoKind::kDbt3 ? 0 : 8;
-  size_t tail = kind_ == MemoKind::kDbt3 ? 2 : kind_ == MemoKind::kDbt4 ? 8 : 0;
-  size_t used = head + data.size() + tail;
-  size_t blocks = (used + block_size_ - 1) / block_size_;
-  std::vector<uint8_t> image(blocks * block_size_, 0);
-  if (kind_ == MemoKind::kFpt) {
-    PutBe32(image.data(), binary ? 0 : 1);
-    PutBe32(image.data() + 4, static_cast<uint32_t>(data.size()));
-  } else if (kind_ == MemoKind::kDbt4) {
-    std::memcpy(image.data(), kDbt4Signature, 4);
-    PutLe32(image.data() + 4, static_cast<uint32_t>(data.size() + 8));
-  }
-  std::memcpy(image.data() + head, data.data(), data.size());
-  if (kind_ == MemoKind::kDbt3) image[head + data.size()] = image[head + data.size() + 1] = kEndOfFile;
-  if (kind_ == MemoKind::kDbt4) image[head + data.size()] = kDbt4EndMark;
+MemoFile::~MemoFile() {
+  std::string problem;
+  Commit(&problem);
+}
 
-  if (!file_->Lock(0, kMemoHeaderSize, true, kLockTimeoutMs)) {
+bool MemoFile::BeginAppending(int lock_timeout_ms, std::string* problem) {
+  if (!file_->Lock(0, kMemoHeaderSize, true, lock_timeout_ms)) {
     *problem = "memo file locked by another program";
-    return 0;
+    return false;
   }
-  uint32_t block = 0;
   uint8_t counter[4];
   auto size = file_->Size();
   if (!size || !file_->ReadAt(0, counter, 4)) {
@@ -180,22 +163,78 @@ uint32_t MemoFile::Append(std::string_view data, bool binary, std::string* probl
   } else {
     uint32_t next = NextFreeOf(kind_, counter);
     uint64_t end_blocks = (*size + block_size_ - 1) / block_size_;
-    if (next < FirstDataBlock() || next > end_blocks) {
-      *problem = "memo header's next free block " + std::to_string(next) + " does not fit the memo file";
-    } else if (uint64_t{next} + blocks > 0xFFFFFFFFull) {
-      *problem = "memo file full";
-    } else if (!file_->WriteAt(uint64_t{next} * block_size_, image.data(), image.size())) {
-      *problem = "cannot write the memo";
-    } else {
-      PutNextFree(kind_, counter, static_cast<uint32_t>(next + blocks));
-      if (file_->WriteAt(0, counter, 4))
-        block = next;
-      else
-        *problem = "cannot update the memo header";
+    if (next >= FirstDataBlock() && next <= end_blocks) {
+      written_next_ = next_ = next;
+      locked_ = true;
+      return true;
     }
+    *problem = "memo header's next free block " + std::to_string(next) + " does not fit the memo file";
   }
   file_->Unlock(0, kMemoHeaderSize);
+  return false;
+}
+
+uint32_t MemoFile::Append(std::string_view data, bool binary, std::string* problem, int lock_timeout_ms) {
+  if (data.size() > kMaxMemoLength) {
+    *problem = "memo of " + std::to_string(data.size()) + " bytes too long";
+    return 0;
+  }
+  if (!locked_ && !BeginAppending(lock_timeout_ms, problem)) return 0;
+  // The block image: header (FoxPro, dBASE IV) or terminator (dBASE III),
+  // padded to whole blocks.
+  size_t head = kind_ == MemoKind::kDbt3 ? 0 : 8;
+  size_t tail = kind_ == MemoKind::kDbt3 ? 2 : kind_ == MemoKind::kDbt4 ? 8 : 0;
+  size_t used = head + data.size() + tail;
+  size_t blocks = (used + block_size_ - 1) / block_size_;
+  if (uint64_t{next_} + blocks > 0xFFFFFFFFull) {
+    *problem = "memo file full";
+    return 0;
+  }
+  size_t at = pending_.size();
+  pending_.resize(at + blocks * block_size_, 0);
+  uint8_t* image = pending_.data() + at;
+  if (kind_ == MemoKind::kFpt) {
+    PutBe32(image, binary ? 0 : 1);
+    PutBe32(image + 4, static_cast<uint32_t>(data.size()));
+  } else if (kind_ == MemoKind::kDbt4) {
+    std::memcpy(image, kDbt4Signature, 4);
+    PutLe32(image + 4, static_cast<uint32_t>(data.size() + 8));
+  }
+  if (!data.empty()) std::memcpy(image + head, data.data(), data.size());
+  if (kind_ == MemoKind::kDbt3) image[head + data.size()] = image[head + data.size() + 1] = kEndOfFile;
+  if (kind_ == MemoKind::kDbt4) image[head + data.size()] = kDbt4EndMark;
+  uint32_t block = next_;
+  next_ += static_cast<uint32_t>(blocks);
+  // Large batches go out early; the lock stays.
+  if (pending_.size() >= (1u << 20) && !WritePending(problem)) return 0;
   return block;
+}
+
+bool MemoFile::WritePending(std::string* problem) {
+  if (pending_.empty()) return true;
+  bool ok = file_->WriteAt(uint64_t{written_next_} * block_size_, pending_.data(), pending_.size());
+  pending_.clear();
+  if (ok) {
+    // The blocks are in the file before the header gives them away.
+    uint8_t counter[4];
+    PutNextFree(kind_, counter, next_);
+    ok = file_->WriteAt(0, counter, 4);
+  }
+  if (!ok) {
+    *problem = "cannot write to the memo file";
+    next_ = written_next_;
+    return false;
+  }
+  written_next_ = next_;
+  return true;
+}
+
+bool MemoFile::Commit(std::string* problem) {
+  if (!locked_) return true;
+  bool ok = WritePending(problem);
+  file_->Unlock(0, kMemoHeaderSize);
+  locked_ = false;
+  return ok;
 }
 
 }  // namespace xbase

@@ -28,7 +28,10 @@
 //
 // Memos are only ever appended: a new text takes new blocks at the end and
 // the header's next-free block number moves on, under a lock on the header
-// so that other writers of the same memo file are not overwritten.
+// so that other writers of the same memo file are not overwritten. The lock
+// is taken at the first Append and held, with the new blocks gathered in
+// memory, until Commit writes them and the new next-free block number; the
+// table commits its memo file before the records that point into it.
 #pragma once
 
 #include "xbase/os_file.h"
@@ -39,6 +42,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace xbase {
 
@@ -62,19 +66,32 @@ class MemoFile {
   // lies outside the file or its header does not make sense.
   std::optional<std::string> Read(uint32_t block, std::string* problem);
 
-  // Writes `data` into new blocks at the end; returns the first block
+  // Places `data` in new blocks at the end; returns the first block
   // number, or 0 with *problem on failure. `binary` selects the FoxPro block
-  // type for pictures and blobs.
-  uint32_t Append(std::string_view data, bool binary, std::string* problem);
+  // type for pictures and blobs. The blocks reach the file at Commit.
+  uint32_t Append(std::string_view data, bool binary, std::string* problem, int lock_timeout_ms = 10000);
+
+  // Writes the appended blocks and the header, and lets go of the lock.
+  bool Commit(std::string* problem);
+
+  ~MemoFile();
+  MemoFile(const MemoFile&) = delete;
+  MemoFile& operator=(const MemoFile&) = delete;
 
  private:
   MemoFile(std::unique_ptr<OsFile> file, MemoKind kind, uint32_t block_size)
       : file_(std::move(file)), kind_(kind), block_size_(block_size) {}
   uint32_t FirstDataBlock() const { return (kMemoHeaderSize + block_size_ - 1) / block_size_; }
+  bool BeginAppending(int lock_timeout_ms, std::string* problem);
+  bool WritePending(std::string* problem);
 
   std::unique_ptr<OsFile> file_;
   MemoKind kind_;
   uint32_t block_size_;
+  bool locked_ = false;
+  uint32_t written_next_ = 0;     // next free block as the file's header has it
+  uint32_t next_ = 0;             // next free block after the pending ones
+  std::vector<uint8_t> pending_;  // blocks from written_next_ on, not yet written
 };
 
 }  // namespace xbase

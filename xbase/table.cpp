@@ -4,6 +4,7 @@
 #include "xbase/field_codec.h"
 
 #include <cstdio>
+#include <chrono>
 #include <ctime>
 #include <unistd.h>
 
@@ -227,12 +228,9 @@ uint8_t* Table::NullFlags() {
   return nf < 0 ? nullptr : record_.data() + header_.fields[static_cast<size_t>(nf)].offset;
 }
 
-std::string Table::ToTable(std::string_view text) {
-  return converter_ ? converter_->ToTable(text) : std::string(text);
-}
-
 bool Table::WriteRecord() {
   if (!dirty_ || current_ == 0) return true;
+  if (batch_ && current_ > committed_count_) return true;  // goes out with the batch
   uint64_t offset = header_.header_length + uint64_t{current_ - 1} * header_.record_length;
   if (!file_->WriteAt(offset, record_.data(), record_.size())) {
     Report("cannot write record " + std::to_string(current_));
@@ -257,63 +255,116 @@ bool Table::FinishAppended() {
   return ok;
 }
 
-bool Table::AppendBlank() {
-  if (closed_ || options_.read_only) return false;
-  if (!FinishAppended()) return false;
+namespace {
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+}  // namespace
+
+// Locks the header and reads the record count afresh: another program may
+// have appended since we last looked.
+bool Table::BeginBatch() {
   const uint64_t hlen = header_.header_length;
   if (!file_->Lock(0, hlen, true, options_.lock_timeout_ms)) {
     Report("header locked by another program; record not appended");
     return false;
   }
-  // Another program may have appended since we last looked: count afresh.
-  bool ok = false;
   uint8_t head[kTableHeaderSize];
   auto size = file_->Size();
-  std::vector<uint8_t> record = blank_;
+  std::string problem;
   if (!size || !file_->ReadAt(0, head, sizeof head)) {
-    Report("header unreadable; record not appended");
+    problem = "header unreadable; record not appended";
   } else if (GetLe16(head + 8) != header_.header_length || GetLe16(head + 10) != header_.record_length) {
-    Report("header changed by another program; record not appended");
+    problem = "header changed by another program; record not appended";
   } else {
     uint32_t count = GetLe32(head + 4);
-    uint64_t offset = hlen + uint64_t{count} * header_.record_length;
-    if (*size < offset) {
-      Report("file holds fewer records than its header counts; record not appended");
-    } else if (count == 0xFFFFFFFFu) {
-      Report("table full");
+    if (*size < hlen + uint64_t{count} * header_.record_length) {
+      problem = "file holds fewer records than its header counts; record not appended";
     } else {
-      ok = true;
-      // Autoincrement fields take the next value from their descriptor.
+      autoinc_next_.assign(header_.fields.size(), 0);
+      bool ok = true;
       for (size_t i = 0; ok && i < header_.fields.size(); ++i) {
-        const auto& f = header_.fields[i];
-        if (!f.IsAutoIncrement() || f.type != 'I') continue;
-        uint8_t d[5];
-        uint64_t at = kTableHeaderSize + i * kFieldDescriptorSize + 19;
-        ok = file_->ReadAt(at, d, 5);
-        if (!ok) break;
-        uint32_t next = GetLe32(d);
-        PutLe32(record.data() + f.offset, next);
-        PutLe32(d, next + d[4]);
-        ok = file_->WriteAt(at, d, 4);
+        if (!header_.fields[i].IsAutoIncrement()) continue;
+        uint8_t next[4];
+        ok = file_->ReadAt(kTableHeaderSize + i * kFieldDescriptorSize + 19, next, 4);
+        autoinc_next_[i] = GetLe32(next);
       }
-      record.push_back(kEndOfFile);
-      ok = ok && file_->WriteAt(offset, record.data(), record.size());
-      record.pop_back();
       if (ok) {
-        // The record is in the file before the header counts it.
-        header_.record_count = count + 1;
-        uint8_t area[kCountAreaSize];
-        PutDateAndCount(area, header_);
-        ok = file_->WriteAt(kCountAreaOffset, area, sizeof area);
+        header_.record_count = committed_count_ = count;
+        batch_ = true;
+        batch_start_ms_ = NowMs();
+        return true;
       }
-      if (!ok) Report("cannot append a record");
+      problem = "field descriptors unreadable; record not appended";
     }
   }
   file_->Unlock(0, hlen);
-  if (!ok) return false;
-  current_ = header_.record_count;
-  record_ = std::move(record);
-  dirty_ = false;
+  Report(problem);
+  return false;
+}
+
+// Writes the batch: memo blocks, records and end byte, autoincrement
+// counters, then the record count; and lets go of the header.
+bool Table::CommitBatch() {
+  if (!batch_) return true;
+  batch_ = false;
+  std::string problem;
+  bool ok = !memo_ || memo_->Commit(&problem);
+  if (!ok) Report(problem);
+  bool current_pending = current_ > committed_count_;
+  if (ok && current_pending) {
+    pending_.insert(pending_.end(), record_.begin(), record_.end());
+    pending_.push_back(kEndOfFile);
+    uint64_t offset = header_.header_length + uint64_t{committed_count_} * header_.record_length;
+    ok = file_->WriteAt(offset, pending_.data(), pending_.size());
+    for (size_t i = 0; ok && i < header_.fields.size(); ++i) {
+      if (!header_.fields[i].IsAutoIncrement()) continue;
+      uint8_t next[4];
+      PutLe32(next, autoinc_next_[i]);
+      ok = file_->WriteAt(kTableHeaderSize + i * kFieldDescriptorSize + 19, next, 4);
+    }
+    if (ok) {
+      uint8_t area[kCountAreaSize];
+      StampToday(header_);
+      PutDateAndCount(area, header_);
+      ok = file_->WriteAt(kCountAreaOffset, area, sizeof area);
+    }
+    if (!ok) Report("cannot write appended records " + std::to_string(committed_count_ + 1) + " to " +
+                    std::to_string(header_.record_count));
+  }
+  if (!ok) header_.record_count = committed_count_;
+  pending_.clear();
+  file_->Unlock(0, header_.header_length);
+  if (current_pending) dirty_ = false;
+  committed_count_ = header_.record_count;
+  return ok;
+}
+
+bool Table::AppendBlank() {
+  if (closed_ || options_.read_only) return false;
+  if (!FinishAppended()) return false;
+  if (batch_) {
+    if (NowMs() - batch_start_ms_ >= options_.batch_time_ms || pending_.size() >= (1u << 20)) {
+      if (!CommitBatch()) return false;
+    } else if (current_ > committed_count_) {
+      pending_.insert(pending_.end(), record_.begin(), record_.end());
+    }
+  }
+  if (!batch_ && !BeginBatch()) return false;
+  if (header_.record_count == 0xFFFFFFFFu) {
+    Report("table full");
+    return false;
+  }
+  record_ = blank_;
+  for (size_t i = 0; i < header_.fields.size(); ++i) {
+    const auto& f = header_.fields[i];
+    if (!f.IsAutoIncrement() || f.type != 'I') continue;
+    PutLe32(record_.data() + f.offset, autoinc_next_[i]);
+    autoinc_next_[i] += f.autoinc_step;
+  }
+  current_ = ++header_.record_count;
+  dirty_ = true;
   appended_ = true;
   modified_ = true;
   return true;
@@ -324,9 +375,14 @@ bool Table::Assign(int index, std::string_view text) {
   const auto& f = field(index);
   if (f.IsMemo()) return AssignMemo(index, text);
   if (f.type == '0') return false;
-  std::string converted = (f.type == 'C' || f.type == 'V') ? ToTable(text) : std::string(text);
-  EncodeResult r = EncodeField(f, converted, record_.data(), NullFlags());
+  std::string converted;
+  if (converter_ && (f.type == 'C' || f.type == 'V')) {
+    converted = converter_->ToTable(text);
+    text = converted;
+  }
+  EncodeResult r = EncodeField(f, text, record_.data(), NullFlags());
   dirty_ = true;
+  if (r == EncodeResult::kStored) return true;
   std::string shape = f.name + " (" + std::string(1, f.type) + "," + std::to_string(f.length) + "," +
                       std::to_string(f.decimals) + ")";
   if (r == EncodeResult::kOverflow)
@@ -344,8 +400,14 @@ bool Table::AssignMemo(int index, std::string_view text) {
   PutMemoBlock(f, record_.data(), 0);
   if (text.empty()) return true;
   std::string problem;
-  std::string data = f.type == 'M' ? ToTable(text) : std::string(text);
-  uint32_t block = memo_->Append(data, f.type != 'M', &problem);
+  std::string converted;
+  if (converter_ && f.type == 'M') {
+    converted = converter_->ToTable(text);
+    text = converted;
+  }
+  uint32_t block = memo_->Append(text, f.type != 'M', &problem, options_.lock_timeout_ms);
+  // Outside a batch (a record changed after Flush) the memo goes out now.
+  if (block != 0 && !batch_ && !memo_->Commit(&problem)) block = 0;
   if (block == 0) {
     Report("memo of field " + f.name + " not stored: " + problem);
     return false;
@@ -355,7 +417,7 @@ bool Table::AssignMemo(int index, std::string_view text) {
 }
 
 bool Table::Go(uint32_t number) {
-  if (closed_ || !FinishAppended()) return false;
+  if (closed_ || !FinishAppended() || !CommitBatch()) return false;
   if (number == 0) return false;
   if (number > header_.record_count) {
     uint8_t count[4];
@@ -393,12 +455,14 @@ std::string Table::Value(int index) {
 
 bool Table::Flush() {
   if (closed_) return false;
-  return FinishAppended();
+  bool ok = FinishAppended();
+  return CommitBatch() && ok;
 }
 
 bool Table::Close() {
   if (closed_) return true;
   bool ok = FinishAppended();
+  ok = CommitBatch() && ok;
   for (auto& index : indexes_) {
     std::string problem;
     if (!index->Finish(&problem)) {

@@ -6,10 +6,18 @@
 // append to the same file: the header is locked while a record is added and
 // the record count is read afresh under that lock.
 //
-// The current record lives in memory; assignments change it there and it is
-// written when the table moves to another record, is flushed or closed.
-// After Close, and whenever the table object is destroyed, the header's
-// record count and date and the end-of-file byte agree with the records.
+// Appending: the first AppendBlank locks the header, reads the record count
+// afresh and keeps the lock for a short batch (at most batch_time_ms, or
+// until Flush, Go or Close). Records appended in a batch, and their memos, are
+// gathered in memory and written together when the batch ends: memo blocks
+// first, then the records, then the header's count, so that the header never
+// counts a record the file does not hold. The lock keeps other writers from
+// appending to the same slots meanwhile; it is never held longer than the
+// batch plus the time the caller takes between two appends.
+//
+// The current record lives in memory; assignments change it there. After
+// Close, and whenever the table object is destroyed, the header's record
+// count and date and the end-of-file byte agree with the records.
 #pragma once
 
 #include "xbase/code_page.h"
@@ -32,6 +40,9 @@ struct TableOptions {
   bool read_only = false;
   std::string system_code_set;  // empty: SystemCodeSet()
   int lock_timeout_ms = 10000;
+  // Longest a batch of appends keeps the header locked and its records in
+  // memory; 0 writes each record out when the next one is appended.
+  int batch_time_ms = 100;
 };
 
 // Everything needed to create a table like another: its header (fields,
@@ -91,9 +102,10 @@ class Table {
   bool OpenMemo(MemoKind kind);
   bool WriteRecord();
   bool FinishAppended();
+  bool BeginBatch();
+  bool CommitBatch();
   void Report(const std::string& problem);
   void ReportOncePerField(int field, const std::string& problem);
-  std::string ToTable(std::string_view text);
   uint8_t* NullFlags();
 
   std::string path_;
@@ -110,6 +122,13 @@ class Table {
   std::vector<bool> reported_;
   std::vector<std::unique_ptr<IndexMaintainer>> indexes_;
   uint32_t current_ = 0;
+  // The batch of appends under way: header lock held, records after
+  // committed_count_ gathered in pending_ (the current one in record_).
+  bool batch_ = false;
+  int64_t batch_start_ms_ = 0;
+  uint32_t committed_count_ = 0;
+  std::vector<uint8_t> pending_;
+  std::vector<uint32_t> autoinc_next_;  // per field, read when the batch began
   bool dirty_ = false;     // record_ differs from the file
   bool appended_ = false;  // record_ was appended here and not yet handed to the indexes
   bool modified_ = false;

@@ -268,14 +268,32 @@ TEST(Numbers, ThatDoNotFitAreStarredAndReportedOncePerFieldAndFile) {
 TEST(Appending, NeverLeavesTheFileShorterThanItsHeaderSays) {
   ScratchDir dir;
   RecordingSink sink;
-  auto t = Table::Create(dir / "a.dbf", MakeLayout(0x03, {{"A", 'C', 10}}), false, Options(&sink));
+  auto t = Table::Create(dir / "a.dbf", MakeLayout(0xF5, {{"A", 'C', 10}, {"NOTE", 'M', 10}}, MemoKind::kFpt, 64),
+                         false, Options(&sink));
+  auto file_holds_what_header_counts = [&] {
+    auto bytes = ReadBytes(dir / "a.dbf");  // as another reader would see it now
+    return bytes.size() >= t->header().header_length + HeaderCount(bytes) * t->header().record_length;
+  };
   for (int i = 0; i < 5; ++i) {
     ASSERT_TRUE(t->AppendBlank());
     t->Assign(0, "row");
-    auto bytes = ReadBytes(dir / "a.dbf");  // as another reader would see it now
-    EXPECT_GE(bytes.size(), t->header().header_length + HeaderCount(bytes) * t->header().record_length);
-    EXPECT_EQ(HeaderCount(bytes), static_cast<uint32_t>(i + 1));
+    t->AssignMemo(1, "memo");
+    EXPECT_TRUE(file_holds_what_header_counts());
   }
+  // A batch ends at Flush (or its time limit): then everything is counted.
+  ASSERT_TRUE(t->Flush());
+  EXPECT_EQ(HeaderCount(ReadBytes(dir / "a.dbf")), 5u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(TableOptions().batch_time_ms + 10));
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(t->AppendBlank());
+    EXPECT_TRUE(file_holds_what_header_counts());
+  }
+  EXPECT_EQ(t->record_number(), 7u);
+  auto other = Table::Open(dir / "a.dbf", Options(&sink));
+  ASSERT_TRUE(other);
+  ASSERT_TRUE(other->Go(5));
+  EXPECT_EQ(other->Value(1), "memo");
+  EXPECT_TRUE(sink.lines.empty());
 }
 
 TEST(Appending, TwoWritersOfOneFileKeepEachOthersRecords) {

@@ -1,0 +1,164 @@
+#include "logging/MessLog.h"
+
+#include "common/Clock.h"
+#include "platform/System.h"
+
+namespace tidewell {
+
+std::unique_ptr<TMessLog> MainLog;
+
+TMessLog::TMessLog(const std::string& fileName, const std::string& startText, bool deleteOld, bool dailyFiles,
+                   bool dayOfMonth, bool skipHeader)
+    : FDeleteOld(deleteOld), FDailyFiles(dailyFiles), FDayOfMonth(dayOfMonth) {
+  FFileName = platform::ExpandFileName(fileName.empty() ? std::string("Messages.log") : fileName);
+  platform::ForceDirectories(platform::ExtractFileDir(FFileName));
+  if (FDailyFiles) {
+    // Today's file is appended to: a restart on the same day keeps its lines.
+    FCurrentFileName = NumberedFileName();
+  } else {
+    FCurrentFileName = FFileName;
+    if (FDeleteOld && platform::FileExists(FCurrentFileName)) DeleteOrRename(FCurrentFileName);
+  }
+  FHeaderPending = !skipHeader;
+  FLogStartEnd = !startText.empty();
+  if (FLogStartEnd) Add(startText);
+}
+
+TMessLog::TMessLog(const std::string& fileName, bool deleteOld, bool dailyFiles, bool dayOfMonth, bool skipHeader)
+    : TMessLog(fileName, "Start Log", deleteOld, dailyFiles, dayOfMonth, skipHeader) {}
+
+TMessLog::~TMessLog() {
+  try {
+    Flush(FLogStartEnd ? "End Log" : "");
+  } catch (...) {
+    // A log that fails while going away must not take the process with it.
+  }
+}
+
+std::string TMessLog::Stamp(const std::string& text) {
+  return FormatDateTime("hh:nn:ss.zzz dd/mm/yy", Now()) + " - " + text;
+}
+
+int TMessLog::Add(const std::string& text) {
+  std::lock_guard<std::mutex> lock(FLock);
+  FLines.push_back(Stamp(text));
+  int index = static_cast<int>(FLines.size()) - 1;
+  if (FlushThreshold > 0 && FLines.size() >= static_cast<size_t>(FlushThreshold)) {
+    WriteBuffer(std::string());
+    index = -1;
+  }
+  return index;
+}
+
+int TMessLog::AddNoFlush(const std::string& text) {
+  std::lock_guard<std::mutex> lock(FLock);
+  FLines.push_back(Stamp(text));
+  return static_cast<int>(FLines.size()) - 1;
+}
+
+void TMessLog::Flush(const std::string& text) {
+  std::lock_guard<std::mutex> lock(FLock);
+  WriteBuffer(text);
+}
+
+int TMessLog::AddFmtArgs(std::string_view tmpl, std::initializer_list<TFormatArg> args) {
+  try {
+    std::string line = FormatArgs(tmpl, args);
+    Flush(line);
+  } catch (const std::exception& e) {
+    try {
+      const std::string detail = " - " + std::string(e.what()) + "  " + std::string(tmpl);
+      if (std::string_view(e.what()).substr(0, 16) == "Cannot open file") {
+        AddNoFlush("TMessLog Format() Exception!");
+        AddNoFlush(detail);
+      } else {
+        Flush("TMessLog Format() Exception!");
+        Flush(detail);
+      }
+    } catch (...) {
+    }
+  } catch (...) {
+  }
+  return -1;
+}
+
+std::string TMessLog::CurrentFileName() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FCurrentFileName;
+}
+
+size_t TMessLog::Count() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FLines.size();
+}
+
+int TMessLog::TodayNumber() const {
+  const TDateTime today = Today();
+  return FDayOfMonth ? DecodeDate(today).Day : DayOfWeek(today);
+}
+
+std::string TMessLog::NumberedFileName() {
+  FCurrentDay = TodayNumber();
+  const std::string ext = platform::ExtractFileExt(FFileName);
+  return FFileName.substr(0, FFileName.size() - ext.size()) + std::to_string(FCurrentDay) + ext;
+}
+
+void TMessLog::WriteBuffer(const std::string& text) {
+  if (FLines.empty() && text.empty()) return;
+
+  if (FDailyFiles && TodayNumber() != FCurrentDay) {
+    FCurrentFileName = NumberedFileName();
+    if (FDeleteOld && platform::FileExists(FCurrentFileName)) DeleteOrRename(FCurrentFileName);
+  }
+
+  if (!platform::FileExists(FCurrentFileName)) {
+    if (platform::CreateEmptyFile(FCurrentFileName)) FHeaderPending = true;
+  }
+
+  platform::TSharedFile file;
+  if (!file.Open(FCurrentFileName)) {
+    platform::Sleep(87);
+    if (!file.Open(FCurrentFileName)) return;  // lines stay buffered for the next write
+  }
+
+  // One write per line, each ending in CR LF; write failures are not acted on.
+  auto writeLine = [&file](const std::string& line) {
+    std::string bytes = line;
+    bytes += "\r\n";
+    return file.Write(bytes.data(), bytes.size());
+  };
+  if (file.SeekToEnd()) {
+    if (FHeaderPending) writeLine(std::string(21, '.') + " - " + VersionLine(std::string()));
+    FHeaderPending = false;
+    for (const auto& line : FLines) writeLine(line);
+    if (!text.empty()) writeLine(Stamp(text));
+  }
+  file.Close();
+  FLines.clear();
+}
+
+void DeleteOrRename(const std::string& name) {
+  platform::SetReadOnly(name, false);
+  if (platform::DeleteFile(name)) return;
+  const std::string aside = name + ".del";
+  if (platform::FileExists(aside)) platform::DeleteFile(aside);
+  platform::RenameFile(name, aside);
+}
+
+std::string FileVersionText(const std::string& name) {
+  const auto version = platform::FileVersion(name);
+  if (!version) return {};
+  std::string text;
+  for (size_t i = 0; i < version->size(); ++i) {
+    if (i) text += '.';
+    text += std::to_string((*version)[i]);
+  }
+  return text;
+}
+
+std::string VersionLine(const std::string& name) {
+  const std::string file = name.empty() ? platform::ExecutablePath() : name;
+  return file + "   Version - " + FileVersionText(name);
+}
+
+}  // namespace tidewell

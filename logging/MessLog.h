@@ -1,0 +1,87 @@
+// TMessLog: the program's text log.
+//
+// Lines are time-stamped when added and kept in memory; the file is opened
+// only to append a batch: when 250 lines are waiting, when a caller needs a
+// line on disk now (Flush), and when the log is destroyed. Between writes the
+// file is closed, so other programs can read, copy or delete it. Every
+// operation takes one lock, so any thread may log.
+//
+// In daily mode the file name carries a day number (weekday 1 = Sunday .. 7,
+// or day of month) before its extension; the first write on a new day moves
+// to that day's file, starting it afresh when DeleteOld is set.
+//
+// File problems are never raised to callers: when the file can't be opened
+// the lines stay buffered for the next write.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/Format.h"
+
+namespace tidewell {
+
+class TMessLog {
+ public:
+  TMessLog(const std::string& fileName, const std::string& startText, bool deleteOld, bool dailyFiles,
+           bool dayOfMonth, bool skipHeader);
+  // Short form: the start text is "Start Log".
+  TMessLog(const std::string& fileName, bool deleteOld, bool dailyFiles, bool dayOfMonth, bool skipHeader);
+  virtual ~TMessLog();
+  TMessLog(const TMessLog&) = delete;
+  TMessLog& operator=(const TMessLog&) = delete;
+
+  // Buffers one line; writes the buffer when it reaches the threshold.
+  // Returns the line's index in the buffer, or -1 when this call wrote it.
+  int Add(const std::string& text);
+  // Buffers one line, never writes.
+  int AddNoFlush(const std::string& text);
+  // Writes the buffered lines and then, when not empty, the text as one line.
+  void Flush(const std::string& text = std::string());
+  // Formats and writes at once; a formatting failure is logged, never raised.
+  template <typename... Args>
+  int AddFmt(std::string_view tmpl, const Args&... args) {
+    return AddFmtArgs(tmpl, {TFormatArg(args)...});
+  }
+  int AddFmtArgs(std::string_view tmpl, std::initializer_list<TFormatArg> args);
+
+  // For inspection by tests.
+  std::string CurrentFileName() const;
+  std::string FileName() const { return FFileName; }
+  size_t Count() const;
+  int FlushThreshold = 250;
+
+ private:
+  void WriteBuffer(const std::string& text);
+  std::string NumberedFileName();
+  int TodayNumber() const;
+  static std::string Stamp(const std::string& text);
+
+  std::string FFileName;
+  std::string FCurrentFileName;
+  mutable std::mutex FLock;
+  bool FDeleteOld;
+  bool FDailyFiles;
+  bool FDayOfMonth;
+  int FCurrentDay = 0;
+  bool FLogStartEnd;
+  bool FHeaderPending;
+  std::vector<std::string> FLines;
+};
+
+// The process's one log: made when the service starts running and freed when
+// it stops. Code that may run outside a service run checks it for null.
+extern std::unique_ptr<TMessLog> MainLog;
+
+// Removes a file; when it can't be deleted, moves it aside to name + ".del"
+// (replacing an older one). Failures are ignored.
+void DeleteOrRename(const std::string& name);
+// name (the running executable when empty), "   Version - " and its version.
+std::string VersionLine(const std::string& name);
+// The file version as four numbers joined by ".", or empty.
+std::string FileVersionText(const std::string& name);
+
+}  // namespace tidewell

@@ -1,0 +1,90 @@
+// Operating-system services the program uses outside messaging: time,
+// sleeping, the executable's own path and version, files and folders,
+// run-time library loading, message boxes, the system event log and
+// termination signals. Each has a POSIX and a Windows implementation.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace platform {
+
+// Path separator of file names on this platform.
+extern const char PathDelim;
+
+// Milliseconds since an arbitrary start, wrapping at 2^32 like the system tick.
+std::uint32_t GetTickCount();
+void Sleep(std::uint32_t ms);
+
+// Full path of the running executable.
+std::string ExecutablePath();
+// The executable's file version, four 16-bit parts; empty when unknown.
+// Only the running executable carries one here (compiled in).
+std::optional<std::array<std::uint16_t, 4>> FileVersion(const std::string& fileName);
+
+// File name helpers on platform separators.
+std::string ExtractFileDir(const std::string& path);   // without trailing separator
+std::string ExtractFilePath(const std::string& path);  // with trailing separator
+std::string ExtractFileName(const std::string& path);
+std::string ExtractFileExt(const std::string& path);   // with the dot, or empty
+std::string ChangeFileExt(const std::string& path, const std::string& ext);
+std::string ExpandFileName(const std::string& path);   // absolute, "." and ".." resolved
+std::string GetCurrentDir();
+
+// Files and folders. Each answers success and never throws.
+bool ForceDirectories(const std::string& dir);  // with all missing parents
+bool DirectoryExists(const std::string& dir);
+bool FileExists(const std::string& path);       // a file, not a folder
+bool DeleteFile(const std::string& path);
+bool RenameFile(const std::string& from, const std::string& to);
+bool SetReadOnly(const std::string& path, bool readOnly);
+bool CreateEmptyFile(const std::string& path);  // fails when it exists already
+
+// A file opened for reading and writing while other programs may also read
+// and write it (but, on Windows, not delete it).
+class TSharedFile {
+ public:
+  TSharedFile() = default;
+  ~TSharedFile();
+  TSharedFile(const TSharedFile&) = delete;
+  TSharedFile& operator=(const TSharedFile&) = delete;
+
+  bool Open(const std::string& path);
+  bool SeekToEnd();
+  // True when every byte was written.
+  bool Write(const void* data, std::size_t size);
+  void Close();
+  bool IsOpen() const { return FHandle != Invalid; }
+
+ private:
+  static constexpr std::intptr_t Invalid = -1;
+  std::intptr_t FHandle = Invalid;
+};
+
+// Run-time libraries. A null handle or address means failure.
+using TLibraryHandle = void*;
+TLibraryHandle LoadLibrary(const std::string& name);
+void* GetProcAddress(TLibraryHandle library, const char* name);
+void FreeLibrary(TLibraryHandle library);
+
+// Desktop message boxes; with no desktop, one line on standard error for
+// errors and standard output for information. Returns the button (1 = OK).
+enum class TBoxKind { Information, Error };
+int MessageBox(const std::string& text, const std::string& caption, TBoxKind kind);
+
+// An error entry in the system event log under the given source name.
+void ReportEvent(const std::string& source, const std::string& text);
+
+// System text of an error code: trailing blanks, line ends and periods removed.
+std::string SysErrorMessage(int code);
+
+// Calls the handler (on a thread of its own) for each termination request the
+// process receives: 0 = interrupt (Ctrl+C), 1 = terminate, 2 = hang-up.
+// Must be called before other threads are started.
+void WatchTerminationRequests(std::function<void(int kind)> handler);
+
+}  // namespace platform

@@ -1,0 +1,241 @@
+#include "platform/System.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "common/BuildConfig.h"
+
+namespace platform {
+
+const char PathDelim = '/';
+
+std::uint32_t GetTickCount() {
+  using namespace std::chrono;
+  return static_cast<std::uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+void Sleep(std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+std::string ExecutablePath() {
+  std::vector<char> buf(PATH_MAX + 1);
+  for (;;) {
+    ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
+    if (n < 0) return {};
+    if (static_cast<size_t>(n) < buf.size()) return std::string(buf.data(), static_cast<size_t>(n));
+    buf.resize(buf.size() * 2);
+  }
+}
+
+std::optional<std::array<std::uint16_t, 4>> FileVersion(const std::string& fileName) {
+  // Executables here carry no version resource; the running one knows its own.
+  if (!fileName.empty() && fileName != ExecutablePath()) return std::nullopt;
+  std::array<std::uint16_t, 4> v{};
+  for (int i = 0; i < 4; ++i) v[static_cast<size_t>(i)] = static_cast<std::uint16_t>(tidewell::VersionParts[i]);
+  return v;
+}
+
+std::string ExtractFileDir(const std::string& path) {
+  const auto pos = path.rfind('/');
+  if (pos == std::string::npos) return {};
+  if (pos == 0) return "/";
+  return path.substr(0, pos);
+}
+
+std::string ExtractFilePath(const std::string& path) {
+  const auto pos = path.rfind('/');
+  return pos == std::string::npos ? std::string() : path.substr(0, pos + 1);
+}
+
+std::string ExtractFileName(const std::string& path) {
+  const auto pos = path.rfind('/');
+  return pos == std::string::npos ? path : path.substr(pos + 1);
+}
+
+std::string ExtractFileExt(const std::string& path) {
+  const auto slash = path.rfind('/');
+  const auto dot = path.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
+  return path.substr(dot);
+}
+
+std::string ChangeFileExt(const std::string& path, const std::string& ext) {
+  const std::string current = ExtractFileExt(path);
+  return path.substr(0, path.size() - current.size()) + ext;
+}
+
+std::string GetCurrentDir() {
+  std::vector<char> buf(PATH_MAX + 1);
+  if (!getcwd(buf.data(), buf.size())) return {};
+  return buf.data();
+}
+
+std::string ExpandFileName(const std::string& path) {
+  std::string full = path;
+  if (full.empty() || full[0] != '/') {
+    std::string cwd = GetCurrentDir();
+    full = cwd + (cwd.empty() || cwd.back() != '/' ? "/" : "") + path;
+  }
+  // Resolve "." and ".." textually, as the desktop runtime does (no symlinks).
+  std::vector<std::string> parts;
+  size_t i = 0;
+  while (i <= full.size()) {
+    size_t j = full.find('/', i);
+    if (j == std::string::npos) j = full.size();
+    std::string part = full.substr(i, j - i);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    i = j + 1;
+  }
+  std::string out;
+  for (const auto& p : parts) out += "/" + p;
+  return out.empty() ? "/" : out;
+}
+
+bool DirectoryExists(const std::string& dir) {
+  struct stat st {};
+  return !dir.empty() && stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool ForceDirectories(const std::string& dir) {
+  if (dir.empty()) return false;
+  if (DirectoryExists(dir)) return true;
+  std::string parent = ExtractFileDir(dir);
+  if (!parent.empty() && parent != dir && !ForceDirectories(parent)) return false;
+  return mkdir(dir.c_str(), 0777) == 0 || (errno == EEXIST && DirectoryExists(dir));
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool DeleteFile(const std::string& path) {
+  // A read-only file refuses deletion, as it does on the desktop system.
+  if (access(path.c_str(), W_OK) != 0 && errno == EACCES) return false;
+  return unlink(path.c_str()) == 0;
+}
+
+bool RenameFile(const std::string& from, const std::string& to) {
+  // The desktop rename never replaces an existing file.
+  if (FileExists(to) || DirectoryExists(to)) return false;
+  return rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool SetReadOnly(const std::string& path, bool readOnly) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return false;
+  mode_t mode = st.st_mode & 07777;
+  mode = readOnly ? (mode & ~static_cast<mode_t>(0222)) : (mode | S_IWUSR);
+  return chmod(path.c_str(), mode) == 0;
+}
+
+bool CreateEmptyFile(const std::string& path) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+TSharedFile::~TSharedFile() { Close(); }
+
+bool TSharedFile::Open(const std::string& path) {
+  Close();
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return false;
+  FHandle = fd;
+  return true;
+}
+
+bool TSharedFile::SeekToEnd() { return IsOpen() && lseek(static_cast<int>(FHandle), 0, SEEK_END) >= 0; }
+
+bool TSharedFile::Write(const void* data, std::size_t size) {
+  if (!IsOpen()) return false;
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = write(static_cast<int>(FHandle), p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void TSharedFile::Close() {
+  if (IsOpen()) close(static_cast<int>(FHandle));
+  FHandle = Invalid;
+}
+
+TLibraryHandle LoadLibrary(const std::string& name) { return dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL); }
+
+void* GetProcAddress(TLibraryHandle library, const char* name) {
+  if (!library || !name) return nullptr;
+  return dlsym(library, name);
+}
+
+void FreeLibrary(TLibraryHandle library) {
+  if (library) dlclose(library);
+}
+
+int MessageBox(const std::string& text, const std::string& caption, TBoxKind kind) {
+  FILE* out = kind == TBoxKind::Error ? stderr : stdout;
+  if (caption.empty())
+    std::fprintf(out, "%s\n", text.c_str());
+  else
+    std::fprintf(out, "%s: %s\n", caption.c_str(), text.c_str());
+  std::fflush(out);
+  return 1;
+}
+
+void ReportEvent(const std::string& source, const std::string& text) {
+  // openlog keeps the identifier pointer, so keep it alive for the process.
+  static std::string ident;
+  static std::mutex lock;
+  std::lock_guard<std::mutex> guard(lock);
+  ident = source;
+  openlog(ident.c_str(), LOG_PID, LOG_DAEMON);
+  syslog(LOG_ERR, "%s", text.c_str());
+  closelog();
+}
+
+std::string SysErrorMessage(int code) {
+  char buf[256];
+  std::string text = strerror_r(code, buf, sizeof buf);
+  while (!text.empty() && (static_cast<unsigned char>(text.back()) < '!' || text.back() == '.')) text.pop_back();
+  return text;
+}
+
+void WatchTerminationRequests(std::function<void(int kind)> handler) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  std::thread([set, handler = std::move(handler)] {
+    for (;;) {
+      int sig = 0;
+      if (sigwait(&set, &sig) != 0) continue;
+      handler(sig == SIGINT ? 0 : sig == SIGTERM ? 1 : 2);
+    }
+  }).detach();
+}
+
+}  // namespace platform

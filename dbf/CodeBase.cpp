@@ -12,8 +12,16 @@
 
 namespace {
 
-std::mutex g_report_mutex;
-std::function<void(const std::string&)> g_report;
+// The report function, set by whoever owns the log. Function-local so that
+// a setter running during static initialisation finds it constructed.
+std::mutex& ReportMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::function<void(const std::string&)>& ReportFunction() {
+  static std::function<void(const std::string&)> report;
+  return report;
+}
 
 // Hands engine reports to the program's report function, each distinct
 // line once per CodeHandle: a file retried 21 times is damaged only once.
@@ -23,8 +31,8 @@ class CodeSink final : public xbase::ErrorSink {
     if (!seen_.insert(line).second) return;
     std::function<void(const std::string&)> report;
     {
-      std::lock_guard<std::mutex> lock(g_report_mutex);
-      report = g_report;
+      std::lock_guard<std::mutex> lock(ReportMutex());
+      report = ReportFunction();
     }
     if (report)
       report(line);
@@ -102,8 +110,8 @@ xbase::Table* DATA4::Get() {
 }
 
 void code4setReport(std::function<void(const std::string&)> report) {
-  std::lock_guard<std::mutex> lock(g_report_mutex);
-  g_report = std::move(report);
+  std::lock_guard<std::mutex> lock(ReportMutex());
+  ReportFunction() = std::move(report);
 }
 
 CodeHandle code4initP() { return new CODE4(); }

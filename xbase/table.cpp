@@ -180,8 +180,10 @@ std::unique_ptr<Table> Table::Create(const std::string& path, const TableLayout&
 
   MemoKind kind = MemoKind::kNone;
   uint32_t block_size = layout.memo_block_size;
-  if (h.HasMemoFields()) {
-    kind = layout.memo_kind != MemoKind::kNone ? layout.memo_kind : h.memo_kind_by_version();
+  // Legacy programs look for the memo file the version byte names, memo
+  // fields or not.
+  if (h.HasMemoFields() || h.MemoKindOfVersion() != MemoKind::kNone) {
+    kind = layout.memo_kind != MemoKind::kNone ? layout.memo_kind : h.MemoKindOfVersion();
     if (kind == MemoKind::kNone)
       kind = h.flavor() == Flavor::kDbase3 ? MemoKind::kDbt3 : MemoKind::kFpt;
     if (block_size == 0) block_size = kind == MemoKind::kFpt ? 64 : 512;
@@ -312,9 +314,9 @@ bool Table::CommitBatch() {
   std::string problem;
   bool ok = !memo_ || memo_->Commit(&problem);
   if (!ok) Report(problem);
-  bool current_pending = current_ > committed_count_;
-  if (ok && current_pending) {
-    pending_.insert(pending_.end(), record_.begin(), record_.end());
+  bool current_pending = current_ != 0 && current_ > committed_count_;
+  if (current_pending) pending_.insert(pending_.end(), record_.begin(), record_.end());
+  if (ok && !pending_.empty()) {
     pending_.push_back(kEndOfFile);
     uint64_t offset = header_.header_length + uint64_t{committed_count_} * header_.record_length;
     ok = file_->WriteAt(offset, pending_.data(), pending_.size());
@@ -343,15 +345,21 @@ bool Table::CommitBatch() {
 
 bool Table::AppendBlank() {
   if (closed_ || options_.read_only) return false;
-  if (!FinishAppended()) return false;
+  bool ok = FinishAppended();
   if (batch_) {
     if (NowMs() - batch_start_ms_ >= options_.batch_time_ms || pending_.size() >= (1u << 20)) {
-      if (!CommitBatch()) return false;
+      ok = CommitBatch() && ok;
     } else if (current_ > committed_count_) {
       pending_.insert(pending_.end(), record_.begin(), record_.end());
     }
   }
-  if (!batch_ && !BeginBatch()) return false;
+  // From here the previous record is out of reach: should the append fail,
+  // there is no current record, so that values meant for the new record
+  // can't overwrite the previous one and its number can't be taken for the
+  // new record's.
+  current_ = 0;
+  dirty_ = false;
+  if (!ok || (!batch_ && !BeginBatch())) return false;
   if (header_.record_count == 0xFFFFFFFFu) {
     Report("table full");
     return false;

@@ -76,7 +76,9 @@ class Table {
   int FindField(std::string_view name) const;  // ASCII case-insensitive, -1 when absent
 
   uint32_t record_count() const { return header_.record_count; }
-  uint32_t record_number() const { return current_; }  // 0 before the first record
+  // The current record's number; 0 when there is none: before the first
+  // append and after one that failed.
+  uint32_t record_number() const { return current_; }
 
   bool AppendBlank();
   // Stores a text in the current record: Assign for ordinary fields,

@@ -98,6 +98,16 @@ MemoKind TableHeader::memo_kind_by_version() const {
   return MemoKind::kNone;
 }
 
+MemoKind TableHeader::MemoKindOfVersion() const {
+  switch (version) {
+    case 0x83: return MemoKind::kDbt3;
+    case 0x8B: case 0xCB: return MemoKind::kDbt4;
+    case 0xF5: return MemoKind::kFpt;
+    case 0x30: case 0x31: case 0x32: return (table_flags & 0x02) ? MemoKind::kFpt : MemoKind::kNone;
+    default: return MemoKind::kNone;
+  }
+}
+
 int TableHeader::NullFlagsField() const {
   for (size_t i = 0; i < fields.size(); ++i)
     if (fields[i].type == '0') return static_cast<int>(i);

@@ -101,6 +101,8 @@ struct TableHeader {
   // whose version byte names none, kFpt or kDbt3 by the companion found.
   MemoKind memo_kind_by_version() const;
   bool HasMemoFields() const;
+  // The memo kind the version byte (or VFP's memo flag) names, fields aside.
+  MemoKind MemoKindOfVersion() const;
   int NullFlagsField() const;  // index of _NullFlags, -1 when absent
 };
 

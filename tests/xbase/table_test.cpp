@@ -331,6 +331,41 @@ TEST(Appending, TwoWritersOfOneFileKeepEachOthersRecords) {
   EXPECT_TRUE(sink.lines.empty());
 }
 
+TEST(Appending, AFailedAppendLeavesNoRecordForTheNextValues) {
+  ScratchDir dir;
+  RecordingSink sink;
+  TableOptions options = Options(&sink);
+  options.lock_timeout_ms = 50;
+  std::string path = dir / "a.dbf";
+  ASSERT_TRUE(Table::Create(path, MakeLayout(0x03, {{"A", 'C', 10}}), false, options));
+  auto t = Table::Open(path, options);
+  ASSERT_TRUE(t->AppendBlank());
+  t->Assign(0, "first");
+  ASSERT_TRUE(t->Flush());
+  auto holder = Table::Open(path, options);  // another writer in the middle of a batch
+  ASSERT_TRUE(holder->AppendBlank());
+
+  EXPECT_FALSE(t->AppendBlank());
+  EXPECT_EQ(t->record_number(), 0u);
+  EXPECT_FALSE(t->Assign(0, "second"));  // must not land in record 1
+  EXPECT_EQ(sink.lines.size(), 1u);
+  holder->Close();
+  ASSERT_TRUE(t->AppendBlank());
+  EXPECT_EQ(t->record_number(), 3u);
+  ASSERT_TRUE(t->Go(1));
+  EXPECT_EQ(t->Value(0), "first");
+}
+
+TEST(CreatingLikeATemplate, GivesAMemoFileWhenTheVersionByteCallsForOne) {
+  ScratchDir dir;
+  RecordingSink sink;
+  ASSERT_TRUE(Table::Create(dir / "a.dbf", MakeLayout(0x83, {{"A", 'C', 10}}), false, Options(&sink)));
+  EXPECT_TRUE(FileExists(dir / "a.dbt"));
+  ASSERT_TRUE(Table::Create(dir / "b.dbf", MakeLayout(0x03, {{"A", 'C', 10}}), false, Options(&sink)));
+  EXPECT_FALSE(FileExists(dir / "b.dbt"));
+  EXPECT_FALSE(FileExists(dir / "b.fpt"));
+}
+
 // Damaged files: every one gives a null table and a report, never a crash.
 class DamagedTable : public ::testing::Test {
  protected:

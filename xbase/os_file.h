@@ -1,5 +1,8 @@
-// OsFile: the few file operations the engine needs, with positioned reads
-// and writes and byte-range locks that other processes see.
+// OsFile: the few operating-system services the engine needs: files with
+// positioned reads and writes and byte-range locks that other processes see,
+// companion file lookup and today's date. os_file_posix.cpp implements them
+// (a Windows counterpart goes beside it); nothing else in xbase/ calls the
+// operating system, but for iconv in code_page.cpp.
 //
 // Reads and writes are all-or-nothing: a short read or write returns false.
 // Locks are advisory and held per open file (not per process), so two
@@ -43,6 +46,12 @@ class OsFile {
 };
 
 bool FileExists(const std::string& path);
+bool RemoveFile(const std::string& path);
+
+struct LocalDate {
+  int year, month, day;
+};
+LocalDate Today();
 
 // The file beside `path` with the same base name and extension `ext` (".fpt",
 // ".dbt", ...), compared without regard to letter case: templates are often

@@ -5,8 +5,6 @@
 
 #include <cstdio>
 #include <chrono>
-#include <ctime>
-#include <unistd.h>
 
 namespace xbase {
 namespace {
@@ -21,12 +19,10 @@ bool SameName(std::string_view a, std::string_view b) {
 }
 
 void StampToday(TableHeader& h) {
-  std::time_t now = std::time(nullptr);
-  std::tm tm {};
-  localtime_r(&now, &tm);
-  h.update_year = static_cast<uint8_t>(tm.tm_year);
-  h.update_month = static_cast<uint8_t>(tm.tm_mon + 1);
-  h.update_day = static_cast<uint8_t>(tm.tm_mday);
+  LocalDate today = Today();
+  h.update_year = static_cast<uint8_t>(today.year - 1900);
+  h.update_month = static_cast<uint8_t>(today.month);
+  h.update_day = static_cast<uint8_t>(today.day);
 }
 
 const char* ExtensionOf(MemoKind kind) { return kind == MemoKind::kFpt ? ".fpt" : ".dbt"; }
@@ -195,14 +191,14 @@ std::unique_ptr<Table> Table::Create(const std::string& path, const TableLayout&
   image.push_back(kEndOfFile);
   if (!file->WriteAt(0, image.data(), image.size())) {
     file.reset();
-    ::unlink(path.c_str());
+    RemoveFile(path);
     return fail("cannot write the header");
   }
   file.reset();
   if (kind != MemoKind::kNone) {
     std::string memo_path = CompanionName(path, ExtensionOf(kind));
     if (!MemoFile::Create(memo_path, kind, block_size, StemOf(path), !overwrite, &problem)) {
-      ::unlink(path.c_str());
+      RemoveFile(path);
       return fail(problem);
     }
   }

@@ -476,22 +476,25 @@ bool Table::Close() {
   }
   if (modified_) {
     // Date and count as they stand now (others may have appended too), and
-    // the end-of-file byte after the last record.
+    // the end-of-file byte after the last record. When another writer holds
+    // the header, our batches have written both already and it will finish
+    // the file itself.
     const uint64_t hlen = header_.header_length;
-    bool locked = file_->Lock(0, hlen, true, options_.lock_timeout_ms);
-    uint8_t count[4];
-    if (file_->ReadAt(4, count, 4)) header_.record_count = GetLe32(count);
-    StampToday(header_);
-    uint8_t area[kCountAreaSize];
-    PutDateAndCount(area, header_);
-    ok = file_->WriteAt(kCountAreaOffset, area, sizeof area) && ok;
-    uint64_t end = hlen + uint64_t{header_.record_count} * header_.record_length;
-    auto size = file_->Size();
-    if (size && *size == end) {
-      uint8_t eof = kEndOfFile;
-      ok = file_->WriteAt(end, &eof, 1) && ok;
+    if (file_->Lock(0, hlen, true, options_.lock_timeout_ms)) {
+      uint8_t count[4];
+      if (file_->ReadAt(4, count, 4)) header_.record_count = GetLe32(count);
+      StampToday(header_);
+      uint8_t area[kCountAreaSize];
+      PutDateAndCount(area, header_);
+      ok = file_->WriteAt(kCountAreaOffset, area, sizeof area) && ok;
+      uint64_t end = hlen + uint64_t{header_.record_count} * header_.record_length;
+      auto size = file_->Size();
+      if (size && *size == end) {
+        uint8_t eof = kEndOfFile;
+        ok = file_->WriteAt(end, &eof, 1) && ok;
+      }
+      file_->Unlock(0, hlen);
     }
-    if (locked) file_->Unlock(0, hlen);
     if (!ok) Report("not closed cleanly");
   }
   closed_ = true;

@@ -356,6 +356,10 @@ bool Table::AppendBlank() {
   current_ = 0;
   dirty_ = false;
   if (!ok || (!batch_ && !BeginBatch())) return false;
+  if ((header_.table_flags & 0x01) && indexes_.empty() && !index_reported_) {
+    index_reported_ = true;
+    Report("has a production index that is not kept up to date; programs using it miss new records until reindexed");
+  }
   if (header_.record_count == 0xFFFFFFFFu) {
     Report("table full");
     return false;

@@ -134,6 +134,7 @@ class Table {
   bool dirty_ = false;     // record_ differs from the file
   bool appended_ = false;  // record_ was appended here and not yet handed to the indexes
   bool modified_ = false;
+  bool index_reported_ = false;
   bool closed_ = false;
 };
 

@@ -356,6 +356,20 @@ TEST(Appending, AFailedAppendLeavesNoRecordForTheNextValues) {
   EXPECT_EQ(t->Value(0), "first");
 }
 
+TEST(Appending, ToATableWithAnIndexWeDoNotKeepIsReportedOnce) {
+  ScratchDir dir;
+  RecordingSink sink;
+  std::string path = dir / "a.dbf";
+  ASSERT_TRUE(Table::Create(path, MakeLayout(0x03, {{"A", 'C', 10}}), false, Options(&sink)));
+  auto bytes = ReadBytes(path);
+  bytes[28] = 0x01;  // a legacy program gave it a production index
+  WriteBytes(path, bytes);
+  auto t = Table::Open(path, Options(&sink));
+  ASSERT_TRUE(t->AppendBlank());
+  ASSERT_TRUE(t->AppendBlank());
+  EXPECT_EQ(sink.lines.size(), 1u);
+}
+
 TEST(CreatingLikeATemplate, GivesAMemoFileWhenTheVersionByteCallsForOne) {
   ScratchDir dir;
   RecordingSink sink;

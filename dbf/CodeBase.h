@@ -6,6 +6,12 @@
 // from d4fieldInfo and i4tagInfo belong to the caller and are released with
 // u4freeDefault. All calls for one CodeHandle come from one thread.
 //
+// d4create's handle does not keep the new file open: the table is opened
+// again when the handle is first used, so that creating many files in one
+// run holds no file descriptors. d4appendBlank that fails leaves no current
+// record: assignments then fail and d4recNo gives 0, so values meant for a
+// new record never overwrite the previous one.
+//
 // Settings (each returns the previous value):
 //   code4errOpen      1 (default): a failed d4open is reported; 0: it just
 //                     returns null. Damage found in a file is reported either

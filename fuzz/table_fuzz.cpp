@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <unistd.h>
 
@@ -16,8 +17,9 @@ namespace {
 
 std::string Dir() {
   static std::string dir = [] {
-    char pattern[] = "/tmp/xbase_fuzz_XXXXXX";
-    const char* made = mkdtemp(pattern);
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/xbase_fuzz_XXXXXX";
+    const char* made = mkdtemp(pattern.data());
     return std::string(made ? made : "/tmp");
   }();
   return dir;

@@ -221,6 +221,12 @@ int Table::FindField(std::string_view name) const {
   return -1;
 }
 
+// Texts of C, V and M fields follow the table's code page, unless VFP marks
+// the field binary.
+bool Table::Translated(const FieldDescriptor& f) const {
+  return converter_ && (f.type == 'C' || f.type == 'V' || f.type == 'M') && !(f.flags & 0x04);
+}
+
 uint8_t* Table::NullFlags() {
   int nf = header_.NullFlagsField();
   return nf < 0 ? nullptr : record_.data() + header_.fields[static_cast<size_t>(nf)].offset;
@@ -384,7 +390,7 @@ bool Table::Assign(int index, std::string_view text) {
   if (f.IsMemo()) return AssignMemo(index, text);
   if (f.type == '0') return false;
   std::string converted;
-  if (converter_ && (f.type == 'C' || f.type == 'V')) {
+  if (Translated(f)) {
     converted = converter_->ToTable(text);
     text = converted;
   }
@@ -409,7 +415,7 @@ bool Table::AssignMemo(int index, std::string_view text) {
   if (text.empty()) return true;
   std::string problem;
   std::string converted;
-  if (converter_ && f.type == 'M') {
+  if (Translated(f)) {
     converted = converter_->ToTable(text);
     text = converted;
   }
@@ -455,10 +461,10 @@ std::string Table::Value(int index) {
       Report("record " + std::to_string(current_) + ", field " + f.name + ": " + problem);
       return "";
     }
-    return (f.type == 'M' && converter_) ? converter_->FromTable(*memo) : *memo;
+    return Translated(f) ? converter_->FromTable(*memo) : *memo;
   }
   std::string value = DecodeField(f, record_.data(), NullFlags());
-  return ((f.type == 'C' || f.type == 'V') && converter_) ? converter_->FromTable(value) : value;
+  return Translated(f) ? converter_->FromTable(value) : value;
 }
 
 bool Table::Flush() {

@@ -109,6 +109,7 @@ class Table {
   void Report(const std::string& problem);
   void ReportOncePerField(int field, const std::string& problem);
   uint8_t* NullFlags();
+  bool Translated(const FieldDescriptor& field) const;
 
   std::string path_;
   TableOptions options_;

@@ -17,14 +17,14 @@ import sys
 FIELDS = {
     'db3': 'NAME C(20); QTY N(10,2); AMT F(12,3); DAT D; OK L; NOTE M',
     'fp': 'NAME C(20); QTY N(10,2); AMT F(12,3); DAT D; OK L; NOTE M',
-    'vfp': 'NAME C(20); QTY N(10,2); AMT F(12,3); DAT D; OK L; NOTE M; CNT I; DBL B; CUR Y; TS T',
+    'vfp': 'NAME C(20); QTY N(10,2); AMT F(12,3); DAT D; OK L; NOTE M; CNT I; DBL B; CUR Y; TS T; PIC G',
 }
 
 ROWS = {
     'db3': [('Zoë', 12.5, -3.25, datetime.date(2004, 3, 5), True, 'first memo\nline two')],
     'fp': [('Zoë', 12.5, -3.25, datetime.date(2004, 3, 5), True, 'first memo\nline two')],
     'vfp': [('Zoë', 12.5, -3.25, datetime.date(2004, 3, 5), True, 'first memo\nline two',
-             -42, 2.5, decimal.Decimal('19.9900'), datetime.datetime(2004, 3, 5, 12, 34, 56))],
+             -42, 2.5, decimal.Decimal('19.9900'), datetime.datetime(2004, 3, 5, 12, 34, 56), b'')],
 }
 
 

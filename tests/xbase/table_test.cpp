@@ -236,6 +236,15 @@ TEST(CodePages, TextsAreConvertedAndMissingCharactersBecomeQuestionMarks) {
   size_t at = t->header().header_length + 1;
   EXPECT_EQ(bytes[at], 0xCF);  // 'П' in code page 1251
 
+  // VFP binary fields keep their bytes.
+  auto bin = Table::Create(dir / "bin.dbf", MakeLayout(0x30, {{"RAW", 'C', 4, 0, 0x04}}, MemoKind::kNone, 0, 0xC9),
+                           false, Options(&sink));
+  ASSERT_TRUE(bin->AppendBlank());
+  bin->Assign(0, "\xC3\xA9");
+  bin->Close();
+  bytes = ReadBytes(dir / "bin.dbf");
+  EXPECT_EQ(bytes[bin->header().header_length + 1], 0xC3);
+
   // Mark 0: bytes stored as they come.
   auto raw = Table::Create(dir / "raw.dbf", MakeLayout(0x03, {{"NAME", 'C', 4}}), false, Options(&sink));
   ASSERT_TRUE(raw->AppendBlank());

@@ -132,6 +132,7 @@ void TODBCStatement::FreeHandle() {
 void TODBCStatement::FreeBuffers() {
   Buffers.clear();
   BufferCount = 0;
+  ForgetRow();
 }
 
 // -- execution ---------------------------------------------------------------
@@ -142,6 +143,7 @@ bool TODBCStatement::ExecSQL(const std::string& SQL, bool AsQuery, bool Prepared
   ReportError(Odbc.SQLFreeStmt(StmtHandle, SQL_CLOSE));
 
   LastSQL = SQL;
+  ForgetRow();
   const std::uint32_t start = platform::GetTickCount();
   const SQLRETURN ret = Prepared ? Odbc.SQLExecute(StmtHandle) : RunDirect(SQL);
   LogTimeOver(platform::GetTickCount() - start, "DoSQL", SQL);
@@ -163,6 +165,9 @@ bool TODBCStatement::ExecSQL(const std::string& SQL, bool AsQuery, bool Prepared
     Eof = true;
     return command == "INSERT" || command == "DELETE" || command == "UPDATE";
   }
+  // A statement that fails leaves its reason in the log: callers only see
+  // false, and an unattended service has no other place to show it.
+  ReportError(ret);
   return false;
 }
 
@@ -202,6 +207,7 @@ std::string ThirdWord(const std::string& Text) {
 
 void TODBCStatement::DescribeColumns() {
   Columns.Clear();
+  ForgetRow();
   SQLSMALLINT n = 0;
   if (!OdbcSucceeded(Odbc.SQLNumResultCols(StmtHandle, &n)) || n < 0) n = 0;
   if (Buffered) {
@@ -261,6 +267,7 @@ void TODBCStatement::ClearBuffers() {
 bool TODBCStatement::Skip(std::uint8_t Direction, std::int32_t Offset) {
   if (!Allocated || !Connection) return false;
   if (Buffered) ClearBuffers();
+  ForgetRow();
 
   SQLSMALLINT orientation = 0;  // 0: plain SQLFetch; -1: not allowed
   switch (Direction) {

@@ -24,6 +24,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,7 +37,7 @@
 namespace tidewell {
 
 // Fetch directions of TODBCStatement::Skip.
-enum : std::uint8_t { sdNext = 0, sdFirst = 1, sdLast = 2, sdPrior = 3, sdAbsolute = 4, sdRelative = 5 };
+inline constexpr std::uint8_t sdNext = 0, sdFirst = 1, sdLast = 2, sdPrior = 3, sdAbsolute = 4, sdRelative = 5;
 
 class TODBCStatement {
  public:
@@ -69,7 +70,8 @@ class TODBCStatement {
   // Runs the text. For a query (first word SELECT, or AsQuery) the first row
   // is fetched and the result is whether there was one (or the connection's
   // AcceptEmptyResult); an INSERT, UPDATE or DELETE that touched no row
-  // still succeeds. Execution failures are never reported.
+  // still succeeds. A failed execution is reported like any other failed
+  // call, then gives false.
   bool ExecSQL(const std::string& SQL, bool AsQuery = false, bool Prepared = false);
   // Formats the text first; a template that does not fit its arguments raises
   // EFormatError.
@@ -113,6 +115,14 @@ class TODBCStatement {
   void ResetStatement();
   void FreeHandle();
   void FreeBuffers();
+  void ForgetRow() { FRowTexts.clear(); }
+
+  // Texts read with SQLGetData on the current row, by column index. Drivers
+  // differ in whether a column can be read twice on one row (MariaDB's
+  // connector answers SQL_NO_DATA to a second read of the same column even
+  // after a refresh), so each value is fetched from the driver once per row
+  // and served from here afterwards.
+  std::vector<std::optional<std::string>> FRowTexts;
 };
 
 // The third blank-separated word of Text, upper-cased (see ExecSQL).

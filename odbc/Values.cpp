@@ -1,6 +1,8 @@
 // Reading the values of the current row (members of TODBCStatement) and the
 // column descriptions they rely on.
+#include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 
 #include "common/Clock.h"
@@ -96,6 +98,25 @@ std::int32_t DecimalOrZero(const std::string& text) {
   return value;
 }
 
+// A numeric literal (digits, sign, fraction, exponent) with its fraction cut
+// off, when the whole value fits 32 bits; else 0. This is the character to
+// integer conversion of ODBC drivers, so it also reads numeric columns
+// fetched as text.
+std::int32_t NumericOrZero(const std::string& text) {
+  if (text.empty()) return 0;
+  std::int32_t whole = 0;
+  std::string_view v(text);
+  if (!v.empty() && v.front() == '+') v.remove_prefix(1);
+  auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), whole);
+  if (ec == std::errc() && end == v.data() + v.size()) return whole;
+  double value = 0;
+  auto [dend, dec] = std::from_chars(v.data(), v.data() + v.size(), value);
+  if (dec != std::errc() || dend != v.data() + v.size() || !std::isfinite(value)) return 0;
+  value = std::trunc(value);
+  if (value < INT32_MIN || value > INT32_MAX) return 0;
+  return static_cast<std::int32_t>(value);
+}
+
 }  // namespace
 
 TDateTime ParseDate(const std::string& Text) {
@@ -159,12 +180,20 @@ std::string TODBCStatement::ColumnText(int Index) {
     if (Index < 0 || Index >= BufferCount) return {};
     return BufferText(Buffers[static_cast<std::size_t>(Index)]);
   }
+  if (Index < 0 || Index >= Columns.Count()) return {};
+  if (FRowTexts.size() < static_cast<std::size_t>(Columns.Count())) FRowTexts.resize(static_cast<std::size_t>(Columns.Count()));
+  auto& cached = FRowTexts[static_cast<std::size_t>(Index)];
+  if (cached) return *cached;
+
+  std::string text;
   const SQLLEN len = DataLength(Index, kind);
-  if (len <= 0) return {};
-  std::vector<char> buffer(static_cast<std::size_t>(len) + 2, 0);
-  const SQLLEN got = GetData(Index, SQL_C_CHAR, buffer.data(), len + 1);
-  if (got <= 0) return {};
-  return Trim(std::string_view(buffer.data(), static_cast<std::size_t>(std::min(got, len))));
+  if (len > 0) {
+    std::vector<char> buffer(static_cast<std::size_t>(len) + 2, 0);
+    const SQLLEN got = GetData(Index, SQL_C_CHAR, buffer.data(), len + 1);
+    if (got > 0) text = Trim(std::string_view(buffer.data(), static_cast<std::size_t>(std::min(got, len))));
+  }
+  cached = text;
+  return text;
 }
 
 std::string TODBCStatement::FieldAsString(const std::string& Name) {
@@ -176,9 +205,9 @@ std::int32_t TODBCStatement::FieldAsInteger(const std::string& Name) {
   const int i = FieldIndex(Name);
   if (i < 0) return 0;
   if (Buffered) return ColumnKind(i) == odMemo ? 0 : DecimalOrZero(ColumnText(i));
-  SQLINTEGER value = 0;
-  GetData(i, SQL_C_LONG, &value, 0);
-  return value;
+  // The text is read once per row (see FRowTexts) and converted as the
+  // driver converts character data to a 32-bit integer.
+  return NumericOrZero(ColumnText(i));
 }
 
 bool TODBCStatement::FieldAsBoolean(const std::string& Name) { return FieldAsInteger(Name) != 0; }

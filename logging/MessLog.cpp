@@ -5,6 +5,8 @@
 
 namespace tidewell {
 
+std::unique_ptr<TMessLog> MainLog;
+
 TMessLog::TMessLog(const std::string& fileName, const std::string& startText, bool deleteOld, bool dailyFiles,
                    bool dayOfMonth, bool skipHeader)
     : FDeleteOld(deleteOld), FDailyFiles(dailyFiles), FDayOfMonth(dayOfMonth) {

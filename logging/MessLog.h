@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -70,6 +71,10 @@ class TMessLog {
   bool FHeaderPending;
   std::vector<std::string> FLines;
 };
+
+// The process's one log: made when the service starts running and freed when
+// it stops. Code that may run outside a service run checks it for null.
+extern std::unique_ptr<TMessLog> MainLog;
 
 // Removes a file; when it can't be deleted, moves it aside to name + ".del"
 // (replacing an older one). Failures are ignored.

@@ -7,8 +7,9 @@
 //
 // The table is process-wide and written only while a connection object is
 // being constructed; each construction loads the library once more and each
-// destruction releases it once, so the entries stay valid while any
-// connection object exists.
+// destruction releases it once. A library that was bound completely is also
+// held once more for the rest of the process, so it is never unloaded and
+// loaded again between cycles.
 #pragma once
 
 #include <string>

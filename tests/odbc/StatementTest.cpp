@@ -210,6 +210,20 @@ TEST_P(OnBothDrivers, DescribedWithSQLDescribeColTextsAreMemosReadOnDemand) {
   EXPECT_TRUE(Log.Lines().empty());
 }
 
+TEST_P(OnBothDrivers, IntegerReadsConvertLikeTheDriverInPlaceButOnlyDecimalsFromBuffers) {
+  TODBCStatement s(C.get(), true, false);
+  ASSERT_TRUE(s.ExecSQL("select 12.7 as f, '  42 ' as t, 'x1' as bad, 3000000000 as big, -17 as neg"));
+  // In place the driver's character-to-integer rule cuts fractions; a bound
+  // buffer must hold a plain decimal number.
+  EXPECT_EQ(s.FieldAsInteger("f"), IsMaria() ? 12 : 0);
+  EXPECT_EQ(s.FieldAsInteger("t"), 42);
+  EXPECT_EQ(s.FieldAsInteger("bad"), 0);
+  EXPECT_EQ(s.FieldAsInteger("big"), 0);
+  EXPECT_EQ(s.FieldAsInteger("neg"), -17);
+  EXPECT_TRUE(s.FieldAsBoolean("neg"));
+  EXPECT_EQ(s.FieldAsString("f"), "12.7");
+}
+
 TEST_P(OnBothDrivers, ColumnsAreFoundByNameInAnyCaseAndLongNamesAreCut) {
   const std::string longName = "c" + std::string(129, 'x');
   TODBCStatement s(C.get(), true, false);

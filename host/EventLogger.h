@@ -1,6 +1,7 @@
 // TEventLogger: error entries in the system event log under one source name.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace tidewell {
@@ -16,6 +17,8 @@ class TEventLogger {
   // Also copy every entry to standard error (the foreground modes, where an
   // administrator watches the terminal rather than the journal).
   static void SetEchoToConsole(bool echo);
+  // Sends every entry here instead of to the system log (tests); empty restores it.
+  static void SetSinkForTesting(std::function<void(const std::string& source, const std::string& text)> sink);
 
  private:
   std::string FSource;

@@ -38,16 +38,22 @@ void TServiceThread::WaitFor() {
   if (FThread.joinable()) FThread.join();
 }
 
-void TServiceThread::SuspendSelf() {
+std::uint64_t TServiceThread::WakeGeneration() const {
+  std::lock_guard<std::mutex> lock(FSuspendLock);
+  return FWakeGeneration;
+}
+
+void TServiceThread::SuspendSelf(std::uint64_t since) {
   std::unique_lock<std::mutex> lock(FSuspendLock);
   FSuspended = true;
-  FSuspendWake.wait(lock, [this] { return !FSuspended; });
+  FSuspendWake.wait(lock, [&] { return FWakeGeneration != since; });
+  FSuspended = false;
 }
 
 void TServiceThread::Resume() {
   {
     std::lock_guard<std::mutex> lock(FSuspendLock);
-    FSuspended = false;
+    ++FWakeGeneration;
   }
   FSuspendWake.notify_all();
 }
@@ -84,6 +90,65 @@ TService::TService(std::string name, std::string displayName)
 
 TService::~TService() = default;
 
+void TService::SetInteractive(bool interactive) {
+  FInteractive = interactive;
+  if (interactive) {
+    FServiceStartName.clear();
+    FPassword.clear();
+  }
+}
+
+void TService::SetServiceStartName(const std::string& name) {
+  FServiceStartName = name;
+  if (!name.empty()) FInteractive = false;
+}
+
+void TService::SetPassword(const std::string& password) {
+  FPassword = password;
+  if (!password.empty()) FInteractive = false;
+}
+
+std::uint32_t TService::GetNTServiceType(bool sharedProcess) const {
+  std::uint32_t type = 0;
+  switch (ServiceType) {
+    case stWin32:
+      type = sharedProcess ? 0x20 : 0x10;
+      break;
+    case stDevice:
+      type = 1;
+      break;
+    case stFileSystem:
+      type = 2;
+      break;
+  }
+  return FInteractive ? type | 0x100 : type;
+}
+
+std::uint32_t TService::GetNTStartType() const {
+  if ((StartType == stBoot || StartType == stSystem) && ServiceType != stDevice) return 2;
+  return static_cast<std::uint32_t>(StartType);
+}
+
+std::uint32_t TService::GetNTErrorSeverity() const { return static_cast<std::uint32_t>(ErrorSeverity); }
+
+std::uint32_t TService::GetNTControlsAccepted() const {
+  std::uint32_t accepted = 4;  // shutdown
+  if (AllowStop || OnStop) accepted |= 1;
+  if (AllowPause) accepted |= 2;
+  return accepted;
+}
+
+std::string TService::GetNTDependencies() const {
+  if (Dependencies.empty()) return {};
+  std::string list;
+  for (const auto& d : Dependencies) {
+    list += (d.IsGroup ? "+" : "") + d.Name;
+    list += '\0';
+  }
+  list += '\0';
+  return list;
+}
+
 TEventLogger& TService::EventLogger() {
   if (!FEventLogger) FEventLogger = std::make_unique<TEventLogger>(FName);
   return *FEventLogger;
@@ -97,8 +162,8 @@ bool TService::Terminated() const {
 bool TService::Controller(std::uint32_t code) {
   std::lock_guard<std::mutex> lock(FThreadLock);
   if (!FServiceThread) return false;
-  const bool posted = platform::PostThreadMessage(FServiceThread->ThreadId(), CM_SERVICE_CONTROL_CODE, code, 0);
-  if (FServiceThread->Suspended()) FServiceThread->Resume();
+  const bool posted = platform::PostToThread(FServiceThread->ThreadId(), CM_SERVICE_CONTROL_CODE, code, 0);
+  FServiceThread->Resume();  // wakes a paused service thread for the code
   return posted;
 }
 
@@ -119,19 +184,17 @@ void TService::ReportStatus() {
   FLastReported = state;
 
   TServiceStatus s;
+  s.ServiceType = GetNTServiceType();
   s.CurrentState = static_cast<std::uint32_t>(state);
-  if (state != TCurrentStatus::csStartPending) {
-    s.ControlsAccepted = 4;  // shutdown
-    if (AllowStop || OnStop) s.ControlsAccepted |= 1;
-    if (AllowPause) s.ControlsAccepted |= 2;
-  }
+  if (state != TCurrentStatus::csStartPending) s.ControlsAccepted = GetNTControlsAccepted();
+  s.ServiceSpecificExitCode = ServiceSpecificExitCode;
+  if (ServiceSpecificExitCode != 0) s.Win32ExitCode = 1066;
   s.CheckPoint = FCheckPoint;
   s.WaitHint = WaitHint;
   if (StatusReporter) StatusReporter(s);
 }
 
-void TService::Main(const std::vector<std::string>& args) {
-  Params.insert(Params.end(), args.begin(), args.end());
+void TService::Main() {
   try {
     SetStatus(TCurrentStatus::csStartPending);
     {
@@ -171,14 +234,14 @@ void TService::HandleRequests(bool wait) {
     if (wait && Terminated()) return;
     platform::TMessage msg;
     if (wait) {
-      if (platform::GetMessage(msg) == 0) return;
+      if (platform::GetNextMessage(msg) == 0) return;
     } else {
-      if (!platform::PeekMessage(msg, true) || msg.Message == platform::WM_QUIT) return;
+      if (!platform::PeekNextMessage(msg, true) || msg.Message == platform::MsgQuit) return;
     }
     if (msg.Message == CM_SERVICE_CONTROL_CODE)
       DoControl(static_cast<std::uint32_t>(msg.WParam));
     else
-      platform::DispatchMessage(msg);
+      platform::DispatchNextMessage(msg);
   }
 }
 
@@ -198,8 +261,9 @@ void TService::DoControl(std::uint32_t code) {
         SetStatus(TCurrentStatus::csPausePending);
         if (OnPause) OnPause(result);
         if (result) {
+          const std::uint64_t since = FServiceThread->WakeGeneration();
           SetStatus(TCurrentStatus::csPaused);
-          FServiceThread->SuspendSelf();
+          FServiceThread->SuspendSelf(since);
         }
         break;
       case SERVICE_CONTROL_CONTINUE:

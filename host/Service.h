@@ -21,10 +21,11 @@
 
 #include "host/EventLogger.h"
 #include "platform/Messages.h"
+#include "platform/ServiceManager.h"
 
 namespace tidewell {
 
-inline constexpr std::uint32_t CM_SERVICE_CONTROL_CODE = platform::WM_USER + 1;
+inline constexpr std::uint32_t CM_SERVICE_CONTROL_CODE = platform::MsgUser + 1;
 
 inline constexpr std::uint32_t SERVICE_CONTROL_STOP = 1;
 inline constexpr std::uint32_t SERVICE_CONTROL_PAUSE = 2;
@@ -43,14 +44,16 @@ enum class TCurrentStatus : std::uint32_t {
   csPaused = 7,
 };
 
-struct TServiceStatus {
-  std::uint32_t ServiceType = 0x10;
-  std::uint32_t CurrentState = 0;
-  std::uint32_t ControlsAccepted = 0;
-  std::uint32_t Win32ExitCode = 0;
-  std::uint32_t ServiceSpecificExitCode = 0;
-  std::uint32_t CheckPoint = 0;
-  std::uint32_t WaitHint = 0;
+using TServiceStatus = platform::TServiceStatusRecord;
+
+// Registration values, as the service is described to the service manager.
+enum TServiceType { stWin32, stDevice, stFileSystem };
+enum TStartType { stBoot, stSystem, stAuto, stManual, stDisabled };
+enum TErrorSeverity { esIgnore, esNormal, esSevere, esCritical };
+
+struct TDependency {
+  std::string Name;
+  bool IsGroup = false;  // a load-order group, written with a leading "+"
 };
 
 class TService;
@@ -69,8 +72,11 @@ class TServiceThread {
   bool Terminated() const { return FTerminated; }
   platform::TThreadId ThreadId() const { return FThreadId; }
 
-  // Pausing suspends the thread inside its control action until Resume.
-  void SuspendSelf();
+  // Pausing suspends the thread inside its control action until the next
+  // Resume after the given wake generation (taken before the pause was
+  // reported, so a control code sent on seeing "paused" always wakes it).
+  std::uint64_t WakeGeneration() const;
+  void SuspendSelf(std::uint64_t since);
   void Resume();
   bool Suspended() const;
 
@@ -84,6 +90,7 @@ class TServiceThread {
   mutable std::mutex FSuspendLock;
   std::condition_variable FSuspendWake;
   bool FSuspended = false;
+  std::uint64_t FWakeGeneration = 0;
 };
 
 class TService {
@@ -104,9 +111,34 @@ class TService {
   std::function<void(bool& continued)> OnContinue;
   std::function<void()> OnShutdown;
 
+  TServiceType ServiceType = stWin32;
+  TStartType StartType = stAuto;
+  TErrorSeverity ErrorSeverity = esNormal;
+  std::string LoadGroup;
+  std::vector<TDependency> Dependencies;
+  std::uint32_t TagID = 0;
   bool AllowStop = true;
   bool AllowPause = true;
   std::uint32_t WaitHint = 5000;
+  // A service-specific exit code other than 0 is reported with the general
+  // code ERROR_SERVICE_SPECIFIC_ERROR (1066).
+  std::uint32_t ServiceSpecificExitCode = 0;
+
+  // An interactive service runs under the local system account, so setting
+  // it clears the account and password; naming an account clears it.
+  void SetInteractive(bool interactive);
+  bool Interactive() const { return FInteractive; }
+  void SetServiceStartName(const std::string& name);
+  const std::string& ServiceStartName() const { return FServiceStartName; }
+  void SetPassword(const std::string& password);
+  const std::string& Password() const { return FPassword; }
+
+  // The values handed to the service manager.
+  std::uint32_t GetNTServiceType(bool sharedProcess = false) const;
+  std::uint32_t GetNTStartType() const;
+  std::uint32_t GetNTErrorSeverity() const;
+  std::uint32_t GetNTControlsAccepted() const;
+  std::string GetNTDependencies() const;
 
   // Receives every status report; the service-manager backend installs it.
   std::function<void(const TServiceStatus&)> StatusReporter;
@@ -121,7 +153,7 @@ class TService {
 
   // The start sequence: report start pending, run the service thread until it
   // ends, report stopped.
-  void Main(const std::vector<std::string>& args);
+  void Main();
 
   TCurrentStatus Status() const { return FStatus; }
   void ReportStatus();
@@ -138,6 +170,9 @@ class TService {
  private:
   std::string FName;
   std::string FDisplayName;
+  bool FInteractive = false;
+  std::string FServiceStartName;
+  std::string FPassword;
   std::atomic<TCurrentStatus> FStatus{TCurrentStatus::csStopped};
   std::unique_ptr<TServiceThread> FServiceThread;
   mutable std::mutex FThreadLock;  // guards FServiceThread against the controller

@@ -5,11 +5,17 @@
 #include <memory>
 #include <thread>
 
+#include "common/Format.h"
 #include "common/Text.h"
 #include "platform/Messages.h"
 #include "platform/System.h"
 
 namespace tidewell {
+
+EOSError::EOSError(int code, const std::string& systemText)
+    : std::runtime_error(code == 0 ? std::string("A call to an OS function failed")
+                                   : Format("System Error.  Code: %d.", code) + "\r\n" + systemText),
+      Code(code) {}
 
 TServiceApplication::TServiceApplication(std::vector<std::string> args)
     : FArgs(std::move(args)), FEventLogger(platform::ExtractFileName(platform::ExecutablePath())) {}
@@ -17,6 +23,15 @@ TServiceApplication::TServiceApplication(std::vector<std::string> args)
 TServiceApplication::~TServiceApplication() = default;
 
 void TServiceApplication::CreateForm(std::unique_ptr<TOneShotService> service) { FService = std::move(service); }
+
+void TServiceApplication::SetServiceManager(std::unique_ptr<platform::TServiceManager> manager) {
+  FManager = std::move(manager);
+}
+
+platform::TServiceManager& TServiceApplication::Manager() {
+  if (!FManager) FManager = platform::CreateSystemServiceManager();
+  return *FManager;
+}
 
 bool TServiceApplication::FindSwitch(const std::string& name) const {
   for (size_t i = 1; i < FArgs.size(); ++i) {
@@ -28,11 +43,8 @@ bool TServiceApplication::FindSwitch(const std::string& name) const {
 
 int TServiceApplication::Run() {
   if (!FService) return 1;
-  if (FindSwitch("INSTALL") || FindSwitch("UNINSTALL")) {
-    platform::MessageBox("Installing and removing the service is not available in this build", "Application Error",
-                         platform::TBoxKind::Error);
-    return 1;
-  }
+  if (FindSwitch("INSTALL")) return RegisterServices(true, FindSwitch("SILENT"));
+  if (FindSwitch("UNINSTALL")) return RegisterServices(false, FindSwitch("SILENT"));
   if (FindSwitch("ONCE")) {
     TEventLogger::SetEchoToConsole(true);
     TOneShotService* service = FService.get();
@@ -51,18 +63,56 @@ int TServiceApplication::Run() {
   return RunAsService();
 }
 
-// Without a service manager to talk to, the dispatcher fails the way it does
-// when the program is started by hand: one event-log entry and out.
-int TServiceApplication::RunAsService() {
-  FEventLogger.LogEvent("The service process could not connect to the service controller");
-  return 1;
+int TServiceApplication::RegisterServices(bool install, bool silent) {
+  platform::TServiceManager& manager = Manager();
+  const int openError = manager.Open();
+  if (openError != 0) {
+    platform::ShowMessageBox(EOSError(openError, manager.SystemText(openError)).what(), "Application Error",
+                         platform::TBoxKind::Error);
+    return 1;
+  }
+  bool success = true;
+  for (TService* service : {static_cast<TService*>(FService.get())}) {
+    try {
+      int rc;
+      if (install) {
+        platform::TServiceRegistration r;
+        r.Name = service->Name();
+        r.DisplayName = service->DisplayName();
+        r.ServiceType = service->GetNTServiceType();
+        r.StartType = service->GetNTStartType();
+        r.ErrorControl = service->GetNTErrorSeverity();
+        r.BinaryPath = platform::ExecutablePath();
+        r.LoadOrderGroup = service->LoadGroup;
+        r.Dependencies = service->GetNTDependencies();
+        r.StartName = service->ServiceStartName();
+        r.Password = service->Password();
+        r.WantTagId = service->TagID > 0;
+        rc = manager.AddService(r);
+      } else {
+        rc = manager.RemoveService(service->Name());
+      }
+      if (rc != 0) throw EOSError(rc, manager.SystemText(rc));
+    } catch (const std::exception& e) {
+      platform::ShowMessageBox(Format(install ? "Service \"%s\" failed to install with error: \"%s\""
+                                          : "Service \"%s\" failed to uninstall with error: \"%s\"",
+                                  service->DisplayName(), e.what()),
+                           "", platform::TBoxKind::Error);
+      success = false;
+    }
+  }
+  manager.Close();
+  if (success && !silent)
+    platform::ShowMessageBox(install ? "Service installed successfully" : "Service uninstalled successfully", "",
+                         platform::TBoxKind::Information);
+  return success ? 0 : 1;
 }
 
 void TServiceApplication::MessageLoop() {
   platform::TMessage msg;
-  while (platform::GetMessage(msg) != 0) {
+  while (platform::GetNextMessage(msg) != 0) {
     try {
-      platform::DispatchMessage(msg);
+      platform::DispatchNextMessage(msg);
     } catch (const std::exception& e) {
       // A failed tick ends that cycle only; the loop and the service go on.
       FEventLogger.LogEvent(e.what());
@@ -70,6 +120,46 @@ void TServiceApplication::MessageLoop() {
       FEventLogger.LogEvent("Unknown exception in the main message loop");
     }
   }
+}
+
+void TServiceApplication::ServiceMain(const std::vector<std::string>& args) {
+  if (args.empty() || !FService || !SameText(args[0], FService->Name())) return;
+  TService* service = FService.get();
+  service->Params.insert(service->Params.end(), args.begin(), args.end());
+  platform::TServiceManager& manager = Manager();
+  const std::string name = service->Name();
+  const int rc = manager.RegisterControlHandler(name, [service](std::uint32_t code) { service->Controller(code); });
+  if (rc != 0) {
+    service->EventLogger().LogEvent(manager.SystemText(rc));
+    return;
+  }
+  service->StatusReporter = [service, &manager, name](const TServiceStatus& status) {
+    const int error = manager.SetServiceStatus(name, status);
+    if (error != 0) service->EventLogger().LogEvent(manager.SystemText(error));
+  };
+  service->Main();
+  service->StatusReporter = nullptr;
+}
+
+int TServiceApplication::RunAsService() {
+  platform::EnsureMessageQueue();
+  platform::TServiceManager& manager = Manager();  // made here, on the main thread, before any other
+  const platform::TThreadId mainThread = platform::CurrentThreadId();
+  std::atomic<int> result{0};
+  // The dispatcher thread: it serves until every service has stopped, then
+  // ends the main loop.
+  std::thread startThread([&] {
+    result = manager.StartDispatcher({FService->Name()},
+                                     [this](const std::vector<std::string>& args) { ServiceMain(args); });
+    platform::PostToThread(mainThread, platform::MsgQuit, 0, 0);
+  });
+  MessageLoop();
+  startThread.join();
+  if (result != 0) {
+    FEventLogger.LogEvent(manager.SystemText(result));
+    return 1;
+  }
+  return 0;
 }
 
 int TServiceApplication::RunInForeground(bool watchTerminationRequests) {
@@ -84,9 +174,9 @@ int TServiceApplication::RunInForeground(bool watchTerminationRequests) {
       while (!*ended && !service->Controller(SERVICE_CONTROL_STOP)) platform::Sleep(20);
     });
   std::thread serviceMain([service, mainThread, ended] {
-    service->Main({service->Name()});
+    service->Main();
     *ended = true;
-    platform::PostThreadMessage(mainThread, platform::WM_QUIT, 0, 0);
+    platform::PostToThread(mainThread, platform::MsgQuit, 0, 0);
   });
   MessageLoop();
   serviceMain.join();

@@ -1,21 +1,25 @@
 // TServiceApplication: the process's host. It reads the command line, owns
-// the service, runs the main thread's message loop (where the service's
-// timer ticks) and turns termination requests into control codes.
+// the service, registers or removes it with the service manager, runs the
+// main thread's message loop (where the service's timer ticks) and hands the
+// service table to the service manager's dispatcher.
 //
 // Switches are arguments starting with "-" or "/" whose rest names the switch
 // in any letter case, anywhere on the line:
-//   INSTALL / UNINSTALL [SILENT]  register or remove the service
-//   CONSOLE                       run in the foreground until Ctrl+C or SIGTERM
-//   ONCE                          run the service's one-shot job and exit
-//   (none)                        run under the service manager
+//   INSTALL / UNINSTALL   register or remove the service (INSTALL wins)
+//   SILENT                with either: no message on success
+//   CONSOLE               run in the foreground until Ctrl+C or SIGTERM
+//   ONCE                  run the service's one-shot job and exit
+//   (none)                run under the service manager
 #pragma once
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "host/EventLogger.h"
 #include "host/Service.h"
+#include "platform/ServiceManager.h"
 
 namespace tidewell {
 
@@ -29,6 +33,13 @@ class TOneShotService : public TService {
   virtual void StopOnce() = 0;
 };
 
+// A failed call into the operating system, with its error code.
+class EOSError : public std::runtime_error {
+ public:
+  EOSError(int code, const std::string& systemText);
+  int Code;
+};
+
 class TServiceApplication {
  public:
   explicit TServiceApplication(std::vector<std::string> args);
@@ -36,6 +47,9 @@ class TServiceApplication {
 
   void CreateForm(std::unique_ptr<TOneShotService> service);
   TOneShotService* Service() const { return FService.get(); }
+  // The service manager to use instead of the system's (tests).
+  void SetServiceManager(std::unique_ptr<platform::TServiceManager> manager);
+
   // Returns the process exit code.
   int Run();
 
@@ -46,12 +60,20 @@ class TServiceApplication {
   // termination request (when watched) or by a control code from elsewhere.
   int RunInForeground(bool watchTerminationRequests = true);
 
- private:
+  // Under the service manager: dispatcher thread plus the main message loop.
   int RunAsService();
+
+  // Install or uninstall every owned service; returns the exit code.
+  int RegisterServices(bool install, bool silent);
+
+ private:
   void MessageLoop();
+  void ServiceMain(const std::vector<std::string>& args);
+  platform::TServiceManager& Manager();
 
   std::vector<std::string> FArgs;
   std::unique_ptr<TOneShotService> FService;
+  std::unique_ptr<platform::TServiceManager> FManager;
   TEventLogger FEventLogger;
 };
 

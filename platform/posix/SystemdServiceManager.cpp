@@ -1,0 +1,310 @@
+// The service manager on Linux: systemd.
+//
+//  - Registering writes a unit file (Type=notify) and, when systemd runs,
+//    reloads it and enables it for automatic start.
+//  - Serving needs $NOTIFY_SOCKET, which systemd sets for a Type=notify
+//    service; without it the process was not started by the service manager.
+//  - Status reports are notify datagrams: start pending as STATUS= with
+//    EXTEND_TIMEOUT_USEC= from the wait hint, running as READY=1, stop
+//    pending as STOPPING=1, the other states as STATUS=.
+//  - Signals become control codes: SIGTERM stop (shutdown while the system is
+//    going down), SIGINT stop, SIGUSR1 pause, SIGUSR2 continue, SIGHUP
+//    interrogate.
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "platform/ServiceManager.h"
+#include "platform/System.h"
+
+extern char** environ;
+
+namespace platform {
+namespace {
+
+sigset_t ControlSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2, SIGHUP}) sigaddset(&set, s);
+  return set;
+}
+
+// Runs a program and returns its exit status (-1 when it could not run);
+// its standard output is returned in `out` when asked for.
+int RunProgram(const std::vector<std::string>& argv, std::string* out = nullptr) {
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  int pipeFd[2] = {-1, -1};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (out && pipe(pipeFd) == 0) {
+    posix_spawn_file_actions_adddup2(&actions, pipeFd[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, pipeFd[0]);
+  }
+  // The child must not inherit our blocked control signals.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+  pid_t pid = -1;
+  const int rc = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  if (pipeFd[1] >= 0) close(pipeFd[1]);
+  if (rc != 0) {
+    if (pipeFd[0] >= 0) close(pipeFd[0]);
+    return -1;
+  }
+  if (pipeFd[0] >= 0) {
+    char buf[256];
+    ssize_t n;
+    while ((n = read(pipeFd[0], buf, sizeof buf)) > 0) out->append(buf, static_cast<size_t>(n));
+    close(pipeFd[0]);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool SystemdIsRunning() { return DirectoryExists("/run/systemd/system"); }
+
+bool SystemIsGoingDown() {
+  if (!SystemdIsRunning()) return false;
+  std::string state;
+  RunProgram({"systemctl", "is-system-running"}, &state);
+  return state.rfind("stopping", 0) == 0;
+}
+
+int ErrorFromErrno(int e) {
+  switch (e) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return ErrAccessDenied;
+    case ENOENT:
+      return 3;  // path not found
+    default:
+      return 31;  // a device attached to the system is not functioning
+  }
+}
+
+class TSystemdServiceManager : public TServiceManager {
+ public:
+  explicit TSystemdServiceManager(std::string unitDirectory)
+      : FUnitDirectory(unitDirectory.empty() ? "/etc/systemd/system" : std::move(unitDirectory)),
+        FUseSystemctl(FUnitDirectory == "/etc/systemd/system" && SystemdIsRunning()) {
+    // Made on the main thread before any other: every thread the process
+    // starts inherits the mask, so control signals reach only our watcher.
+    sigset_t set = ControlSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  }
+
+  int Open() override {
+    if (!DirectoryExists(FUnitDirectory)) return 3;
+    if (access(FUnitDirectory.c_str(), W_OK) != 0) return ErrAccessDenied;
+    return 0;
+  }
+
+  void Close() override {}
+
+  std::string UnitPath(const std::string& name) const { return FUnitDirectory + "/" + name + ".service"; }
+
+  int AddService(const TServiceRegistration& r) override {
+    const std::string path = UnitPath(r.Name);
+    if (FileExists(path)) return ErrServiceExists;
+    std::string unit;
+    unit += "[Unit]\n";
+    unit += "Description=" + (r.DisplayName.empty() ? r.Name : r.DisplayName) + "\n";
+    // Dependencies: each a zero-ended name; "+" marks a load-order group,
+    // which systemd has no notion of.
+    for (size_t i = 0; i < r.Dependencies.size();) {
+      const size_t end = r.Dependencies.find('\0', i);
+      const std::string dep = r.Dependencies.substr(i, end == std::string::npos ? std::string::npos : end - i);
+      if (dep.empty()) break;
+      if (dep[0] != '+') unit += "Wants=" + dep + ".service\nAfter=" + dep + ".service\n";
+      if (end == std::string::npos) break;
+      i = end + 1;
+    }
+    unit += "\n[Service]\n";
+    unit += "Type=notify\n";
+    unit += "ExecStart=" + r.BinaryPath + "\n";
+    if (!r.StartName.empty()) unit += "User=" + r.StartName + "\n";
+    unit += "\n[Install]\n";
+    if (r.StartType <= 2) unit += "WantedBy=multi-user.target\n";
+
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    if (!file) return ErrorFromErrno(errno);
+    file << unit;
+    file.close();
+    if (!file) {
+      std::remove(path.c_str());
+      return ErrAccessDenied;
+    }
+    if (FUseSystemctl) {
+      RunProgram({"systemctl", "daemon-reload"});
+      if (r.StartType <= 2) RunProgram({"systemctl", "enable", r.Name + ".service"});
+    }
+    return 0;
+  }
+
+  int RemoveService(const std::string& name) override {
+    const std::string path = UnitPath(name);
+    if (!FileExists(path)) return ErrServiceDoesNotExist;
+    if (FUseSystemctl) RunProgram({"systemctl", "disable", name + ".service"});
+    if (std::remove(path.c_str()) != 0) return ErrorFromErrno(errno);
+    if (FUseSystemctl) RunProgram({"systemctl", "daemon-reload"});
+    return 0;
+  }
+
+  int StartDispatcher(const std::vector<std::string>& serviceNames, TServiceMain serviceMain) override {
+    const char* socketName = std::getenv("NOTIFY_SOCKET");
+    if (!socketName || !*socketName || serviceNames.empty()) return ErrFailedServiceControllerConnect;
+    FNotifySocket = socketName;
+
+    // Signals are turned into control codes on a thread of their own that
+    // lives as long as the process; it hands codes to whatever handler the
+    // service has registered.
+    std::thread([state = FState] {
+      sigset_t set = ControlSignals();
+      for (;;) {
+        int sig = 0;
+        if (sigwait(&set, &sig) != 0) continue;
+        std::uint32_t code = 0;
+        switch (sig) {
+          case SIGTERM:
+            code = SystemIsGoingDown() ? 5 : 1;
+            break;
+          case SIGINT:
+            code = 1;
+            break;
+          case SIGUSR1:
+            code = 2;
+            break;
+          case SIGUSR2:
+            code = 3;
+            break;
+          case SIGHUP:
+            code = 4;
+            break;
+        }
+        TControlHandler handler;
+        {
+          std::lock_guard<std::mutex> lock(state->Lock);
+          handler = state->Handler;
+        }
+        if (handler && code) handler(code);
+      }
+    }).detach();
+
+    // One process serves one unit: the first service of the table.
+    std::thread serviceThread([&] { serviceMain({serviceNames.front()}); });
+    serviceThread.join();
+    std::lock_guard<std::mutex> lock(FState->Lock);
+    FState->Handler = nullptr;
+    return 0;
+  }
+
+  int RegisterControlHandler(const std::string&, TControlHandler handler) override {
+    std::lock_guard<std::mutex> lock(FState->Lock);
+    FState->Handler = std::move(handler);
+    return 0;
+  }
+
+  int SetServiceStatus(const std::string&, const TServiceStatusRecord& s) override {
+    std::string message;
+    switch (s.CurrentState) {
+      case 1:
+        message = "STATUS=Stopped";
+        break;
+      case 2:
+        message = "STATUS=Starting\nEXTEND_TIMEOUT_USEC=" + std::to_string(std::uint64_t{s.WaitHint} * 1000);
+        break;
+      case 3:
+        message = "STOPPING=1\nSTATUS=Stopping";
+        break;
+      case 4:
+        message = "READY=1\nSTATUS=Running";
+        break;
+      case 5:
+        message = "STATUS=Continuing";
+        break;
+      case 6:
+        message = "STATUS=Pausing";
+        break;
+      case 7:
+        message = "STATUS=Paused";
+        break;
+      default:
+        return 87;  // the parameter is incorrect
+    }
+    return Notify(message);
+  }
+
+  std::string SystemText(int code) override {
+    static const std::map<int, std::string> texts = {
+        {2, "The system cannot find the file specified"},
+        {3, "The system cannot find the path specified"},
+        {5, "Access is denied"},
+        {31, "A device attached to the system is not functioning"},
+        {87, "The parameter is incorrect"},
+        {1060, "The specified service does not exist as an installed service"},
+        {1063, "The service process could not connect to the service controller"},
+        {1073, "The specified service already exists"},
+    };
+    const auto it = texts.find(code);
+    return it != texts.end() ? it->second : "Unknown error " + std::to_string(code);
+  }
+
+ private:
+  int Notify(const std::string& message) {
+    if (FNotifySocket.empty()) return ErrFailedServiceControllerConnect;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (FNotifySocket.size() >= sizeof addr.sun_path) return 87;
+    std::memcpy(addr.sun_path, FNotifySocket.data(), FNotifySocket.size());
+    if (addr.sun_path[0] == '@') addr.sun_path[0] = '\0';  // abstract namespace
+    const socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + FNotifySocket.size());
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return ErrorFromErrno(errno);
+    const ssize_t sent = sendto(fd, message.data(), message.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr), len);
+    const int err = errno;
+    close(fd);
+    return sent == static_cast<ssize_t>(message.size()) ? 0 : ErrorFromErrno(err);
+  }
+
+  std::string FUnitDirectory;
+  bool FUseSystemctl;
+  std::string FNotifySocket;
+  // Shared with the signal watcher, which outlives any one dispatcher run.
+  struct TState {
+    std::mutex Lock;
+    TControlHandler Handler;
+  };
+  std::shared_ptr<TState> FState = std::make_shared<TState>();
+};
+
+}  // namespace
+
+std::unique_ptr<TServiceManager> CreateSystemServiceManager(const std::string& unitDirectory) {
+  return std::make_unique<TSystemdServiceManager>(unitDirectory);
+}
+
+}  // namespace platform

@@ -19,13 +19,13 @@ namespace {
 void PinForProcess(platform::TLibraryHandle handle) {
   static std::vector<platform::TLibraryHandle> pinned;
   if (std::find(pinned.begin(), pinned.end(), handle) != pinned.end()) return;
-  if (platform::LoadLibrary(DriverManagerLibrary) == handle) pinned.push_back(handle);
+  if (platform::LoadDynamicLibrary(DriverManagerLibrary) == handle) pinned.push_back(handle);
 }
 
 }  // namespace
 
 bool BindDriverManager() {
-  DriverManagerHandle = platform::LoadLibrary(DriverManagerLibrary);
+  DriverManagerHandle = platform::LoadDynamicLibrary(DriverManagerLibrary);
   if (!DriverManagerHandle) return false;
 
   // Names are looked up in table order and the first missing one ends the
@@ -34,7 +34,7 @@ bool BindDriverManager() {
   bool complete = true;
 #define TIDEWELL_ODBC_ENTRY(name)                                                                    \
   if (complete) {                                                                                     \
-    void* address = platform::GetProcAddress(DriverManagerHandle, #name);                             \
+    void* address = platform::GetLibrarySymbol(DriverManagerHandle, #name);                             \
     if (address)                                                                                      \
       bound.name = reinterpret_cast<decltype(bound.name)>(address);                                     \
     else                                                                                              \
@@ -44,7 +44,7 @@ bool BindDriverManager() {
 #undef TIDEWELL_ODBC_ENTRY
 
   if (!complete) {
-    platform::FreeLibrary(DriverManagerHandle);
+    platform::FreeDynamicLibrary(DriverManagerHandle);
     DriverManagerHandle = nullptr;
     return false;
   }
@@ -53,6 +53,6 @@ bool BindDriverManager() {
   return true;
 }
 
-void ReleaseDriverManager(platform::TLibraryHandle handle) { platform::FreeLibrary(handle); }
+void ReleaseDriverManager(platform::TLibraryHandle handle) { platform::FreeDynamicLibrary(handle); }
 
 }  // namespace tidewell

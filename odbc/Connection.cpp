@@ -211,7 +211,7 @@ void TODBC::ReportResult(SQLRETURN Ret) {
     if (Log)
       Log->Flush(text);
     else
-      platform::MessageBox("ODBC Error: " + text, "", platform::TBoxKind::Error);
+      platform::ShowMessageBox("ODBC Error: " + text, "", platform::TBoxKind::Error);
   }
 }
 

@@ -306,7 +306,7 @@ void TODBCStatement::ReportError(SQLRETURN Code) {
     if (Connection->Log)
       Connection->Log->Flush(message);
     else
-      platform::MessageBox("Stmt Error: " + message, "", platform::TBoxKind::Error);
+      platform::ShowMessageBox("Stmt Error: " + message, "", platform::TBoxKind::Error);
   }
 }
 

@@ -496,4 +496,6 @@ bool Table::Close() {
   return ok;
 }
 
+bool Table::UndoAppend() { return false; }
+
 }  // namespace xbase

@@ -94,6 +94,8 @@ class Table {
   void AddIndex(std::unique_ptr<IndexMaintainer> index) { indexes_.push_back(std::move(index)); }
 
   bool Flush();
+  // Takes back the record appended last by this object: see d4appendUndo.
+  bool UndoAppend();
   bool Close();
 
  private:

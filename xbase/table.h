@@ -133,6 +133,7 @@ class Table {
   std::vector<uint32_t> autoinc_next_;  // per field, read when the batch began
   bool dirty_ = false;     // record_ differs from the file
   bool appended_ = false;  // record_ was appended here and not yet handed to the indexes
+  uint32_t last_appended_ = 0;  // number of the record this object appended last, while current
   bool modified_ = false;
   bool closed_ = false;
 };

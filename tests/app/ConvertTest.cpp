@@ -195,6 +195,7 @@ TEST_P(Conversion, AStopRequestEndsTheRunAfterTheRowInHand) {
 
 TEST_P(Conversion, ARefusedUpdateTakesTheRecordBackAndTheNextRecordReusesItsNumber) {
   InsertSampleRows(Db);
+  Db.Exec({"update weight set note = 'memo of the refused row' where rec_num = 2"});
   if (GetParam() == TScratchDatabase::Sqlite)
     Db.Exec({"create trigger refuse before update on weight when new.rec_num = 2 "
              "begin select raise(abort, 'refused by trigger'); end"});
@@ -206,6 +207,13 @@ TEST_P(Conversion, ARefusedUpdateTakesTheRecordBackAndTheNextRecordReusesItsNumb
   const auto m7 = ReadBack(File("03050407.dbf"));
   ASSERT_EQ(m7.size(), 1u);  // row 2 taken back, row 1 took its place
   EXPECT_EQ(m7[0].at("rec_num"), "1.0");
+  EXPECT_EQ(m7[0].at("note"), "first memo");
+  // The refused row's memo blocks were given back too: the memo file holds
+  // its header and the one block of "first memo".
+  const std::string memo = test::ReadFile(File("03050407.fpt"));
+  ASSERT_GE(memo.size(), 8u);
+  const size_t blockSize = (static_cast<unsigned char>(memo[6]) << 8) | static_cast<unsigned char>(memo[7]);
+  EXPECT_EQ(memo.size(), 512 + blockSize);
   EXPECT_EQ(Marks(), "1 0 1 1 1 2 99 ");
   const auto texts = LogTexts();
   EXPECT_NE(std::find(texts.begin(), texts.end(),

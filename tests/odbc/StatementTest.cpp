@@ -190,6 +190,40 @@ TEST_P(OnBothDrivers, LongTextIsReadWholeAndASecondReadOnOneRowGivesTheSameValue
   EXPECT_TRUE(s.FieldAsBoolean("machine"));
 }
 
+TEST_P(OnBothDrivers, DescribedWithSQLDescribeColTextsAreMemosReadOnDemand) {
+  // SQLite calls a text column VARCHAR through SQLColAttribute but
+  // LONGVARCHAR through SQLDescribeCol; this way both drivers give a memo
+  // column, which bound-column mode leaves unbound.
+  C->UseDescribeCol = true;
+  Db.Exec({"insert into weight (rec_num, machine, note) values (1, 5, ' 42 ')"});
+  TODBCStatement s(C.get(), true, false);
+  ASSERT_TRUE(s.ExecSQL("select note, machine, name from weight"));
+  ASSERT_EQ(s.Columns.Count(), 3);
+  EXPECT_EQ(s.Columns[0].DataKind, odMemo);
+  EXPECT_EQ(s.Columns[1].DataKind, odInteger);
+  EXPECT_EQ(s.FieldAsString("note"), "42");
+  EXPECT_EQ(s.FieldAsString("note"), "42");
+  // Bound mode reads integers from buffers only; a memo has none.
+  EXPECT_EQ(s.FieldAsInteger("note"), IsMaria() ? 42 : 0);
+  EXPECT_EQ(s.FieldAsInteger("machine"), 5);
+  EXPECT_EQ(s.FieldAsString("name"), "");
+  EXPECT_TRUE(Log.Lines().empty());
+}
+
+TEST_P(OnBothDrivers, IntegerReadsConvertLikeTheDriverInPlaceButOnlyDecimalsFromBuffers) {
+  TODBCStatement s(C.get(), true, false);
+  ASSERT_TRUE(s.ExecSQL("select 12.7 as f, '  42 ' as t, 'x1' as bad, 3000000000 as big, -17 as neg"));
+  // In place the driver's character-to-integer rule cuts fractions; a bound
+  // buffer must hold a plain decimal number.
+  EXPECT_EQ(s.FieldAsInteger("f"), IsMaria() ? 12 : 0);
+  EXPECT_EQ(s.FieldAsInteger("t"), 42);
+  EXPECT_EQ(s.FieldAsInteger("bad"), 0);
+  EXPECT_EQ(s.FieldAsInteger("big"), 0);
+  EXPECT_EQ(s.FieldAsInteger("neg"), -17);
+  EXPECT_TRUE(s.FieldAsBoolean("neg"));
+  EXPECT_EQ(s.FieldAsString("f"), "12.7");
+}
+
 TEST_P(OnBothDrivers, ColumnsAreFoundByNameInAnyCaseAndLongNamesAreCut) {
   const std::string longName = "c" + std::string(129, 'x');
   TODBCStatement s(C.get(), true, false);

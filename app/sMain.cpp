@@ -108,10 +108,6 @@ void TKestrel::ServiceShutdown() {
   MainLog->Add("Process safely shutdown...");
 }
 
-void TKestrel::ConvertTables(bool /*Weight*/) {
-  // The conversion arrives with the ODBC statements and the dBASE engine.
-}
-
 bool TKestrel::RunOnce() {
   OpenLog();
   WeightTurn = true;

@@ -11,6 +11,7 @@
 
 #include "common/DateTime.h"
 #include "host/ServiceApplication.h"
+#include "dbf/CodeBase.h"
 #include "platform/Timer.h"
 
 namespace tidewell {
@@ -21,6 +22,12 @@ inline constexpr std::uint32_t FirstCycleDelayMs = 1000;
 inline constexpr std::uint32_t CycleIntervalMs = 120000;
 
 // The connection settings one cycle read from mysqlconn.ini.
+class TODBCStatement;
+
+// Name of the .dbf file of one machine and day: MMDDYY, the machine number
+// with at least two digits, ".dbf" (03050407.dbf).
+std::string MakeDbfName(TDateTime Date, int Machine);
+
 struct TConnectSettings {
   std::string Host, DataBase, User, Key, Driver, Custom;
 };
@@ -51,6 +58,12 @@ class TKestrel : public TOneShotService {
   virtual void CloseDatabase();
   virtual void ConvertTables(bool Weight);
 
+  // The share root the conversion writes under: the compiled-in one, or
+  // ShareRootOverride when set (tests and the demo's own builds use the
+  // build setting; tests use this seam).
+  std::string ShareRootOverride;
+  std::string ShareRootPath() const;
+
   // Two cycles back to back (weight then action when both connect) with the
   // log set up as the service does it. True when both cycles connected.
   bool RunOnce() override;
@@ -64,6 +77,9 @@ class TKestrel : public TOneShotService {
 
  protected:
   void OpenLog();
+  enum TAppendOutcome { aoMarked, aoTakenBack, aoStop };
+  virtual TAppendOutcome AppendAndMark(TODBCStatement& row, TODBCStatement& update, const std::string& table, int machine,
+                               DbfHandle file, const FIELD4INFO* fields, const std::string& path);
   void WaitWhileBusy();
   // Raised for a whole cycle, settings and connection included, so a stop
   // never lets the log go away under a cycle that is still connecting.

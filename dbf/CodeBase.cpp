@@ -298,6 +298,16 @@ int d4close(DbfHandle data) {
   return ok ? r4success : -1;
 }
 
+int d4flush(DbfHandle data) {
+  xbase::Table* table = data ? data->Get() : nullptr;
+  return table && table->Flush() ? r4success : -1;
+}
+
+int d4appendUndo(DbfHandle data) {
+  xbase::Table* table = data ? data->Get() : nullptr;
+  return table && table->UndoAppend() ? r4success : -1;
+}
+
 int d4go(DbfHandle data, long record) {
   xbase::Table* table = data ? data->Get() : nullptr;
   return table && record > 0 && table->Go(static_cast<uint32_t>(record)) ? r4success : -1;

@@ -89,6 +89,14 @@ TagHandle d4tag(DbfHandle data, const char* name);
 void d4tagSelectP(DbfHandle data, TagHandle tag);
 int d4close(DbfHandle data);
 
+// Writes the current record, its memo and its index keys to the files now.
+int d4flush(DbfHandle data);
+// Takes back the record appended last, as if it had never been appended:
+// the record count, the memo file and the index tags go back to what they
+// were, and the next append reuses its number. Only the most recent append
+// of this handle can be taken back.
+int d4appendUndo(DbfHandle data);
+
 // Reading back, for checks and tools: go to a record, read a field as text.
 int d4go(DbfHandle data, long record);
 long d4recCount(DbfHandle data);

@@ -6,37 +6,57 @@
 
 namespace tidewell {
 
-TMyThread::TMyThread(SQLHSTMT StmtHandle_, std::string SQL_, std::atomic<std::int32_t>* ResultSlot_)
-    : StmtHandle(StmtHandle_), SQL(std::move(SQL_)), ResultSlot(ResultSlot_) {}
+TMyThread::TMyThread(SQLHSTMT StmtHandle_) : StmtHandle(StmtHandle_) {
+  FThread = std::thread([this] { Execute(); });
+}
 
-TMyThread::~TMyThread() { Join(); }
+TMyThread::~TMyThread() {
+  {
+    std::lock_guard<std::mutex> guard(FLock);
+    FStop = true;
+  }
+  FWake.notify_all();
+  if (FThread.joinable()) FThread.join();
+}
 
-void TMyThread::Start() { FThread = std::thread([this] { Execute(); }); }
+void TMyThread::Run(std::string SQL, std::atomic<std::int32_t>* ResultSlot) {
+  {
+    std::lock_guard<std::mutex> guard(FLock);
+    FSQL = std::move(SQL);
+    FSlot = ResultSlot;
+    FHasJob = true;
+  }
+  FWake.notify_all();
+}
 
 void TMyThread::Execute() {
-  std::int32_t ret = SQL_ERROR;
-  try {
-    ret = Odbc.SQLExecDirect(StmtHandle, reinterpret_cast<SQLCHAR*>(SQL.data()), SQL_NTS);
-  } catch (...) {
-    ret = SQL_ERROR;
-  }
-  ReturnValue = ret;
-  {
+  std::unique_lock<std::mutex> lock(FLock);
+  for (;;) {
+    FWake.wait(lock, [this] { return FHasJob || FStop; });
+    if (!FHasJob) return;  // stopped with nothing to run
+    std::string sql = std::move(FSQL);
+    std::atomic<std::int32_t>* slot = FSlot;
+    lock.unlock();
+    std::int32_t ret = SQL_ERROR;
+    try {
+      ret = Odbc.SQLExecDirect(StmtHandle, reinterpret_cast<SQLCHAR*>(sql.data()), SQL_NTS);
+    } catch (...) {
+      ret = SQL_ERROR;
+    }
+    lock.lock();
+    ReturnValue = ret;
+    FHasJob = false;
     // Stored under the lock so a waiter that has just checked the slot
     // cannot miss the wake-up.
-    std::lock_guard<std::mutex> guard(FLock);
-    ResultSlot->store(ret);
+    slot->store(ret);
+    FDone.notify_all();
   }
-  FDone.notify_all();
 }
 
 bool TMyThread::WaitForResult(std::uint32_t Ms) {
   std::unique_lock<std::mutex> lock(FLock);
-  return FDone.wait_for(lock, std::chrono::milliseconds(Ms), [this] { return ResultSlot->load() != Pending; });
-}
-
-void TMyThread::Join() {
-  if (FThread.joinable()) FThread.join();
+  return FDone.wait_for(lock, std::chrono::milliseconds(Ms),
+                        [this] { return !FHasJob; });
 }
 
 }  // namespace tidewell

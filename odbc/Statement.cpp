@@ -121,6 +121,7 @@ void TODBCStatement::ResetStatement() {
 }
 
 void TODBCStatement::FreeHandle() {
+  FWorker.reset();  // no call can be running here: RunDirect waits for its result
   if (!Allocated) return;
   ReportError(Odbc.SQLCancel(StmtHandle));
   ResetStatement();
@@ -175,17 +176,16 @@ SQLRETURN TODBCStatement::RunDirect(const std::string& SQL) {
   CancelRequest = false;
   std::atomic<std::int32_t> slot{TMyThread::Pending};
   Executing = true;
-  auto worker = std::make_unique<TMyThread>(StmtHandle, SQL, &slot);
-  worker->Start();
+  if (!FWorker) FWorker = std::make_unique<TMyThread>(StmtHandle);
+  FWorker->Run(SQL, &slot);
   // The worker wakes us as soon as it has a result; the slices only bound
   // how long service requests and a cancellation wait.
   while (slot.load() == TMyThread::Pending) {
     if (Connection->ServiceThread) Connection->ServiceThread();
     if (CancelRequest) Odbc.SQLCancel(StmtHandle);
-    worker->WaitForResult(PollMs);
+    FWorker->WaitForResult(PollMs);
   }
   Executing = false;
-  worker->Join();
   return static_cast<SQLRETURN>(slot.load());
 }
 

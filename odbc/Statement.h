@@ -23,6 +23,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,6 +34,7 @@
 #include "common/Format.h"
 #include "odbc/Columns.h"
 #include "odbc/Connection.h"
+#include "odbc/MyThread.h"
 
 namespace tidewell {
 
@@ -123,6 +125,8 @@ class TODBCStatement {
   // after a refresh), so each value is fetched from the driver once per row
   // and served from here afterwards.
   std::vector<std::optional<std::string>> FRowTexts;
+  // The worker that runs this statement's direct executions.
+  std::unique_ptr<TMyThread> FWorker;
 };
 
 // The third blank-separated word of Text, upper-cased (see ExecSQL).

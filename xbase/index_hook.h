@@ -19,6 +19,14 @@ class IndexMaintainer {
   virtual ~IndexMaintainer() = default;
   virtual bool AddRecord(uint32_t record_number, std::span<const uint8_t> record, std::string* problem) = 0;
   virtual bool Finish(std::string* problem) = 0;
+  // Takes out the keys AddRecord put in for a record that is being taken
+  // back. An index that can't do that says so, and the record stays.
+  virtual bool RemoveRecord(uint32_t record_number, std::span<const uint8_t> record, std::string* problem) {
+    (void)record_number;
+    (void)record;
+    *problem = "this index can't take keys out";
+    return false;
+  }
 };
 
 }  // namespace xbase

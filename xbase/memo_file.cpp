@@ -205,6 +205,7 @@ uint32_t MemoFile::Append(std::string_view data, bool binary, std::string* probl
   if (kind_ == MemoKind::kDbt4) image[head + data.size()] = kDbt4EndMark;
   uint32_t block = next_;
   next_ += static_cast<uint32_t>(blocks);
+  last_end_ = next_;
   // Large batches go out early; the lock stays.
   if (pending_.size() >= (1u << 20) && !WritePending(problem)) return 0;
   return block;
@@ -234,6 +235,29 @@ bool MemoFile::Commit(std::string* problem) {
   bool ok = WritePending(problem);
   file_->Unlock(0, kMemoHeaderSize);
   locked_ = false;
+  return ok;
+}
+
+bool MemoFile::TakeBack(uint32_t first_block, std::string* problem, int lock_timeout_ms) {
+  if (!Commit(problem)) return false;
+  if (first_block < FirstDataBlock() || first_block >= last_end_) return true;
+  if (!file_->Lock(0, kMemoHeaderSize, true, lock_timeout_ms)) {
+    *problem = "memo file locked by another program";
+    return false;
+  }
+  bool ok = true;
+  uint8_t counter[4];
+  if (!file_->ReadAt(0, counter, 4)) {
+    *problem = "memo header unreadable";
+    ok = false;
+  } else if (NextFreeOf(kind_, counter) == last_end_) {
+    // Nobody appended after us: the blocks are ours to give back.
+    PutNextFree(kind_, counter, first_block);
+    ok = file_->WriteAt(0, counter, 4) && file_->Truncate(uint64_t{first_block} * block_size_);
+    if (!ok) *problem = "cannot write to the memo file";
+    last_end_ = first_block;
+  }
+  file_->Unlock(0, kMemoHeaderSize);
   return ok;
 }
 

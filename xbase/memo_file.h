@@ -74,6 +74,14 @@ class MemoFile {
   // Writes the appended blocks and the header, and lets go of the lock.
   bool Commit(std::string* problem);
 
+  // Gives back the blocks from `first_block` on, appended last by this
+  // object and committed: the next free block becomes `first_block` again
+  // and the file is cut there. When another program has appended memos
+  // since, the blocks are left where they are (unreferenced, harmless) and
+  // the result is still true. False only when the file can't be read or
+  // written.
+  bool TakeBack(uint32_t first_block, std::string* problem, int lock_timeout_ms = 10000);
+
   ~MemoFile();
   MemoFile(const MemoFile&) = delete;
   MemoFile& operator=(const MemoFile&) = delete;
@@ -91,6 +99,7 @@ class MemoFile {
   bool locked_ = false;
   uint32_t written_next_ = 0;     // next free block as the file's header has it
   uint32_t next_ = 0;             // next free block after the pending ones
+  uint32_t last_end_ = 0;         // next free block after this object's last append
   std::vector<uint8_t> pending_;  // blocks from written_next_ on, not yet written
 };
 

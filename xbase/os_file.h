@@ -34,6 +34,8 @@ class OsFile {
   bool ReadAt(uint64_t offset, void* buffer, size_t size);
   bool WriteAt(uint64_t offset, const void* buffer, size_t size);
   std::optional<uint64_t> Size();
+  // Cuts the file (or extends it with zeros) to `size` bytes.
+  bool Truncate(uint64_t size);
 
   // Takes an exclusive (or shared) lock on [offset, offset + length), waiting
   // at most timeout_ms for another holder to let go.

@@ -116,6 +116,14 @@ std::optional<uint64_t> OsFile::Size() {
   return static_cast<uint64_t>(st.st_size);
 }
 
+bool OsFile::Truncate(uint64_t size) {
+  int rc;
+  do {
+    rc = ftruncate(fd_, static_cast<off_t>(size));
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
 bool OsFile::Lock(uint64_t offset, uint64_t length, bool exclusive, int timeout_ms) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   short type = exclusive ? F_WRLCK : F_RDLCK;

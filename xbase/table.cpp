@@ -378,6 +378,7 @@ bool Table::AppendBlank() {
     autoinc_next_[i] += f.autoinc_step;
   }
   current_ = ++header_.record_count;
+  last_appended_ = current_;
   dirty_ = true;
   appended_ = true;
   modified_ = true;
@@ -446,6 +447,7 @@ bool Table::Go(uint32_t number) {
   }
   record_ = std::move(record);
   current_ = number;
+  last_appended_ = 0;
   return true;
 }
 
@@ -510,6 +512,91 @@ bool Table::Close() {
   closed_ = true;
   memo_.reset();
   file_.reset();
+  return ok;
+}
+
+// Takes back the record appended last. The record first goes out like any
+// other (so the indexes and the memo file are in the state the take-back
+// reverses); then, under the header lock:
+//  - when it is still the last record of the file, the file is cut before
+//    it, the count goes down by one, its memo blocks are given back and any
+//    autoincrement counter it advanced steps back, so the next append gets
+//    the same number;
+//  - when another program has appended after it, it can't be cut out and is
+//    marked deleted instead, which every xBase program honours.
+// Its index keys are taken out in both cases; an index that can't do that
+// keeps the record where it is (false), since a key without its record
+// would be worse than a record too many.
+bool Table::UndoAppend() {
+  if (closed_ || options_.read_only || current_ == 0 || current_ != last_appended_) return false;
+  const bool keys_added = !appended_;
+  if (!keys_added) appended_ = false;  // the indexes never see it
+  const uint32_t number = current_;
+  if (keys_added) {
+    for (auto& index : indexes_) {
+      std::string problem;
+      if (!index->RemoveRecord(number, record_, &problem)) {
+        Report("record " + std::to_string(number) + " not taken back: " + problem);
+        return false;
+      }
+    }
+  }
+  if (!CommitBatch() || !WriteRecord()) return false;
+
+  const uint64_t hlen = header_.header_length;
+  if (!file_->Lock(0, hlen, true, options_.lock_timeout_ms)) {
+    Report("header locked by another program; record " + std::to_string(number) + " not taken back");
+    return false;
+  }
+  bool ok = true;
+  uint8_t count_bytes[4];
+  if (!file_->ReadAt(4, count_bytes, 4)) {
+    Report("header unreadable; record " + std::to_string(number) + " not taken back");
+    ok = false;
+  } else if (GetLe32(count_bytes) == number) {
+    const uint64_t end = hlen + uint64_t{number - 1} * header_.record_length;
+    const uint8_t eof = kEndOfFile;
+    header_.record_count = number - 1;
+    StampToday(header_);
+    uint8_t area[kCountAreaSize];
+    PutDateAndCount(area, header_);
+    ok = file_->WriteAt(kCountAreaOffset, area, sizeof area) && file_->WriteAt(end, &eof, 1) &&
+         file_->Truncate(end + 1);
+    for (size_t i = 0; ok && i < header_.fields.size(); ++i) {
+      const auto& f = header_.fields[i];
+      if (!f.IsAutoIncrement() || f.type != 'I') continue;
+      uint8_t next[4];
+      const uint64_t at = kTableHeaderSize + i * kFieldDescriptorSize + 19;
+      const uint32_t value = GetLe32(record_.data() + f.offset);
+      if (file_->ReadAt(at, next, 4) && GetLe32(next) == value + f.autoinc_step) {
+        PutLe32(next, value);
+        ok = file_->WriteAt(at, next, 4);
+      }
+    }
+    uint32_t first_memo = 0;
+    for (const auto& f : header_.fields) {
+      if (!f.IsMemo()) continue;
+      const uint32_t block = MemoBlockOf(f, record_.data());
+      if (block != 0 && (first_memo == 0 || block < first_memo)) first_memo = block;
+    }
+    std::string problem;
+    if (ok && first_memo != 0 && memo_ && !memo_->TakeBack(first_memo, &problem, options_.lock_timeout_ms))
+      Report("memo of record " + std::to_string(number) + " not given back: " + problem);
+    if (!ok) Report("record " + std::to_string(number) + " not taken back: cannot write the file");
+    committed_count_ = header_.record_count;
+  } else {
+    record_[0] = '*';
+    const uint64_t offset = hlen + uint64_t{number - 1} * header_.record_length;
+    ok = file_->WriteAt(offset, record_.data(), record_.size());
+    if (!ok) Report("record " + std::to_string(number) + " not marked deleted: cannot write the file");
+  }
+  file_->Unlock(0, hlen);
+  if (ok) {
+    current_ = 0;
+    last_appended_ = 0;
+    dirty_ = false;
+    modified_ = true;
+  }
   return ok;
 }
 

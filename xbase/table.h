@@ -96,6 +96,8 @@ class Table {
   void AddIndex(std::unique_ptr<IndexMaintainer> index) { indexes_.push_back(std::move(index)); }
 
   bool Flush();
+  // Takes back the record appended last by this object: see d4appendUndo.
+  bool UndoAppend();
   bool Close();
 
  private:
@@ -134,6 +136,7 @@ class Table {
   std::vector<uint32_t> autoinc_next_;  // per field, read when the batch began
   bool dirty_ = false;     // record_ differs from the file
   bool appended_ = false;  // record_ was appended here and not yet handed to the indexes
+  uint32_t last_appended_ = 0;  // number of the record this object appended last, while current
   bool modified_ = false;
   bool index_reported_ = false;
   bool closed_ = false;

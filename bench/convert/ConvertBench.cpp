@@ -1,0 +1,202 @@
+// What one conversion run costs, beside the least it could cost and beside
+// what a user would script instead.
+//
+//  1. TKestrel::ConvertTables over N unconverted weight rows (10 machines,
+//     10 days) into FoxPro files with 12 fields and a memo: rows/s.
+//  2. The floor: the same select and the same per-row UPDATE through plain
+//     ODBC calls on one connection, writing no file at all.
+//  3. The peer: a Python script (python3-pyodbc and python3-dbf) doing the
+//     same job the same way.
+// Between the phases every mark is cleared and the files are removed.
+//
+// It expects the environment of `scripts/testdb start DIR` (DIR/env.sh);
+// scripts/bench-convert does it all in one go.
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "app/Settings.h"
+#include "app/sMain.h"
+#include "logging/MessLog.h"
+#include "odbc/ODBC.h"
+
+using namespace tidewell;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  if (!v || !*v) {
+    std::fprintf(stderr, "%s is not set: run scripts/bench-convert\n", name);
+    std::exit(2);
+  }
+  return v;
+}
+
+void Must(bool ok, const char* what) {
+  if (ok) return;
+  std::fprintf(stderr, "failed: %s\n", what);
+  std::exit(1);
+}
+
+long PeakRssKb() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_maxrss;
+}
+
+struct TServer {
+  std::string User = Env("TIDEWELL_TEST_MARIADB_USER");
+  std::string Password = Env("TIDEWELL_TEST_MARIADB_PASSWORD");
+  std::string Database = Env("TIDEWELL_TEST_MARIADB_DATABASE");
+  std::string Extra = "SERVER=127.0.0.1;PORT=" + Env("TIDEWELL_TEST_MARIADB_PORT") + ";CONN_TIMEOUT=5";
+  std::string ConnectString() const {
+    return "DRIVER={MySQL ODBC 3.51 Driver};" + Extra + ";DATABASE=" + Database + ";UID=" + User + ";PWD=" + Password;
+  }
+};
+
+void Exec(TODBC& c, const std::string& sql) {
+  TODBCStatement s(&c, false, true);
+  Must(s.ExecSQL(sql), sql.c_str());
+}
+
+void MakeRows(const TServer& server, int rows) {
+  TODBC c;
+  c.ReportErrors = true;
+  Must(c.Connect("", server.User, server.Password, server.Database, false, "MySQL ODBC 3.51 Driver", server.Extra),
+       "connect");
+  Exec(c, "drop table if exists weight");
+  Exec(c,
+       "create table weight (rec_num int primary key, machine int, dat_e date, tim_e varchar(8), "
+       "gross decimal(10,2), tare decimal(10,2), net decimal(10,2), operator varchar(20), product varchar(30), "
+       "checked tinyint, lot varchar(10), remark text, convtd int) engine=InnoDB");
+  std::string insert;
+  for (int i = 1; i <= rows; ++i) {
+    const int machine = i % 10 + 1;
+    const int day = (i / 10) % 10 + 1;
+    char row[512];
+    std::snprintf(row, sizeof row,
+                  "(%d,%d,'2026-11-%02d','%02d:%02d:%02d',%d.50,250.25,%d.25,'operator %d','product %d',%d,'L%06d',%s,NULL)",
+                  i, machine, day, i / 3600 % 24, i / 60 % 60, i % 60, 1000 + i % 500, 750 + i % 500, i % 17,
+                  i % 29, i % 2, i, i % 5 == 0 ? "'a remark on this weighing, long enough to need a memo block'" : "NULL");
+    insert += insert.empty() ? "insert into weight values " : ",";
+    insert += row;
+    if (i % 500 == 0 || i == rows) {
+      Exec(c, insert);
+      insert.clear();
+    }
+  }
+}
+
+void Reset(const TServer& server, const std::string& share) {
+  TODBC c;
+  Must(c.Connect("", server.User, server.Password, server.Database, false, "MySQL ODBC 3.51 Driver", server.Extra),
+       "connect");
+  Exec(c, "update weight set convtd=NULL");
+  std::filesystem::remove_all(share + "netw/weight");
+  std::filesystem::create_directories(share + "netw/weight");
+}
+
+double Ours(const TServer& server, const std::string& dir, long& rssGrowthKb) {
+  TKestrel k;
+  k.ShareRootOverride = dir + "/share/";
+  MainLog = std::make_unique<TMessLog>(dir + "/bench.log", "", true, false, false, true);
+  Must(k.OpenDatabase("", server.Database, server.User, server.Password, "MySQL ODBC 3.51 Driver", server.Extra),
+       "connect");
+  const long before = PeakRssKb();
+  const auto start = Clock::now();
+  k.ConvertTables(true);
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  rssGrowthKb = PeakRssKb() - before;
+  k.CloseDatabase();
+  MainLog.reset();
+  return seconds;
+}
+
+// The same select and per-row UPDATE through plain ODBC calls.
+double Floor(const TServer& server) {
+  TODBC c;
+  Must(c.Connect("", server.User, server.Password, server.Database, false, "MySQL ODBC 3.51 Driver", server.Extra),
+       "connect");
+  SQLHSTMT sel = SQL_NULL_HSTMT, upd = SQL_NULL_HSTMT;
+  Must(OdbcSucceeded(Odbc.SQLAllocHandle(SQL_HANDLE_STMT, c.ConnHandle, &sel)), "select handle");
+  Must(OdbcSucceeded(Odbc.SQLAllocHandle(SQL_HANDLE_STMT, c.ConnHandle, &upd)), "update handle");
+  const auto start = Clock::now();
+  std::string select = "select * from weight where ifnull(convtd,0)=0 order by machine,dat_e,tim_e,rec_num";
+  Must(OdbcSucceeded(Odbc.SQLExecDirect(sel, reinterpret_cast<SQLCHAR*>(select.data()), SQL_NTS)), "select");
+  int recno = 0, lastMachine = -99;
+  char lastDate[32] = "";
+  while (OdbcSucceeded(Odbc.SQLFetch(sel))) {
+    SQLINTEGER machine = 0;
+    SQLLEN ind = 0;
+    char recNum[32] = "", date[32] = "";
+    Odbc.SQLGetData(sel, 1, SQL_C_CHAR, recNum, sizeof recNum, &ind);
+    Odbc.SQLGetData(sel, 2, SQL_C_SLONG, &machine, 0, &ind);
+    Odbc.SQLGetData(sel, 3, SQL_C_CHAR, date, sizeof date, &ind);
+    if (machine != lastMachine || std::string(date) != lastDate) {
+      recno = 0;
+      lastMachine = machine;
+      std::snprintf(lastDate, sizeof lastDate, "%s", date);
+    }
+    std::string update = "update weight set convtd=" + std::to_string(++recno) +
+                         " where machine=" + std::to_string(machine) + " and rec_num=" + recNum;
+    Must(OdbcSucceeded(Odbc.SQLExecDirect(upd, reinterpret_cast<SQLCHAR*>(update.data()), SQL_NTS)), "update");
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  Odbc.SQLFreeHandle(SQL_HANDLE_STMT, upd);
+  Odbc.SQLFreeHandle(SQL_HANDLE_STMT, sel);
+  return seconds;
+}
+
+double Peer(const TServer& server, const std::string& peer, const std::string& dir, int& rows) {
+  const std::string cmd = "/usr/bin/python3 " + peer + " run '" + server.ConnectString() + "' '" + dir + "/share' '" +
+                          dir + "/share/netw/gstru.dbf'";
+  FILE* p = popen(cmd.c_str(), "r");
+  Must(p != nullptr, "start the Python peer");
+  double seconds = 0;
+  Must(std::fscanf(p, "%d %lf", &rows, &seconds) == 2, "read the Python peer's figures");
+  Must(pclose(p) == 0, "Python peer");
+  return seconds;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s WORK_DIR PEER_SCRIPT [ROWS]\n", argv[0]);
+    return 2;
+  }
+  const std::string dir = argv[1];
+  const std::string peer = argv[2];
+  const int rows = argc > 3 ? std::atoi(argv[3]) : 20000;
+  const TServer server;
+  std::filesystem::create_directories(dir + "/share/netw/weight");
+
+  MakeRows(server, rows);
+  std::printf("%d unconverted weight rows over 10 machines and 10 days; FoxPro template, 12 fields with a memo\n",
+              rows);
+
+  Reset(server, dir + "/share/");
+  long rssGrowth = 0;
+  const double ours = Ours(server, dir, rssGrowth);
+  Reset(server, dir + "/share/");
+  const double floor = Floor(server);
+  Reset(server, dir + "/share/");
+  int peerRows = 0;
+  const double peerSeconds = Peer(server, peer, dir, peerRows);
+  Must(peerRows == rows, "the Python peer converted every row");
+
+  const double oursRate = rows / ours, floorRate = rows / floor, peerRate = rows / peerSeconds;
+  std::printf("  ConvertTables                   %9.0f rows/s  (%.2f s)\n", oursRate, ours);
+  std::printf("  floor: select + UPDATE, no file %9.0f rows/s  (%.2f s)\n", floorRate, floor);
+  std::printf("  python3-pyodbc + python3-dbf    %9.0f rows/s  (%.2f s)\n", peerRate, peerSeconds);
+  std::printf("  ConvertTables / floor  = %.2f   (target >= 0.9)\n", oursRate / floorRate);
+  std::printf("  ConvertTables / python = %.2f   (target >= 2.5)\n", oursRate / peerRate);
+  std::printf("  peak memory growth during ConvertTables: %ld KiB\n", rssGrowth);
+  return 0;
+}

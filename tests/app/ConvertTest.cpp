@@ -1,0 +1,318 @@
+// The conversion end to end against real databases (the SQLite3 driver and
+// the MariaDB server of the test script): rows in, .dbf files out, marks
+// back, with the files read back by python3-dbf and dbfread.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+#include "app/Settings.h"
+#include "app/sMain.h"
+#include "common/Clock.h"
+#include "logging/MessLog.h"
+#include "odbc/Statement.h"
+#include "platform/System.h"
+#include "tests/support/OdbcTestEnv.h"
+#include "tests/support/TempDir.h"
+
+using namespace tidewell;
+using tidewell::test::TScratchDatabase;
+using tidewell::test::TTempDir;
+
+namespace {
+
+const std::string Helper = std::string(TIDEWELL_TEST_SOURCE_DIR) + "/dbf_helper.py";
+
+std::string RunPython(const std::string& args) {
+  const std::string cmd = "/usr/bin/python3 " + Helper + " " + args + " 2>&1";
+  std::string out;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return "popen failed";
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  const int rc = pclose(p);
+  EXPECT_EQ(rc, 0) << cmd << "\n" << out;
+  return out;
+}
+
+using TRecord = std::map<std::string, std::string>;
+
+// Records of a .dbf file as both independent readers see them.
+std::vector<TRecord> ReadBack(const std::string& path) {
+  std::vector<TRecord> records;
+  std::istringstream lines(RunPython("dump '" + path + "'"));
+  std::string line;
+  while (std::getline(lines, line)) {
+    TRecord r;
+    std::istringstream parts(line);
+    std::string part;
+    std::getline(parts, part, '\t');
+    r["_deleted"] = part;
+    while (std::getline(parts, part, '\t')) {
+      const auto eq = part.find('=');
+      r[part.substr(0, eq)] = part.substr(eq + 1);
+    }
+    records.push_back(r);
+  }
+  return records;
+}
+
+// The service module with a hook after each appended row.
+class THookedKestrel : public TKestrel {
+ public:
+  std::function<void(int rowsDone)> AfterRow;
+  int Rows = 0;
+  TAppendOutcome AppendAndMark(TODBCStatement& row, TODBCStatement& update, const std::string& table, int machine,
+                               DbfHandle file, const FIELD4INFO* fields, const std::string& path) override {
+    const TAppendOutcome outcome = TKestrel::AppendAndMark(row, update, table, machine, file, fields, path);
+    if (AfterRow) AfterRow(++Rows);
+    return outcome;
+  }
+};
+
+std::string Marks(const TScratchDatabase& db) {
+  std::string marks;
+  for (const auto& v : db.Column("select convtd from weight order by rec_num")) marks += v + " ";
+  return marks;
+}
+
+const char* TemplateFields =
+    "MACHINE N(3,0); DAT_E D; TIM_E C(8); REC_NUM N(10,0); WEIGHT N(10,2); OK L; NOTE M; EXTRA C(10); WHEN D";
+
+class Conversion : public ::testing::TestWithParam<TScratchDatabase::TKind> {
+ protected:
+  TTempDir Dir;
+  TScratchDatabase Db{GetParam()};
+  THookedKestrel K;
+  std::string Share;
+
+  void SetUp() override {
+    Share = Dir.File("share") + "/";
+    platform::ForceDirectories(Share + "netw/weight");
+    platform::ForceDirectories(Share + "netw/action");
+    RunPython("template '" + Share + "netw/gstru.dbf' '" + TemplateFields + "'");
+    K.ShareRootOverride = Share;
+    MainLog = std::make_unique<TMessLog>(Dir.File("run.log"), "", false, false, false, true);
+    const bool maria = GetParam() == TScratchDatabase::Maria;
+    Db.Exec({"create table weight (rec_num integer, machine integer, dat_e date, tim_e varchar(8), "
+             "weight decimal(10,2), ok integer, note text, convtd integer)",
+             std::string("create table action (rec_num integer, machine integer, dat_e date, tim_e varchar(8), ") +
+                 (maria ? "note text, convtd integer)" : "note text, convtd integer)")});
+  }
+  void TearDown() override {
+    MainOdbc.reset();
+    MainLog.reset();
+  }
+
+  void Connect() {
+    ASSERT_TRUE(K.OpenDatabase("", Db.Name(), Db.User(), Db.Password(), Db.Driver(), Db.Extra()));
+  }
+  void Convert(bool weight = true) {
+    Connect();
+    K.ConvertTables(weight);
+    K.CloseDatabase();
+  }
+  std::vector<std::string> LogTexts() {
+    MainLog->Flush();
+    std::vector<std::string> texts;
+    for (const auto& line : test::ReadCrLfLines(Dir.File("run.log")))
+      if (line.size() > 24 && line[2] == ':') texts.push_back(line.substr(24));
+    return texts;
+  }
+  std::string Marks() { return ::Marks(Db); }
+  std::string File(const std::string& name) { return Share + "netw/weight/" + name; }
+};
+
+void InsertSampleRows(const TScratchDatabase& db) {
+  db.Exec({"insert into weight values (1, 7, '2004-03-05', '10:00:00', 12.5, 1, 'first memo', NULL)",
+           "insert into weight values (2, 7, '2004-03-05', '09:00:00', 3.25, 0, NULL, 0)",
+           "insert into weight values (3, 7, '2004-03-06', '08:00:00', 1, 5, '" + std::string(300, 'x') + "', NULL)",
+           "insert into weight values (4, 12, '2004-03-05', '08:00:00', 2, NULL, 'twelve', NULL)",
+           "insert into weight values (5, NULL, '2004-03-05', '08:00:00', 5, 0, 'null machine', NULL)",
+           "insert into weight values (6, 0, '2004-03-05', '07:00:00', 6, 1, '  padded  ', NULL)",
+           "insert into weight values (7, 7, '2004-03-05', '11:00:00', 7, 1, 'done before', 99)"});
+}
+
+}  // namespace
+
+TEST_P(Conversion, EveryRowLandsOnceInOrderInItsFileAndIsMarkedWithItsRecordNumber) {
+  InsertSampleRows(Db);
+  Convert();
+
+  const auto m7 = ReadBack(File("03050407.dbf"));
+  ASSERT_EQ(m7.size(), 2u);
+  EXPECT_EQ(m7[0].at("rec_num"), "2.0");  // tim_e order within the day
+  EXPECT_EQ(m7[1].at("rec_num"), "1.0");
+  EXPECT_EQ(m7[1].at("machine"), "7.0");
+  EXPECT_EQ(m7[1].at("dat_e"), "20040305");
+  EXPECT_EQ(m7[1].at("tim_e"), "10:00:00");
+  EXPECT_EQ(m7[1].at("weight"), "12.5");
+  EXPECT_EQ(m7[1].at("ok"), "T");
+  EXPECT_EQ(m7[0].at("ok"), "F");
+  EXPECT_EQ(m7[1].at("note"), "first memo");
+  EXPECT_EQ(m7[1].at("extra"), "");  // no such column
+  EXPECT_EQ(m7[1].at("when"), FormatDateTime("YYYYMMDD", Today()));  // a date field without a column: today
+
+  const auto nextDay = ReadBack(File("03060407.dbf"));
+  ASSERT_EQ(nextDay.size(), 1u);
+  EXPECT_EQ(nextDay[0].at("note"), std::string(254, 'x'));  // cut to 254
+  EXPECT_EQ(nextDay[0].at("ok"), "T");                      // any nonzero value
+
+  const auto m12 = ReadBack(File("03050412.dbf"));
+  ASSERT_EQ(m12.size(), 1u);
+  EXPECT_EQ(m12[0].at("ok"), "F");  // NULL
+
+  // NULL and 0 machines share the 00 file; NULL sorts first.
+  const auto m0 = ReadBack(File("03050400.dbf"));
+  ASSERT_EQ(m0.size(), 2u);
+  EXPECT_EQ(m0[0].at("rec_num"), "5.0");
+  EXPECT_EQ(m0[1].at("rec_num"), "6.0");
+  EXPECT_EQ(m0[1].at("note"), "padded");
+
+  EXPECT_EQ(Marks(), "2 1 1 1 1 2 99 ");
+  const auto texts = LogTexts();
+  EXPECT_EQ(texts.front(), "Found weight records to convert...");
+  EXPECT_EQ(texts.back(), "Converted 6 records");
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), "Created new .dbf: " + File("03050407.dbf")), 1);
+
+  // A second run finds nothing, logs nothing and touches no file.
+  const auto before = std::filesystem::last_write_time(File("03050407.dbf"));
+  const size_t lines = texts.size();
+  Convert();
+  EXPECT_EQ(LogTexts().size(), lines);
+  EXPECT_EQ(std::filesystem::last_write_time(File("03050407.dbf")), before);
+  EXPECT_EQ(Marks(), "2 1 1 1 1 2 99 ");
+}
+
+TEST_P(Conversion, AMissingTemplateLeavesTheGroupUnmarkedWithTheLinesInOrder) {
+  Db.Exec({"insert into action values (1, 3, '2004-03-05', '10:00:00', 'a', NULL)"});
+  Convert(false);
+  const std::string path = Share + "netw/action/03050403.dbf";
+  const std::string tmpl = Share + "netw/astru.dbf";
+  EXPECT_EQ(LogTexts(), (std::vector<std::string>{"Found action records to convert...", "Working on " + path,
+                                                  "File " + tmpl + " NOT FOUND!", "Created new .dbf: " + path,
+                                                  "File " + path + " NOT FOUND!", "mopen " + path + " - Error!",
+                                                  "Converted 0 records"}));
+  EXPECT_EQ(Db.Column("select convtd from action"), (std::vector<std::string>{"NULL"}));
+}
+
+TEST_P(Conversion, AStopRequestEndsTheRunAfterTheRowInHand) {
+  InsertSampleRows(Db);
+  K.StopRequested = true;
+  Convert();
+  EXPECT_EQ(LogTexts().back(), "Converted 0 records");
+  EXPECT_EQ(Marks(), "NULL 0 NULL NULL NULL NULL 99 ");
+  EXPECT_FALSE(K.Busy);
+}
+
+TEST_P(Conversion, ARefusedUpdateTakesTheRecordBackAndTheNextRecordReusesItsNumber) {
+  InsertSampleRows(Db);
+  Db.Exec({"update weight set note = 'memo of the refused row' where rec_num = 2"});
+  if (GetParam() == TScratchDatabase::Sqlite)
+    Db.Exec({"create trigger refuse before update on weight when new.rec_num = 2 "
+             "begin select raise(abort, 'refused by trigger'); end"});
+  else
+    Db.Exec({"create trigger refuse before update on weight for each row "
+             "begin if new.rec_num = 2 then signal sqlstate '45000' set message_text = 'refused by trigger'; "
+             "end if; end"});
+  Convert();
+  const auto m7 = ReadBack(File("03050407.dbf"));
+  ASSERT_EQ(m7.size(), 1u);  // row 2 taken back, row 1 took its place
+  EXPECT_EQ(m7[0].at("rec_num"), "1.0");
+  EXPECT_EQ(m7[0].at("note"), "first memo");
+  // The refused row's memo blocks were given back too: the memo file holds
+  // its header and the one block of "first memo".
+  const std::string memo = test::ReadFile(File("03050407.fpt"));
+  ASSERT_GE(memo.size(), 8u);
+  const size_t blockSize = (static_cast<unsigned char>(memo[6]) << 8) | static_cast<unsigned char>(memo[7]);
+  EXPECT_EQ(memo.size(), 512 + blockSize);
+  EXPECT_EQ(Marks(), "1 0 1 1 1 2 99 ");
+  const auto texts = LogTexts();
+  EXPECT_NE(std::find(texts.begin(), texts.end(),
+                      "Update of weight rec_num=2 failed; record 1 taken back from " + File("03050407.dbf")),
+            texts.end());
+  EXPECT_EQ(texts.back(), "Converted 5 records");
+}
+
+TEST_P(Conversion, AnExceptionInARunReleasesStatementsLibraryAndFile) {
+  InsertSampleRows(Db);
+  K.AfterRow = [](int rows) {
+    if (rows == 3) throw std::runtime_error("disk on fire");
+  };
+  Connect();
+  EXPECT_THROW(K.ConvertTables(true), std::runtime_error);
+  EXPECT_FALSE(K.Busy);
+  EXPECT_EQ(std::count(MainOdbc->Statements.begin(), MainOdbc->Statements.end(), nullptr),
+            static_cast<long>(MainOdbc->Statements.size()));
+  K.CloseDatabase();
+  // The open file was closed: what was appended is in it, count and all.
+  const auto m7 = ReadBack(File("03050407.dbf"));
+  ASSERT_EQ(m7.size(), 1u);
+  EXPECT_EQ(m7[0].at("rec_num"), "2.0");
+  EXPECT_EQ(Marks(), "NULL 1 NULL NULL 1 2 99 ");
+  // The next run takes the rest.
+  K.AfterRow = nullptr;
+  Convert();
+  EXPECT_EQ(Marks(), "2 1 1 1 1 2 99 ");
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, Conversion, ::testing::Values(TScratchDatabase::Sqlite, TScratchDatabase::Maria),
+                         [](const auto& p) { return p.param == TScratchDatabase::Maria ? "MariaDB" : "SQLite"; });
+
+// The link to the server goes while a run is under way: the server may or
+// may not have committed the mark in flight, so the record stays, the run
+// ends, and the next cycle's new connection goes on. At most that one row is
+// copied twice, and the log names it.
+TEST(ConversionLinkLost, ARunEndsKeepingTheRecordInFlightAndTheNextRunGoesOn) {
+  TTempDir dir;
+  TScratchDatabase db(TScratchDatabase::Maria);
+  THookedKestrel k;
+  const std::string share = dir.File("share") + "/";
+  platform::ForceDirectories(share + "netw/weight");
+  RunPython("template '" + share + "netw/gstru.dbf' '" + TemplateFields + "'");
+  k.ShareRootOverride = share;
+  MainLog = std::make_unique<TMessLog>(dir.File("run.log"), "", false, false, false, true);
+  db.Exec({"create table weight (rec_num integer, machine integer, dat_e date, tim_e varchar(8), "
+           "weight decimal(10,2), ok integer, note text, convtd integer)"});
+  InsertSampleRows(db);
+
+  ASSERT_TRUE(k.OpenDatabase("", db.Name(), db.User(), db.Password(), db.Driver(), db.Extra()));
+  std::string connectionId;
+  {
+    TODBCStatement id(MainOdbc.get(), true, false);
+    ASSERT_TRUE(id.ExecSQL("select connection_id() as id"));
+    connectionId = id.FieldAsString("id");
+  }
+  k.AfterRow = [&](int rows) {
+    if (rows == 2) db.Exec({"kill " + connectionId});
+  };
+  k.ConvertTables(true);
+  EXPECT_TRUE(MainOdbc->ConnectionLost);
+  k.CloseDatabase();
+  EXPECT_EQ(Marks(db), "NULL 0 NULL NULL 1 2 99 ");
+  MainLog->Flush();
+  std::vector<std::string> texts;
+  for (const auto& line : test::ReadCrLfLines(dir.File("run.log"))) texts.push_back(line.substr(24));
+  const std::string m7 = share + "netw/weight/03050407.dbf";
+  EXPECT_NE(std::find(texts.begin(), texts.end(),
+                      "Update of weight rec_num=2 got no answer (link to the server lost); record 1 kept in " + m7 +
+                          ", run ended"),
+            texts.end());
+  EXPECT_EQ(texts.back(), "Converted 3 records");
+
+  k.AfterRow = nullptr;
+  ASSERT_TRUE(k.OpenDatabase("", db.Name(), db.User(), db.Password(), db.Driver(), db.Extra()));
+  k.ConvertTables(true);
+  k.CloseDatabase();
+  EXPECT_EQ(Marks(db), "3 2 1 1 1 2 99 ");
+  const auto records = ReadBack(m7);
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0].at("rec_num"), "2.0");  // the row in flight, copied twice
+  EXPECT_EQ(records[1].at("rec_num"), "2.0");
+  EXPECT_EQ(records[2].at("rec_num"), "1.0");
+  MainLog.reset();
+  MainOdbc.reset();
+}

@@ -259,6 +259,36 @@ TEST_P(Conversion, AnExceptionInARunReleasesStatementsLibraryAndFile) {
   EXPECT_EQ(Marks(), "2 1 1 1 1 2 99 ");
 }
 
+TEST_P(Conversion, ADamagedTemplateOrAnUnwritableFolderLeavesRowsUnmarkedAndSaysSo) {
+  Db.Exec({"insert into weight values (1, 7, '2004-03-05', '10:00:00', 1, 1, NULL, NULL)",
+           "insert into weight values (2, 8, '2004-03-05', '10:00:00', 1, 1, NULL, NULL)"});
+  // A template cut short in its header: it exists but does not open.
+  const std::string tmpl = Share + "netw/gstru.dbf";
+  test::WriteFile(tmpl, test::ReadFile(tmpl).substr(0, 40));
+  Convert();
+  EXPECT_EQ(Marks(), "NULL NULL ");
+  auto texts = LogTexts();
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), "mopen " + File("03050407.dbf") + " - Error!"), 1);
+  EXPECT_EQ(texts.back(), "Converted 0 records");
+  bool named = false;
+  for (const auto& t : texts) named = named || (t.find(tmpl) != std::string::npos && t.find("NOT FOUND") == std::string::npos);
+  EXPECT_TRUE(named) << "the damage of the template is not in the log";
+
+  // A good template, but the output folder can't hold files.
+  platform::ForceDirectories(Dir.File("fresh"));
+  RunPython("template '" + Dir.File("fresh/gstru.dbf") + "' '" + TemplateFields + "'");
+  std::filesystem::remove(tmpl);
+  std::filesystem::rename(Dir.File("fresh/gstru.dbf"), tmpl);
+  std::filesystem::rename(Dir.File("fresh/gstru.fpt"), Share + "netw/gstru.fpt");
+  std::filesystem::remove_all(Share + "netw/weight");
+  test::WriteFile(Share + "netw/weight", "a file where the folder should be");
+  Convert();
+  EXPECT_EQ(Marks(), "NULL NULL ");
+  texts = LogTexts();
+  EXPECT_EQ(texts.back(), "Converted 0 records");
+  EXPECT_EQ(texts[texts.size() - 2], "mopen " + File("03050408.dbf") + " - Error!");
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, Conversion, ::testing::Values(TScratchDatabase::Sqlite, TScratchDatabase::Maria),
                          [](const auto& p) { return p.param == TScratchDatabase::Maria ? "MariaDB" : "SQLite"; });
 

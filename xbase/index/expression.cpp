@@ -100,8 +100,14 @@ std::string Str(double value, int width, int decimals) {
   if (decimals > width) decimals = width;
   // Decimals are dropped before the number is given up as too wide.
   for (int dec = decimals; dec >= 0; --dec) {
+    // Halves round away from zero, as xBase rounds; printf would round them
+    // to even. The nudge keeps 1.005 (stored as 1.00499...) rounding up.
+    double p = std::pow(10.0, dec);
+    double scaled = value * p;
+    scaled = std::round(scaled + std::copysign(std::fabs(scaled) * 4e-16, scaled)) / p;
+    if (std::fabs(scaled) >= 1e300) scaled = value;
     char buf[400];
-    int len = std::snprintf(buf, sizeof buf, "%.*f", dec, value);
+    int len = std::snprintf(buf, sizeof buf, "%.*f", dec, scaled);
     if (len > 0 && len <= width) {
       std::string s(static_cast<size_t>(width - len), ' ');
       return s + buf;

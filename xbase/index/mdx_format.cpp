@@ -85,6 +85,7 @@ constexpr size_t kMaxTags = 47;
 constexpr size_t kFirstTagPage = 4;
 constexpr size_t kExprSize = 220;
 constexpr int kMaxDepth = 24;
+constexpr uint16_t kMaxKeyLength = 100;  // dBASE IV's limit; keeps an item well inside a block
 
 size_t ItemLength(uint16_t key_length) { return (size_t{key_length} + 4 + 3) / 4 * 4; }
 
@@ -221,7 +222,7 @@ std::optional<IndexImage> ReadMdx(std::span<const uint8_t> file, std::string* pr
     char type = tag.desc.key_type;
     uint16_t length = tag.desc.key_length;
     if ((type != 'C' && type != 'N' && type != 'D') || (type == 'N' && length != 12) ||
-        (type == 'D' && length != 8) || length == 0 || ItemLength(length) + 12 > block)
+        (type == 'D' && length != 8) || length == 0 || length > kMaxKeyLength)
       return fail("tag " + tag.desc.name + ": key type " + std::string(1, type) + " of length " +
                   std::to_string(length) + " is not a dBASE IV key");
     if (tag.desc.expression.empty()) return fail("tag " + tag.desc.name + " has no key expression");

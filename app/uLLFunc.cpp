@@ -6,9 +6,9 @@ namespace tidewell {
 
 bool ProcessMessages() {
   platform::TMessage msg;
-  while (platform::PeekMessage(msg, true)) {
-    if (msg.Message == platform::WM_QUIT) return true;
-    platform::DispatchMessage(msg);
+  while (platform::PeekNextMessage(msg, true)) {
+    if (msg.Message == platform::MsgQuit) return true;
+    platform::DispatchNextMessage(msg);
   }
   return false;
 }

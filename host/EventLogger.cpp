@@ -27,8 +27,8 @@ void TEventLogger::LogEvent(const std::string& text) {
       return;
     }
   }
-  platform::ReportEvent(FSource, text);
-  if (EchoToConsole) platform::MessageBox(text, FSource, platform::TBoxKind::Error);
+  platform::WriteEventLog(FSource, text);
+  if (EchoToConsole) platform::ShowMessageBox(text, FSource, platform::TBoxKind::Error);
 }
 
 }  // namespace tidewell

@@ -162,7 +162,7 @@ bool TService::Terminated() const {
 bool TService::Controller(std::uint32_t code) {
   std::lock_guard<std::mutex> lock(FThreadLock);
   if (!FServiceThread) return false;
-  const bool posted = platform::PostThreadMessage(FServiceThread->ThreadId(), CM_SERVICE_CONTROL_CODE, code, 0);
+  const bool posted = platform::PostToThread(FServiceThread->ThreadId(), CM_SERVICE_CONTROL_CODE, code, 0);
   FServiceThread->Resume();  // wakes a paused service thread for the code
   return posted;
 }
@@ -234,14 +234,14 @@ void TService::HandleRequests(bool wait) {
     if (wait && Terminated()) return;
     platform::TMessage msg;
     if (wait) {
-      if (platform::GetMessage(msg) == 0) return;
+      if (platform::GetNextMessage(msg) == 0) return;
     } else {
-      if (!platform::PeekMessage(msg, true) || msg.Message == platform::WM_QUIT) return;
+      if (!platform::PeekNextMessage(msg, true) || msg.Message == platform::MsgQuit) return;
     }
     if (msg.Message == CM_SERVICE_CONTROL_CODE)
       DoControl(static_cast<std::uint32_t>(msg.WParam));
     else
-      platform::DispatchMessage(msg);
+      platform::DispatchNextMessage(msg);
   }
 }
 

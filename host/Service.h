@@ -25,7 +25,7 @@
 
 namespace tidewell {
 
-inline constexpr std::uint32_t CM_SERVICE_CONTROL_CODE = platform::WM_USER + 1;
+inline constexpr std::uint32_t CM_SERVICE_CONTROL_CODE = platform::MsgUser + 1;
 
 inline constexpr std::uint32_t SERVICE_CONTROL_STOP = 1;
 inline constexpr std::uint32_t SERVICE_CONTROL_PAUSE = 2;

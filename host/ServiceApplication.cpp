@@ -67,7 +67,7 @@ int TServiceApplication::RegisterServices(bool install, bool silent) {
   platform::TServiceManager& manager = Manager();
   const int openError = manager.Open();
   if (openError != 0) {
-    platform::MessageBox(EOSError(openError, manager.SystemText(openError)).what(), "Application Error",
+    platform::ShowMessageBox(EOSError(openError, manager.SystemText(openError)).what(), "Application Error",
                          platform::TBoxKind::Error);
     return 1;
   }
@@ -88,13 +88,13 @@ int TServiceApplication::RegisterServices(bool install, bool silent) {
         r.StartName = service->ServiceStartName();
         r.Password = service->Password();
         r.WantTagId = service->TagID > 0;
-        rc = manager.CreateService(r);
+        rc = manager.AddService(r);
       } else {
-        rc = manager.DeleteService(service->Name());
+        rc = manager.RemoveService(service->Name());
       }
       if (rc != 0) throw EOSError(rc, manager.SystemText(rc));
     } catch (const std::exception& e) {
-      platform::MessageBox(Format(install ? "Service \"%s\" failed to install with error: \"%s\""
+      platform::ShowMessageBox(Format(install ? "Service \"%s\" failed to install with error: \"%s\""
                                           : "Service \"%s\" failed to uninstall with error: \"%s\"",
                                   service->DisplayName(), e.what()),
                            "", platform::TBoxKind::Error);
@@ -103,16 +103,16 @@ int TServiceApplication::RegisterServices(bool install, bool silent) {
   }
   manager.Close();
   if (success && !silent)
-    platform::MessageBox(install ? "Service installed successfully" : "Service uninstalled successfully", "",
+    platform::ShowMessageBox(install ? "Service installed successfully" : "Service uninstalled successfully", "",
                          platform::TBoxKind::Information);
   return success ? 0 : 1;
 }
 
 void TServiceApplication::MessageLoop() {
   platform::TMessage msg;
-  while (platform::GetMessage(msg) != 0) {
+  while (platform::GetNextMessage(msg) != 0) {
     try {
-      platform::DispatchMessage(msg);
+      platform::DispatchNextMessage(msg);
     } catch (const std::exception& e) {
       // A failed tick ends that cycle only; the loop and the service go on.
       FEventLogger.LogEvent(e.what());
@@ -151,7 +151,7 @@ int TServiceApplication::RunAsService() {
   std::thread startThread([&] {
     result = manager.StartDispatcher({FService->Name()},
                                      [this](const std::vector<std::string>& args) { ServiceMain(args); });
-    platform::PostThreadMessage(mainThread, platform::WM_QUIT, 0, 0);
+    platform::PostToThread(mainThread, platform::MsgQuit, 0, 0);
   });
   MessageLoop();
   startThread.join();
@@ -176,7 +176,7 @@ int TServiceApplication::RunInForeground(bool watchTerminationRequests) {
   std::thread serviceMain([service, mainThread, ended] {
     service->Main();
     *ended = true;
-    platform::PostThreadMessage(mainThread, platform::WM_QUIT, 0, 0);
+    platform::PostToThread(mainThread, platform::MsgQuit, 0, 0);
   });
   MessageLoop();
   serviceMain.join();

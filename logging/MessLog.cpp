@@ -139,9 +139,9 @@ void TMessLog::WriteBuffer(const std::string& text) {
 
 void DeleteOrRename(const std::string& name) {
   platform::SetReadOnly(name, false);
-  if (platform::DeleteFile(name)) return;
+  if (platform::RemoveFile(name)) return;
   const std::string aside = name + ".del";
-  if (platform::FileExists(aside)) platform::DeleteFile(aside);
+  if (platform::FileExists(aside)) platform::RemoveFile(aside);
   platform::RenameFile(name, aside);
 }
 

@@ -1,13 +1,13 @@
 // Per-thread message queues and timers, the way the service host and the
 // service module hand work between threads:
 //  - every thread may own one queue (made on first use, or by EnsureMessageQueue);
-//  - PostThreadMessage appends to another thread's queue and wakes it;
-//  - GetMessage blocks for the next message, PeekMessage takes one without waiting;
-//  - a quit message (WM_QUIT) makes GetMessage return 0;
+//  - PostToThread appends to another thread's queue and wakes it;
+//  - GetNextMessage blocks for the next message, PeekNextMessage takes one without waiting;
+//  - a quit message (MsgQuit) makes GetNextMessage return 0;
 //  - a timer belongs to one thread and shows up in that thread's queue as
-//    WM_TIMER when it is due and nothing else is queued; a due timer produces
-//    one WM_TIMER however long it waits, and its period restarts when that
-//    message is taken. DispatchMessage runs the timer's handler on the taking
+//    MsgTimer when it is due and nothing else is queued; a due timer produces
+//    one MsgTimer however long it waits, and its period restarts when that
+//    message is taken. DispatchNextMessage runs the timer's handler on the taking
 //    thread, so ticks never overlap and never run on another thread.
 #pragma once
 
@@ -19,9 +19,9 @@ namespace platform {
 using TThreadId = std::uint64_t;
 using TTimerId = std::uintptr_t;
 
-inline constexpr std::uint32_t WM_QUIT = 0x0012;
-inline constexpr std::uint32_t WM_TIMER = 0x0113;
-inline constexpr std::uint32_t WM_USER = 0x0400;
+inline constexpr std::uint32_t MsgQuit = 0x0012;
+inline constexpr std::uint32_t MsgTimer = 0x0113;
+inline constexpr std::uint32_t MsgUser = 0x0400;
 
 struct TMessage {
   std::uint32_t Message = 0;
@@ -36,29 +36,29 @@ TThreadId CurrentThreadId();
 void EnsureMessageQueue();
 
 // False when the target thread has no queue (never made one, or has ended).
-bool PostThreadMessage(TThreadId thread, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+bool PostToThread(TThreadId thread, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
 
-// Posts WM_QUIT with the exit code to the calling thread's queue; it is
+// Posts MsgQuit with the exit code to the calling thread's queue; it is
 // delivered after the messages already queued.
 void PostQuitMessage(int exitCode);
 
-// Blocks until a message is available. Returns 0 for WM_QUIT, otherwise 1.
-int GetMessage(TMessage& message);
+// Blocks until a message is available. Returns 0 for MsgQuit, otherwise 1.
+int GetNextMessage(TMessage& message);
 
 // Takes (remove = true) or looks at the next message without waiting.
-bool PeekMessage(TMessage& message, bool remove);
+bool PeekNextMessage(TMessage& message, bool remove);
 
-// Runs what the message stands for on the calling thread: a WM_TIMER runs its
+// Runs what the message stands for on the calling thread: a MsgTimer runs its
 // timer's handler; other messages have no handler (there are no windows).
-void DispatchMessage(const TMessage& message);
+void DispatchNextMessage(const TMessage& message);
 
 // Starts or restarts a timer on the given owner thread's queue. The handler
-// runs on the owner thread when it dispatches the WM_TIMER message. A zero
+// runs on the owner thread when it dispatches the MsgTimer message. A zero
 // interval is treated as 1 ms.
 TTimerId SetTimer(TThreadId owner, std::uint32_t intervalMs, std::function<void()> handler);
 // Restarts an existing timer with a new interval; false when it does not exist.
 bool ResetTimer(TThreadId owner, TTimerId timer, std::uint32_t intervalMs);
-// Stops a timer; a WM_TIMER already taken still dispatches to nothing.
+// Stops a timer; a MsgTimer already taken still dispatches to nothing.
 bool KillTimer(TThreadId owner, TTimerId timer);
 
 }  // namespace platform

@@ -18,10 +18,10 @@
 
 namespace platform {
 
-inline constexpr int ERROR_ACCESS_DENIED = 5;
-inline constexpr int ERROR_SERVICE_DOES_NOT_EXIST = 1060;
-inline constexpr int ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
-inline constexpr int ERROR_SERVICE_EXISTS = 1073;
+inline constexpr int ErrAccessDenied = 5;
+inline constexpr int ErrServiceDoesNotExist = 1060;
+inline constexpr int ErrFailedServiceControllerConnect = 1063;
+inline constexpr int ErrServiceExists = 1073;
 
 // What a service is registered with, in the service manager's own values.
 struct TServiceRegistration {
@@ -59,8 +59,8 @@ class TServiceManager {
   // Registration database; 0 or an error code.
   virtual int Open() = 0;
   virtual void Close() = 0;
-  virtual int CreateService(const TServiceRegistration& registration) = 0;
-  virtual int DeleteService(const std::string& name) = 0;
+  virtual int AddService(const TServiceRegistration& registration) = 0;
+  virtual int RemoveService(const std::string& name) = 0;
 
   // Blocks while the process serves: calls serviceMain on a thread of its
   // own for each service started, and returns when they have all stopped.

@@ -39,7 +39,7 @@ std::string GetCurrentDir();
 bool ForceDirectories(const std::string& dir);  // with all missing parents
 bool DirectoryExists(const std::string& dir);
 bool FileExists(const std::string& path);       // a file, not a folder
-bool DeleteFile(const std::string& path);
+bool RemoveFile(const std::string& path);
 bool RenameFile(const std::string& from, const std::string& to);
 bool SetReadOnly(const std::string& path, bool readOnly);
 bool CreateEmptyFile(const std::string& path);  // fails when it exists already
@@ -67,17 +67,17 @@ class TSharedFile {
 
 // Run-time libraries. A null handle or address means failure.
 using TLibraryHandle = void*;
-TLibraryHandle LoadLibrary(const std::string& name);
-void* GetProcAddress(TLibraryHandle library, const char* name);
-void FreeLibrary(TLibraryHandle library);
+TLibraryHandle LoadDynamicLibrary(const std::string& name);
+void* GetLibrarySymbol(TLibraryHandle library, const char* name);
+void FreeDynamicLibrary(TLibraryHandle library);
 
 // Desktop message boxes; with no desktop, one line on standard error for
 // errors and standard output for information. Returns the button (1 = OK).
 enum class TBoxKind { Information, Error };
-int MessageBox(const std::string& text, const std::string& caption, TBoxKind kind);
+int ShowMessageBox(const std::string& text, const std::string& caption, TBoxKind kind);
 
 // An error entry in the system event log under the given source name.
-void ReportEvent(const std::string& source, const std::string& text);
+void WriteEventLog(const std::string& source, const std::string& text);
 
 // System text of an error code: trailing blanks, line ends and periods removed.
 std::string SysErrorMessage(int code);

@@ -84,7 +84,7 @@ bool TakeReady(Queue& q, TMessage& out, bool remove, Clock::time_point& nextDue,
     return true;
   }
   if (q.QuitPending) {
-    out = TMessage{WM_QUIT, static_cast<std::uintptr_t>(q.QuitCode), 0};
+    out = TMessage{MsgQuit, static_cast<std::uintptr_t>(q.QuitCode), 0};
     if (remove) q.QuitPending = 0;
     return true;
   }
@@ -98,7 +98,7 @@ bool TakeReady(Queue& q, TMessage& out, bool remove, Clock::time_point& nextDue,
     }
   }
   if (earliest && earliest->Due <= now) {
-    out = TMessage{WM_TIMER, earliestId, 0};
+    out = TMessage{MsgTimer, earliestId, 0};
     if (remove) earliest->Due = now + std::chrono::milliseconds(earliest->Interval);
     return true;
   }
@@ -115,7 +115,7 @@ TThreadId CurrentThreadId() { return Slot().Id; }
 
 void EnsureMessageQueue() { OwnQueue(); }
 
-bool PostThreadMessage(TThreadId thread, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+bool PostToThread(TThreadId thread, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
   auto q = QueueOf(thread);
   if (!q) return false;
   {
@@ -133,13 +133,13 @@ void PostQuitMessage(int exitCode) {
   q->QuitCode = exitCode;
 }
 
-int GetMessage(TMessage& message) {
+int GetNextMessage(TMessage& message) {
   auto q = OwnQueue();
   std::unique_lock<std::mutex> lock(q->Lock);
   for (;;) {
     Clock::time_point due;
     bool haveDue;
-    if (TakeReady(*q, message, true, due, haveDue)) return message.Message == WM_QUIT ? 0 : 1;
+    if (TakeReady(*q, message, true, due, haveDue)) return message.Message == MsgQuit ? 0 : 1;
     if (haveDue)
       q->Ready.wait_until(lock, due);
     else
@@ -147,7 +147,7 @@ int GetMessage(TMessage& message) {
   }
 }
 
-bool PeekMessage(TMessage& message, bool remove) {
+bool PeekNextMessage(TMessage& message, bool remove) {
   auto q = OwnQueue();
   std::lock_guard<std::mutex> lock(q->Lock);
   Clock::time_point due;
@@ -155,8 +155,8 @@ bool PeekMessage(TMessage& message, bool remove) {
   return TakeReady(*q, message, remove, due, haveDue);
 }
 
-void DispatchMessage(const TMessage& message) {
-  if (message.Message != WM_TIMER) return;
+void DispatchNextMessage(const TMessage& message) {
+  if (message.Message != MsgTimer) return;
   auto q = OwnQueue();
   std::shared_ptr<std::function<void()>> handler;
   {

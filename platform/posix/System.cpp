@@ -126,7 +126,7 @@ bool FileExists(const std::string& path) {
   return !path.empty() && stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
-bool DeleteFile(const std::string& path) {
+bool RemoveFile(const std::string& path) {
   // A read-only file refuses deletion, as it does on the desktop system.
   if (access(path.c_str(), W_OK) != 0 && errno == EACCES) return false;
   return unlink(path.c_str()) == 0;
@@ -183,18 +183,18 @@ void TSharedFile::Close() {
   FHandle = Invalid;
 }
 
-TLibraryHandle LoadLibrary(const std::string& name) { return dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL); }
+TLibraryHandle LoadDynamicLibrary(const std::string& name) { return dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL); }
 
-void* GetProcAddress(TLibraryHandle library, const char* name) {
+void* GetLibrarySymbol(TLibraryHandle library, const char* name) {
   if (!library || !name) return nullptr;
   return dlsym(library, name);
 }
 
-void FreeLibrary(TLibraryHandle library) {
+void FreeDynamicLibrary(TLibraryHandle library) {
   if (library) dlclose(library);
 }
 
-int MessageBox(const std::string& text, const std::string& caption, TBoxKind kind) {
+int ShowMessageBox(const std::string& text, const std::string& caption, TBoxKind kind) {
   FILE* out = kind == TBoxKind::Error ? stderr : stdout;
   if (caption.empty())
     std::fprintf(out, "%s\n", text.c_str());
@@ -204,7 +204,7 @@ int MessageBox(const std::string& text, const std::string& caption, TBoxKind kin
   return 1;
 }
 
-void ReportEvent(const std::string& source, const std::string& text) {
+void WriteEventLog(const std::string& source, const std::string& text) {
   // openlog keeps the identifier pointer, so keep it alive for the process.
   static std::string ident;
   static std::mutex lock;

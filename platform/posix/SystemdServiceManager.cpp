@@ -98,7 +98,7 @@ int ErrorFromErrno(int e) {
     case EACCES:
     case EPERM:
     case EROFS:
-      return ERROR_ACCESS_DENIED;
+      return ErrAccessDenied;
     case ENOENT:
       return 3;  // path not found
     default:
@@ -119,7 +119,7 @@ class TSystemdServiceManager : public TServiceManager {
 
   int Open() override {
     if (!DirectoryExists(FUnitDirectory)) return 3;
-    if (access(FUnitDirectory.c_str(), W_OK) != 0) return ERROR_ACCESS_DENIED;
+    if (access(FUnitDirectory.c_str(), W_OK) != 0) return ErrAccessDenied;
     return 0;
   }
 
@@ -127,9 +127,9 @@ class TSystemdServiceManager : public TServiceManager {
 
   std::string UnitPath(const std::string& name) const { return FUnitDirectory + "/" + name + ".service"; }
 
-  int CreateService(const TServiceRegistration& r) override {
+  int AddService(const TServiceRegistration& r) override {
     const std::string path = UnitPath(r.Name);
-    if (FileExists(path)) return ERROR_SERVICE_EXISTS;
+    if (FileExists(path)) return ErrServiceExists;
     std::string unit;
     unit += "[Unit]\n";
     unit += "Description=" + (r.DisplayName.empty() ? r.Name : r.DisplayName) + "\n";
@@ -156,7 +156,7 @@ class TSystemdServiceManager : public TServiceManager {
     file.close();
     if (!file) {
       std::remove(path.c_str());
-      return ERROR_ACCESS_DENIED;
+      return ErrAccessDenied;
     }
     if (FUseSystemctl) {
       RunProgram({"systemctl", "daemon-reload"});
@@ -165,9 +165,9 @@ class TSystemdServiceManager : public TServiceManager {
     return 0;
   }
 
-  int DeleteService(const std::string& name) override {
+  int RemoveService(const std::string& name) override {
     const std::string path = UnitPath(name);
-    if (!FileExists(path)) return ERROR_SERVICE_DOES_NOT_EXIST;
+    if (!FileExists(path)) return ErrServiceDoesNotExist;
     if (FUseSystemctl) RunProgram({"systemctl", "disable", name + ".service"});
     if (std::remove(path.c_str()) != 0) return ErrorFromErrno(errno);
     if (FUseSystemctl) RunProgram({"systemctl", "daemon-reload"});
@@ -176,7 +176,7 @@ class TSystemdServiceManager : public TServiceManager {
 
   int StartDispatcher(const std::vector<std::string>& serviceNames, TServiceMain serviceMain) override {
     const char* socketName = std::getenv("NOTIFY_SOCKET");
-    if (!socketName || !*socketName || serviceNames.empty()) return ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+    if (!socketName || !*socketName || serviceNames.empty()) return ErrFailedServiceControllerConnect;
     FNotifySocket = socketName;
 
     // Signals are turned into control codes on a thread of their own that
@@ -275,7 +275,7 @@ class TSystemdServiceManager : public TServiceManager {
 
  private:
   int Notify(const std::string& message) {
-    if (FNotifySocket.empty()) return ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+    if (FNotifySocket.empty()) return ErrFailedServiceControllerConnect;
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (FNotifySocket.size() >= sizeof addr.sun_path) return 87;

@@ -210,7 +210,7 @@ TEST(CycleStop, ShutdownHasItsOwnLinesAndNoCycleStartsAfterIt) {
   EXPECT_EQ(texts[2], "Starting scan of SQL tables...");
   std::this_thread::sleep_for(std::chrono::milliseconds(400));
   platform::TMessage m;
-  while (platform::PeekMessage(m, true)) platform::DispatchMessage(m);
+  while (platform::PeekNextMessage(m, true)) platform::DispatchNextMessage(m);
   EXPECT_EQ(f.K->CycleStarts.size(), cycles);
 }
 

@@ -184,7 +184,7 @@ TEST(ServiceFailures, ExecuteAndStartFailuresStopTheServiceWithAnEntry) {
 
 TEST(ServiceFailures, DispatcherAndStatusFailuresGoToTheEventLog) {
   Host h;
-  h.Manager->DispatchError = platform::ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+  h.Manager->DispatchError = platform::ErrFailedServiceControllerConnect;
   EXPECT_EQ(h.Run([] {}), 1);
   ASSERT_EQ(h.Events.size(), 1u);
   EXPECT_EQ(h.Events[0].first, platform::ExtractFileName(platform::ExecutablePath()));

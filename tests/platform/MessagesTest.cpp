@@ -19,33 +19,33 @@ TEST(ThreadMessages, PostedMessagesArriveInOrderAndQuitComesLast) {
     EnsureMessageQueue();
     id = CurrentThreadId();
     TMessage m;
-    while ((quitResult = GetMessage(m)) != 0) seen.push_back(m.WParam);
+    while ((quitResult = GetNextMessage(m)) != 0) seen.push_back(m.WParam);
   });
   while (!id) std::this_thread::yield();
-  for (std::uintptr_t i = 1; i <= 100; ++i) ASSERT_TRUE(PostThreadMessage(id, WM_USER + 1, i, 0));
-  ASSERT_TRUE(PostThreadMessage(id, WM_QUIT, 0, 0));
+  for (std::uintptr_t i = 1; i <= 100; ++i) ASSERT_TRUE(PostToThread(id, MsgUser + 1, i, 0));
+  ASSERT_TRUE(PostToThread(id, MsgQuit, 0, 0));
   worker.join();
   ASSERT_EQ(seen.size(), 100u);
   for (std::uintptr_t i = 0; i < 100; ++i) EXPECT_EQ(seen[i], i + 1);
   EXPECT_EQ(quitResult, 0);
   // The thread has gone: its queue with it.
-  EXPECT_FALSE(PostThreadMessage(id, WM_USER, 0, 0));
+  EXPECT_FALSE(PostToThread(id, MsgUser, 0, 0));
 }
 
 TEST(ThreadMessages, PeekTakesWithoutWaitingAndQuitMessageIsDeliveredAfterQueuedOnes) {
   EnsureMessageQueue();
   TMessage m;
-  EXPECT_FALSE(PeekMessage(m, true));
-  PostThreadMessage(CurrentThreadId(), WM_USER + 1, 7, 0);
+  EXPECT_FALSE(PeekNextMessage(m, true));
+  PostToThread(CurrentThreadId(), MsgUser + 1, 7, 0);
   PostQuitMessage(3);
-  ASSERT_TRUE(PeekMessage(m, false));
+  ASSERT_TRUE(PeekNextMessage(m, false));
   EXPECT_EQ(m.WParam, 7u);
-  ASSERT_TRUE(PeekMessage(m, true));
-  EXPECT_EQ(m.Message, WM_USER + 1);
-  ASSERT_TRUE(PeekMessage(m, true));
-  EXPECT_EQ(m.Message, WM_QUIT);
+  ASSERT_TRUE(PeekNextMessage(m, true));
+  EXPECT_EQ(m.Message, MsgUser + 1);
+  ASSERT_TRUE(PeekNextMessage(m, true));
+  EXPECT_EQ(m.Message, MsgQuit);
   EXPECT_EQ(m.WParam, 3u);
-  EXPECT_FALSE(PeekMessage(m, true));
+  EXPECT_FALSE(PeekNextMessage(m, true));
 }
 
 TEST(Timers, TicksRunOnTheOwnerThreadOnlyWhenItDispatches) {
@@ -63,15 +63,15 @@ TEST(Timers, TicksRunOnTheOwnerThreadOnlyWhenItDispatches) {
   EXPECT_EQ(ticks, 0) << "a tick ran without the owner's loop";
   TMessage m;
   // Many periods have passed, but one due timer gives one tick.
-  ASSERT_TRUE(PeekMessage(m, true));
-  EXPECT_EQ(m.Message, WM_TIMER);
-  DispatchMessage(m);
+  ASSERT_TRUE(PeekNextMessage(m, true));
+  EXPECT_EQ(m.Message, MsgTimer);
+  DispatchNextMessage(m);
   EXPECT_EQ(ticks, 1);
   EXPECT_EQ(tickThread, CurrentThreadId());
-  EXPECT_FALSE(PeekMessage(m, true));
+  EXPECT_FALSE(PeekNextMessage(m, true));
   timer.SetEnabled(false);
   std::this_thread::sleep_for(std::chrono::milliseconds(40));
-  EXPECT_FALSE(PeekMessage(m, true));
+  EXPECT_FALSE(PeekNextMessage(m, true));
 }
 
 TEST(Timers, NewIntervalStartsAFullPeriodFromNow) {
@@ -82,15 +82,15 @@ TEST(Timers, NewIntervalStartsAFullPeriodFromNow) {
   timer.SetEnabled(true);
   const auto start = std::chrono::steady_clock::now();
   TMessage m;
-  ASSERT_EQ(GetMessage(m), 1);
-  DispatchMessage(m);
+  ASSERT_EQ(GetNextMessage(m), 1);
+  DispatchNextMessage(m);
   const auto first = std::chrono::steady_clock::now() - start;
   EXPECT_GE(first, std::chrono::milliseconds(45));
   timer.SetInterval(150);
   const auto rearmed = std::chrono::steady_clock::now();
-  ASSERT_EQ(GetMessage(m), 1);
+  ASSERT_EQ(GetNextMessage(m), 1);
   EXPECT_GE(std::chrono::steady_clock::now() - rearmed, std::chrono::milliseconds(145));
-  DispatchMessage(m);
+  DispatchNextMessage(m);
   EXPECT_EQ(ticks, 2);
   timer.SetEnabled(false);
 }

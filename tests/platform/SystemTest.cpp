@@ -33,7 +33,7 @@ TEST(Files, FoldersAreMadeWithTheirParentsAndFilesAreNotReplacedByRename) {
   const std::string g = deep + "/g.txt";
   EXPECT_TRUE(CreateEmptyFile(g));
   EXPECT_FALSE(RenameFile(f, g));
-  EXPECT_TRUE(DeleteFile(g));
+  EXPECT_TRUE(RemoveFile(g));
   EXPECT_TRUE(RenameFile(f, g));
   EXPECT_FALSE(FileExists(f));
   EXPECT_TRUE(FileExists(g));
@@ -65,10 +65,10 @@ TEST(Executable, PathAndVersionOfTheRunningProgram) {
 }
 
 TEST(Libraries, MissingLibraryAndMissingExportGiveNull) {
-  EXPECT_EQ(LoadLibrary("libdoes-not-exist.so.9"), nullptr);
-  TLibraryHandle c = LoadLibrary("libc.so.6");
+  EXPECT_EQ(LoadDynamicLibrary("libdoes-not-exist.so.9"), nullptr);
+  TLibraryHandle c = LoadDynamicLibrary("libc.so.6");
   ASSERT_NE(c, nullptr);
-  EXPECT_NE(GetProcAddress(c, "strlen"), nullptr);
-  EXPECT_EQ(GetProcAddress(c, "no_such_export_here"), nullptr);
-  FreeLibrary(c);
+  EXPECT_NE(GetLibrarySymbol(c, "strlen"), nullptr);
+  EXPECT_EQ(GetLibrarySymbol(c, "no_such_export_here"), nullptr);
+  FreeDynamicLibrary(c);
 }

@@ -4,14 +4,14 @@
 
 namespace tidewell::test {
 
-int TTestServiceManager::CreateService(const platform::TServiceRegistration& r) {
-  if (Registered.count(r.Name)) return platform::ERROR_SERVICE_EXISTS;
+int TTestServiceManager::AddService(const platform::TServiceRegistration& r) {
+  if (Registered.count(r.Name)) return platform::ErrServiceExists;
   Registered[r.Name] = r;
   return 0;
 }
 
-int TTestServiceManager::DeleteService(const std::string& name) {
-  return Registered.erase(name) ? 0 : platform::ERROR_SERVICE_DOES_NOT_EXIST;
+int TTestServiceManager::RemoveService(const std::string& name) {
+  return Registered.erase(name) ? 0 : platform::ErrServiceDoesNotExist;
 }
 
 int TTestServiceManager::StartDispatcher(const std::vector<std::string>& names, platform::TServiceMain serviceMain) {

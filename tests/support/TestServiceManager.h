@@ -21,8 +21,8 @@ class TTestServiceManager : public platform::TServiceManager {
 
   int Open() override { return OpenError; }
   void Close() override {}
-  int CreateService(const platform::TServiceRegistration& r) override;
-  int DeleteService(const std::string& name) override;
+  int AddService(const platform::TServiceRegistration& r) override;
+  int RemoveService(const std::string& name) override;
   int StartDispatcher(const std::vector<std::string>& names, platform::TServiceMain serviceMain) override;
   int RegisterControlHandler(const std::string& name, platform::TControlHandler handler) override;
   int SetServiceStatus(const std::string& name, const platform::TServiceStatusRecord& status) override;

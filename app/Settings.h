@@ -1,0 +1,23 @@
+// The process-wide connection of the current cycle and where its settings
+// come from. MainOdbc exists from a successful OpenDatabase to the end of the
+// same cycle (TKestrel::CloseDatabase); between cycles it is empty.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "odbc/Connection.h"
+
+namespace tidewell {
+
+extern std::unique_ptr<TODBC> MainOdbc;
+
+inline constexpr const char* SettingsFileName = "mysqlconn.ini";
+inline constexpr const char* SettingsSection = "MySQL";
+inline constexpr const char* DefaultDataBase = "marrowby";
+inline constexpr const char* DefaultDriver = "MySQL ODBC 3.51 Driver";
+
+// The settings file in the given folder (the executable's folder when empty).
+std::string SettingsPath(const std::string& folder);
+
+}  // namespace tidewell

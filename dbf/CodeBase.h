@@ -1,0 +1,95 @@
+// CodeBase: the dBASE library calls the program makes, with the call shapes
+// it uses, over our own engine (xbase/).
+//
+// Handles are opaque pointers; a null handle means failure. A CodeHandle owns
+// every table opened or created under it until d4close or code4close. Arrays
+// from d4fieldInfo and i4tagInfo belong to the caller and are released with
+// u4freeDefault. All calls for one CodeHandle come from one thread.
+//
+// d4create's handle does not keep the new file open: the table is opened
+// again when the handle is first used, so that creating many files in one
+// run holds no file descriptors. d4appendBlank that fails leaves no current
+// record: assignments then fail and d4recNo gives 0, so values meant for a
+// new record never overwrite the previous one.
+//
+// Settings (each returns the previous value):
+//   code4errOpen      1 (default): a failed d4open is reported; 0: it just
+//                     returns null. Damage found in a file is reported either
+//                     way, once per file and CodeHandle.
+//   code4errFieldName 1 (default): d4field on a missing name is reported;
+//                     0: it just returns null.
+//   code4safety       1 (default): d4create refuses to replace a file;
+//                     0: an existing file is replaced.
+//   code4singleOpen   1: a file already open under the handle is not opened
+//                     again; 0 (what the program sets): it may be, and other
+//                     programs may hold it open too.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+struct CODE4;
+struct DATA4;
+struct FIELD4;
+struct INDEX4;
+struct TAG4;
+
+using CodeHandle = CODE4*;
+using DbfHandle = DATA4*;
+using FieldHandle = FIELD4*;
+using IndexHandle = INDEX4*;
+using TagHandle = TAG4*;
+
+// One field of d4fieldInfo's array; the array ends with a null name.
+struct FIELD4INFO {
+  const char* name;
+  int16_t type;
+  uint16_t len;
+  uint16_t dec;
+  uint16_t nulls;
+};
+
+// One tag of i4tagInfo's array; the array ends with a null name.
+struct TAG4INFO {
+  const char* name;
+  const char* expression;
+  const char* filter;
+  int16_t unique;
+  uint16_t descending;
+};
+
+constexpr int r4success = 0;
+
+// Where every CodeHandle created afterwards reports (lines without end of
+// line); standard error until set.
+void code4setReport(std::function<void(const std::string&)> report);
+
+CodeHandle code4initP();
+int code4initUndoP(CodeHandle code);
+int code4singleOpen(CodeHandle code, int value);
+int code4safety(CodeHandle code, int value);
+int code4errFieldName(CodeHandle code, int value);
+int code4errOpen(CodeHandle code, int value);
+int code4close(CodeHandle code);
+
+DbfHandle d4open(CodeHandle code, const char* path);
+DbfHandle d4create(CodeHandle code, const char* path, const FIELD4INFO* fields, const TAG4INFO* tags);
+FIELD4INFO* d4fieldInfo(DbfHandle data);
+IndexHandle d4index(DbfHandle data, const char* name);
+TAG4INFO* i4tagInfo(IndexHandle index);
+void u4freeDefault(void* pointer);
+int d4appendBlank(DbfHandle data);
+FieldHandle d4field(DbfHandle data, const char* name);
+int f4type(FieldHandle field);
+int f4assign(FieldHandle field, const char* text);
+int f4memoAssign(FieldHandle field, const char* text);
+long d4recNo(DbfHandle data);
+TagHandle d4tag(DbfHandle data, const char* name);
+void d4tagSelectP(DbfHandle data, TagHandle tag);
+int d4close(DbfHandle data);
+
+// Reading back, for checks and tools: go to a record, read a field as text.
+int d4go(DbfHandle data, long record);
+long d4recCount(DbfHandle data);
+std::string f4str(FieldHandle field);

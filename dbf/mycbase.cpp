@@ -1,0 +1,80 @@
+#include "dbf/mycbase.h"
+
+#include <mutex>
+
+#include "common/Text.h"
+#include "logging/MessLog.h"
+#include "platform/System.h"
+
+namespace tidewell {
+namespace {
+
+constexpr int OpenAttempts = 21;
+constexpr std::uint32_t OpenRetryMs = 100;
+
+// The library reports damaged files and the like; they belong in the log.
+void RouteLibraryReports() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    code4setReport([](const std::string& line) {
+      if (MainLog) MainLog->Add(line);
+    });
+  });
+}
+
+}  // namespace
+
+std::string StripTrailingBackslash(const std::string& Path) {
+  if (!Path.empty() && Path.back() == platform::PathDelim) return Path.substr(0, Path.size() - 1);
+  return Path;
+}
+
+DbfHandle OpenDbf(CodeHandle Code, const std::string& FileName, const std::string& TagName) {
+  RouteLibraryReports();
+  std::string path;
+  if (platform::ExtractFilePath(FileName).empty())
+    path = StripTrailingBackslash(platform::GetCurrentDir()) + platform::PathDelim + Trim(FileName);
+  else
+    path = Trim(FileName);
+  if (platform::ExtractFileExt(path).empty()) path += ".dbf";
+
+  DbfHandle result = nullptr;
+  if (!platform::FileExists(path)) {
+    if (MainLog) MainLog->AddFmt("File %s NOT FOUND!", path);
+  } else {
+    int previous = code4errOpen(Code, 0);
+    for (int attempt = 0; attempt < OpenAttempts; ++attempt) {
+      result = d4open(Code, path.c_str());
+      if (result) break;
+      platform::Sleep(OpenRetryMs);
+    }
+    code4errOpen(Code, previous);
+  }
+  if (result && !TagName.empty()) d4tagSelectP(result, d4tag(result, TagName.c_str()));
+  return result;
+}
+
+void CreateDbfLike(CodeHandle Code, const std::string& TemplateName, const std::string& NewName) {
+  RouteLibraryReports();
+  DbfHandle tmpl = OpenDbf(Code, TemplateName, "");
+  if (!tmpl) return;
+  FIELD4INFO* fields = d4fieldInfo(tmpl);
+  IndexHandle index = d4index(tmpl, nullptr);
+  TAG4INFO* tags = index ? i4tagInfo(index) : nullptr;
+  d4create(Code, NewName.c_str(), fields, tags);
+  if (tags) u4freeDefault(tags);
+  u4freeDefault(fields);
+  d4close(tmpl);
+}
+
+void AssignDbfField(DbfHandle Data, const std::string& FieldName, const std::string& Value) {
+  FieldHandle field = d4field(Data, FieldName.c_str());
+  if (!field) return;
+  // The field is looked up again for the assignment, as the program always did.
+  if (f4type(field) == 'M')
+    f4memoAssign(d4field(Data, FieldName.c_str()), Value.c_str());
+  else
+    f4assign(d4field(Data, FieldName.c_str()), Value.c_str());
+}
+
+}  // namespace tidewell

@@ -1,0 +1,35 @@
+// mycbase: the program's own operations on .dbf files, over the library
+// calls of CodeBase.h: opening with path completion and retries, creating a
+// file like a template, assigning a text to a field, and the path helper.
+//
+// They log into MainLog when it exists. The first call of OpenDbf or
+// CreateDbfLike also routes the library's own reports (damaged files and
+// the like) into MainLog.
+#pragma once
+
+#include <string>
+
+#include "dbf/CodeBase.h"
+
+namespace tidewell {
+
+// Opens an existing .dbf file; null when it doesn't exist or can't be opened.
+// A bare name is taken from the current directory, a name without an
+// extension gets ".dbf". A missing file is logged as "File %s NOT FOUND!";
+// one that exists but does not open is tried 21 times, 100 ms apart, without
+// a log line. With a tag name, that tag is selected as the file's order.
+DbfHandle OpenDbf(CodeHandle Code, const std::string& FileName, const std::string& TagName);
+
+// Creates NewName with the fields and index tags of TemplateName. Nothing is
+// created when the template can't be opened; a failed creation shows only as
+// a later failed open.
+void CreateDbfLike(CodeHandle Code, const std::string& TemplateName, const std::string& NewName);
+
+// Stores Value in the named field of the current record (memo fields through
+// the memo assignment); a name the file lacks is ignored.
+void AssignDbfField(DbfHandle Data, const std::string& FieldName, const std::string& Value);
+
+// Path without one trailing path separator (the platform's).
+std::string StripTrailingBackslash(const std::string& Path);
+
+}  // namespace tidewell

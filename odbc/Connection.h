@@ -1,0 +1,122 @@
+// TODBC: one ODBC environment and at most one database connection.
+//
+// Usage: construct, set Log and ReportErrors (and, if wanted, the other
+// public options), Connect, create statements on it (Statement.h), destroy.
+// The connection logs in by data-source name, else by a file data source or a
+// built connection string; it records what the statement layer needs to know
+// about the driver, keeps the registry of its live statements, reports ODBC
+// diagnostics, and raises ConnectionLost when a diagnostic says the link to
+// the server is gone (it never acts on that flag itself).
+//
+// A connection and its statements belong to the thread that created them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "odbc/Binding.h"
+
+namespace tidewell {
+
+class TMessLog;
+class TODBCStatement;
+
+// Kind of database and driver, found from the driver's name or description.
+enum TodDriverKind : std::uint8_t {
+  dkOther = 0,
+  dkOracle = 1,
+  dkMySql = 2,
+  dkDbf = 3,
+  dkFirebird = 4,
+  dkAccess = 5,
+  dkExcel = 6,
+  dkSqlServer = 7,
+  dkCodeBase = 8,
+};
+
+// SQLSTATEs and message fragments that mean the link to the server is gone.
+extern const std::array<std::string_view, 8> LostStates;
+extern const std::array<std::string_view, 1> LostMessages;
+
+// An ODBC return code counts as success only as SQL_SUCCESS or
+// SQL_SUCCESS_WITH_INFO; SQL_NO_DATA and everything else is a failure.
+inline bool OdbcSucceeded(SQLRETURN ret) { return ret == SQL_SUCCESS || ret == SQL_SUCCESS_WITH_INFO; }
+
+class TODBC {
+ public:
+  TODBC();
+  virtual ~TODBC();
+  TODBC(const TODBC&) = delete;
+  TODBC& operator=(const TODBC&) = delete;
+
+  SQLHENV EnvHandle = SQL_NULL_HENV;
+  SQLHDBC ConnHandle = SQL_NULL_HDBC;
+  // Receives diagnostics; without one they go to an error message box.
+  TMessLog* Log = nullptr;
+  // Called while a statement waits for its execution, so the service can
+  // answer control requests meanwhile (handles what is queued, never waits).
+  std::function<void()> ServiceThread;
+  // Statements made on this connection bind their columns to text buffers
+  // instead of reading each value with SQLGetData; set by Connect.
+  bool BindColumns = false;
+  // Statements describe columns with SQLDescribeCol instead of SQLColAttribute.
+  bool UseDescribeCol = false;
+  // When false, no failure of this connection or its statements is reported.
+  bool ReportErrors = false;
+  // A SELECT whose first fetch finds no row still counts as success.
+  bool AcceptEmptyResult = false;
+  // Live statements; a null slot is free. The array never shrinks.
+  std::vector<TODBCStatement*> Statements;
+  bool Connected = false;
+  bool ConnectionLost = false;
+  // After login: the driver's completed connection string, or the driver
+  // description of the data source logged in by name.
+  std::string ConnectString;
+  TodDriverKind DriverKind = dkOther;
+  // Slow-operation threshold for the statements' timing lines; 0 = off.
+  std::uint32_t TimeOverMs = 0;
+
+  // Logs in; true when connected. A connection already connected returns
+  // true at once without touching anything.
+  bool Connect(const std::string& Dsn, const std::string& User, const std::string& Password,
+               const std::string& Database, bool ManualCommit, const std::string& Driver,
+               const std::string& Extra);
+  // Releases every registered statement, then commits and logs out.
+  void Disconnect();
+
+  // Driver description of the data source named exactly Name, else Name.
+  std::string FindDataSource(const std::string& Name);
+  // Sets DriverKind from the first known keyword in Text; unchanged if none.
+  void DetectDriverKind(const std::string& Text);
+  // Pairs of section [ODBC] of a file data source, as a connection string.
+  std::string ReadFileDsn(const std::string& Path);
+  // Reports the connection handle's diagnostics when Ret is a failure.
+  void ReportResult(SQLRETURN Ret);
+  // Text of diagnostic record RecNumber (from 1) of the connection handle.
+  bool GetDiagnostic(SQLSMALLINT RecNumber, std::string& Text);
+
+  // False while the driver manager could not be bound: then no ODBC call may
+  // be made through this object or its statements.
+  bool IsBound() const { return FLibrary != nullptr; }
+
+  // The connection string Connect builds for a login without a data source.
+  std::string BuildConnectString(const std::string& Dsn, const std::string& User, const std::string& Password,
+                                 const std::string& Database, const std::string& Driver,
+                                 const std::string& Extra);
+
+ private:
+  platform::TLibraryHandle FLibrary = nullptr;
+};
+
+// Appends ";Key=Value" (no ";" on an empty string); nothing for an empty Value.
+// Values go in verbatim: no quoting, no escaping.
+void AddConnectPair(std::string& ConnStr, const std::string& Key, const std::string& Value);
+
+// Sets Connection.ConnectionLost when State or Text shows a lost link.
+void CheckConnectionLost(TODBC& Connection, const std::string& State, const std::string& Text);
+
+}  // namespace tidewell

@@ -1,0 +1,346 @@
+#include "odbc/Statement.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "common/Text.h"
+#include "logging/MessLog.h"
+#include "odbc/MyThread.h"
+#include "platform/System.h"
+
+namespace tidewell {
+
+namespace {
+
+// The wait for a direct execution looks after its other duties this often.
+constexpr std::uint32_t PollMs = 20;
+
+// Bound text buffers are sized from the driver's display size; a driver that
+// claims gigabytes for a non-long column gets this much and a truncated text
+// rather than an allocation the process can't make.
+constexpr std::int64_t MaxBoundText = 16 * 1024 * 1024;
+
+std::string FromBuffer(const SQLCHAR* buffer, std::size_t capacity) {
+  const char* p = reinterpret_cast<const char*>(buffer);
+  return std::string(p, strnlen(p, capacity));
+}
+
+SQLPOINTER IntAttr(SQLULEN value) { return reinterpret_cast<SQLPOINTER>(value); }
+
+}  // namespace
+
+// -- construction and handle -------------------------------------------------
+
+TODBCStatement::TODBCStatement(TODBC* Connection_, bool ReadOnly, bool Plain)
+    : Connection(Connection_), Buffered(Connection_ && Connection_->BindColumns) {
+  if (Connection && Connection->IsBound()) Allocated = Plain ? AllocPlain() : AllocCursor(ReadOnly);
+  CancelRequest = false;
+  Executing = false;
+  if (!Allocated) return;
+  auto& slots = Connection->Statements;
+  auto free = std::find(slots.begin(), slots.end(), nullptr);
+  if (free != slots.end())
+    *free = this;
+  else
+    slots.push_back(this);
+}
+
+TODBCStatement::~TODBCStatement() {
+  if (Connection) Detach();
+}
+
+void TODBCStatement::Detach() {
+  if (!Connection) return;
+  auto& slots = Connection->Statements;
+  auto mine = std::find(slots.begin(), slots.end(), this);
+  if (mine != slots.end()) *mine = nullptr;
+  FreeHandle();
+  FreeBuffers();
+  Columns.Clear();
+  Connection = nullptr;
+}
+
+bool TODBCStatement::AllocPlain() {
+  if (OdbcSucceeded(Odbc.SQLAllocHandle(SQL_HANDLE_STMT, Connection->ConnHandle, &StmtHandle))) return true;
+  StmtHandle = SQL_NULL_HSTMT;
+  return false;
+}
+
+bool TODBCStatement::AllocCursor(bool ReadOnly) {
+  if (!AllocPlain()) return false;
+
+  if (ReadOnly) {
+    ReportError(Odbc.SQLSetStmtAttr(StmtHandle, SQL_ATTR_CONCURRENCY, IntAttr(SQL_CONCUR_READ_ONLY), 0));
+  } else {
+    // The first concurrency the driver takes; none of them is essential.
+    for (SQLULEN c : {SQL_CONCUR_ROWVER, SQL_CONCUR_VALUES, SQL_CONCUR_LOCK})
+      if (Odbc.SQLSetStmtAttr(StmtHandle, SQL_ATTR_CONCURRENCY, IntAttr(c), 0) != SQL_ERROR) break;
+  }
+  Odbc.SQLSetStmtAttr(StmtHandle, SQL_ATTR_METADATA_ID, IntAttr(SQL_FALSE), SQL_IS_UINTEGER);
+  ReportError(Odbc.SQLSetStmtAttr(StmtHandle, SQL_ATTR_CURSOR_TYPE, IntAttr(SQL_CURSOR_DYNAMIC), 0));
+
+  // Oracle's keyset cursors and MySQL's static ones cost a full copy of the
+  // result; a forward-only cursor is what the conversion needs anyway.
+  const TodDriverKind kind = Connection->DriverKind;
+  if (kind == dkOracle || kind == dkMySql) {
+    SQLULEN type = 0;
+    ReportError(Odbc.SQLGetStmtAttr(StmtHandle, SQL_ATTR_CURSOR_TYPE, &type, SQL_IS_INTEGER, nullptr));
+    if ((kind == dkOracle && type == SQL_CURSOR_KEYSET_DRIVEN) || (kind == dkMySql && type == SQL_CURSOR_STATIC))
+      ReportError(Odbc.SQLSetStmtAttr(StmtHandle, SQL_ATTR_CURSOR_TYPE, IntAttr(SQL_CURSOR_FORWARD_ONLY), 0));
+  }
+
+  SQLULEN type = 0;
+  ReportError(Odbc.SQLGetStmtAttr(StmtHandle, SQL_ATTR_CURSOR_TYPE, &type, SQL_IS_INTEGER, nullptr));
+  SQLUSMALLINT infoType = SQL_FORWARD_ONLY_CURSOR_ATTRIBUTES1;
+  if (type == SQL_CURSOR_KEYSET_DRIVEN)
+    infoType = SQL_KEYSET_CURSOR_ATTRIBUTES1;
+  else if (type == SQL_CURSOR_DYNAMIC)
+    infoType = SQL_DYNAMIC_CURSOR_ATTRIBUTES1;
+  else if (type == SQL_CURSOR_STATIC)
+    infoType = SQL_STATIC_CURSOR_ATTRIBUTES1;
+  SQLUINTEGER mask = 0;
+  ReportError(Odbc.SQLGetInfo(Connection->ConnHandle, infoType, &mask, sizeof mask, nullptr));
+
+  const bool isStatic = type == SQL_CURSOR_STATIC;
+  CanRefresh = !isStatic && (mask & SQL_CA1_POS_REFRESH);
+  CanUpdate = !isStatic && (mask & SQL_CA1_POS_UPDATE);
+  CanNext = mask & SQL_CA1_NEXT;
+  CanAbsolute = mask & SQL_CA1_ABSOLUTE;
+  CanRelative = mask & SQL_CA1_RELATIVE;
+  ForwardOnly = !CanAbsolute && !CanRelative;
+
+  ReportError(Odbc.SQLSetStmtAttr(StmtHandle, SQL_ATTR_MAX_ROWS, IntAttr(0), 0));
+  return true;
+}
+
+void TODBCStatement::ResetStatement() {
+  ReportError(Odbc.SQLFreeStmt(StmtHandle, SQL_CLOSE));
+  ReportError(Odbc.SQLFreeStmt(StmtHandle, SQL_UNBIND));
+  ReportError(Odbc.SQLFreeStmt(StmtHandle, SQL_RESET_PARAMS));
+}
+
+void TODBCStatement::FreeHandle() {
+  if (!Allocated) return;
+  ReportError(Odbc.SQLCancel(StmtHandle));
+  ResetStatement();
+  ReportError(Odbc.SQLFreeHandle(SQL_HANDLE_STMT, StmtHandle));
+  StmtHandle = SQL_NULL_HSTMT;
+  Allocated = false;
+}
+
+void TODBCStatement::FreeBuffers() {
+  Buffers.clear();
+  BufferCount = 0;
+  ForgetRow();
+}
+
+// -- execution ---------------------------------------------------------------
+
+bool TODBCStatement::ExecSQL(const std::string& SQL, bool AsQuery, bool Prepared) {
+  if (!Allocated || !Connection) return false;
+  if (!Prepared) Odbc.SQLFreeStmt(StmtHandle, SQL_UNBIND);
+  ReportError(Odbc.SQLFreeStmt(StmtHandle, SQL_CLOSE));
+
+  LastSQL = SQL;
+  ForgetRow();
+  const std::uint32_t start = platform::GetTickCount();
+  const SQLRETURN ret = Prepared ? Odbc.SQLExecute(StmtHandle) : RunDirect(SQL);
+  LogTimeOver(platform::GetTickCount() - start, "DoSQL", SQL);
+
+  Eof = false;
+  // The command word comes from the first six characters as written: a text
+  // with leading blanks is not taken for a query unless AsQuery says so.
+  const std::string command = Trim(UpperCase(SQL.substr(0, 6)));
+  if (OdbcSucceeded(ret)) {
+    DescribeColumns();
+    if ((command == "SELECT" || AsQuery) && ThirdWord(SQL) != "INTO") {
+      const bool fetched = Skip(sdNext, 1);
+      Eof = !fetched;
+      return fetched || Connection->AcceptEmptyResult;
+    }
+    return true;
+  }
+  if (ret == SQL_NO_DATA) {
+    Eof = true;
+    return command == "INSERT" || command == "DELETE" || command == "UPDATE";
+  }
+  // A statement that fails leaves its reason in the log: callers only see
+  // false, and an unattended service has no other place to show it.
+  ReportError(ret);
+  return false;
+}
+
+SQLRETURN TODBCStatement::RunDirect(const std::string& SQL) {
+  CancelRequest = false;
+  std::atomic<std::int32_t> slot{TMyThread::Pending};
+  Executing = true;
+  auto worker = std::make_unique<TMyThread>(StmtHandle, SQL, &slot);
+  worker->Start();
+  // The worker wakes us as soon as it has a result; the slices only bound
+  // how long service requests and a cancellation wait.
+  while (slot.load() == TMyThread::Pending) {
+    if (Connection->ServiceThread) Connection->ServiceThread();
+    if (CancelRequest) Odbc.SQLCancel(StmtHandle);
+    worker->WaitForResult(PollMs);
+  }
+  Executing = false;
+  worker->Join();
+  return static_cast<SQLRETURN>(slot.load());
+}
+
+std::string ThirdWord(const std::string& Text) {
+  // Positions as in the original rules: p1 is the first blank (0 if none),
+  // p2 the first blank after it, counted from p1 (0 if none).
+  const std::size_t b1 = Text.find(' ');
+  const std::size_t p1 = b1 == std::string::npos ? 0 : b1 + 1;
+  const std::size_t b2 = Text.find(' ', p1);
+  const std::size_t p2 = b2 == std::string::npos ? 0 : b2 - p1 + 1;
+  const std::size_t from = p1 + p2;  // 0-based index of position p1 + p2 + 1
+  std::string rest = from < Text.size() ? Trim(UpperCase(Text.substr(from))) : std::string();
+  const std::size_t blank = rest.find(' ');
+  if (blank != std::string::npos) rest.resize(blank);
+  return rest;
+}
+
+// -- result description and cursor movement ---------------------------------
+
+void TODBCStatement::DescribeColumns() {
+  Columns.Clear();
+  ForgetRow();
+  SQLSMALLINT n = 0;
+  if (!OdbcSucceeded(Odbc.SQLNumResultCols(StmtHandle, &n)) || n < 0) n = 0;
+  if (Buffered) {
+    FreeBuffers();
+    Buffers.resize(static_cast<std::size_t>(n));
+    BufferCount = n;
+  }
+
+  for (SQLUSMALLINT k = 1; k <= static_cast<SQLUSMALLINT>(n); ++k) {
+    SQLCHAR name[254] = {};
+    SQLSMALLINT sqlType = SQL_CHAR;
+    std::int64_t size = 0;
+    if (Connection->UseDescribeCol) {
+      SQLSMALLINT nameLen = 0, decimals = 0, nullable = 0;
+      SQLULEN columnSize = 0;
+      ReportError(Odbc.SQLDescribeCol(StmtHandle, k, name, sizeof name, &nameLen, &sqlType, &columnSize, &decimals,
+                                      &nullable));
+      size = static_cast<std::int64_t>(columnSize);
+    } else {
+      SQLSMALLINT nameLen = 0;
+      ReportError(Odbc.SQLColAttribute(StmtHandle, k, SQL_DESC_NAME, name, sizeof name, &nameLen, nullptr));
+      SQLLEN displaySize = 0;
+      ReportError(Odbc.SQLColAttribute(StmtHandle, k, SQL_DESC_DISPLAY_SIZE, nullptr, 0, nullptr, &displaySize));
+      size = displaySize;
+      SQLLEN type = 0;
+      if (OdbcSucceeded(Odbc.SQLColAttribute(StmtHandle, k, SQL_DESC_CONCISE_TYPE, nullptr, 0, nullptr, &type)))
+        sqlType = static_cast<SQLSMALLINT>(type & 0xFFFF);
+      else
+        sqlType = SQL_CHAR;
+    }
+    const TodDataKind kind = DataKindOf(sqlType);
+    if (kind == odUnknown) size = 0;
+    const std::int32_t described = static_cast<std::int32_t>(std::clamp<std::int64_t>(size, INT32_MIN, INT32_MAX));
+    const int index = Columns.AddColumn(FromBuffer(name, sizeof name), kind, described);
+
+    if (!Buffered) continue;
+    TodBytes& buffer = Buffers[static_cast<std::size_t>(index)];
+    if (kind == odMemo) {
+      buffer.assign(1, 0);
+      continue;
+    }
+    std::int64_t s = described <= 0 ? 10 : described;
+    if (kind == odInteger || kind == odFloat) s += 20;
+    s = std::min(s, MaxBoundText);
+    buffer.assign(static_cast<std::size_t>(s + 2), 0);
+    TColInfo& info = Columns[index];
+    info.Indicator = static_cast<SQLLEN>(s + 1);
+    ReportError(Odbc.SQLBindCol(StmtHandle, k, SQL_C_CHAR, buffer.data(), static_cast<SQLLEN>(s + 1), &info.Indicator));
+  }
+}
+
+void TODBCStatement::ClearBuffers() {
+  for (auto& b : Buffers)
+    if (!b.empty()) b[0] = 0;
+}
+
+bool TODBCStatement::Skip(std::uint8_t Direction, std::int32_t Offset) {
+  if (!Allocated || !Connection) return false;
+  if (Buffered) ClearBuffers();
+  ForgetRow();
+
+  SQLSMALLINT orientation = 0;  // 0: plain SQLFetch; -1: not allowed
+  switch (Direction) {
+    case sdNext: orientation = 0; break;
+    case sdFirst: orientation = CanAbsolute ? SQL_FETCH_FIRST : -1; break;
+    case sdLast: orientation = CanAbsolute ? SQL_FETCH_LAST : -1; break;
+    case sdPrior: orientation = CanRelative ? SQL_FETCH_PRIOR : -1; break;
+    case sdAbsolute: orientation = CanAbsolute ? SQL_FETCH_ABSOLUTE : -1; break;
+    case sdRelative: orientation = CanRelative ? SQL_FETCH_RELATIVE : -1; break;
+    default: orientation = -1; break;
+  }
+
+  const std::uint32_t start = platform::GetTickCount();
+  SQLRETURN ret = SQL_ERROR;
+  if (ForwardOnly || orientation == 0)
+    ret = Odbc.SQLFetch(StmtHandle);
+  else if (orientation > 0)
+    ret = Odbc.SQLFetchScroll(StmtHandle, orientation,
+                              orientation == SQL_FETCH_ABSOLUTE || orientation == SQL_FETCH_RELATIVE ? Offset : 0);
+  LogTimeOver(platform::GetTickCount() - start, "dbSkip", LastSQL);
+  return OdbcSucceeded(ret);
+}
+
+// -- reporting ---------------------------------------------------------------
+
+void TODBCStatement::LogTimeOver(std::uint32_t ElapsedMs, const std::string& Label, const std::string& SQL) {
+  if (!Connection || Connection->TimeOverMs == 0 || ElapsedMs < Connection->TimeOverMs || !Connection->Log) return;
+  Connection->Log->Flush(
+      Format("%15s #%.2d: %.3f secs '%s'  %s", "*** TIMEOVR ***", 0, ElapsedMs / 1000.0, Label, SQL));
+}
+
+void TODBCStatement::ReportError(SQLRETURN Code) {
+  if (!Connection || !Connection->ReportErrors || OdbcSucceeded(Code)) return;
+  std::string message;
+  for (SQLSMALLINT rec = 1; GetDiagMessage(rec, message); ++rec) {
+    if (Connection->Log)
+      Connection->Log->Flush(message);
+    else
+      platform::ShowMessageBox("Stmt Error: " + message, "", platform::TBoxKind::Error);
+  }
+}
+
+bool TODBCStatement::GetDiagMessage(SQLSMALLINT RecNumber, std::string& Message) {
+  std::string state;
+  Message.clear();
+  if (!OdbcSucceeded(GetDiagRecord(RecNumber, state, Message)) || state == "IM001") {
+    Message.clear();
+    return false;
+  }
+  Message += ". State:  " + state;
+  return true;
+}
+
+SQLRETURN TODBCStatement::GetDiagRecord(SQLSMALLINT RecNumber, std::string& State, std::string& Message) {
+  State.clear();
+  Message.clear();
+  if (!Connection || StmtHandle == SQL_NULL_HSTMT) return SQL_INVALID_HANDLE;
+  SQLCHAR state[6] = {};
+  SQLINTEGER native = 0;
+  SQLCHAR message[513] = {};
+  SQLSMALLINT length = 0;
+  SQLRETURN ret = Odbc.SQLGetDiagRec(SQL_HANDLE_STMT, StmtHandle, RecNumber, state, &native, message, 512, &length);
+  if (!OdbcSucceeded(ret)) return ret;
+  State = FromBuffer(state, sizeof state);
+  if (State == "HY000") {
+    message[0] = 0;
+    ret = Odbc.SQLGetDiagField(SQL_HANDLE_STMT, StmtHandle, RecNumber, SQL_DIAG_MESSAGE_TEXT, message, 512, &length);
+    if (OdbcSucceeded(ret)) Message = FromBuffer(message, 512);
+  } else {
+    Message = FromBuffer(message, 512);
+  }
+  CheckConnectionLost(*Connection, State, Message);
+  return ret;
+}
+
+}  // namespace tidewell

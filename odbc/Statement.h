@@ -1,0 +1,140 @@
+// TODBCStatement: one statement handle on a connected TODBC.
+//
+// Usage: construct on a connection; ExecSQL (or ExecSQLFmt); when it returns
+// true for a query, read the current row with the Field* getters and call
+// Skip(0, 1) for each further row until it returns false; destroy. A
+// statement can be executed again any number of times; each execution closes
+// the previous cursor.
+//
+// Direct execution runs SQLExecDirect on a short-lived worker thread while
+// the caller waits, so the service can answer control requests and the
+// statement can be cancelled meanwhile.
+//
+// Values are read in one of two modes fixed at construction by the
+// connection's BindColumns: bound-column mode binds every column but long
+// text to a text buffer filled by each fetch; otherwise every read calls
+// SQLGetData. Long text (odMemo) is always read with SQLGetData, and dates
+// and times are always read as text.
+//
+// A statement is registered with its connection while its handle exists.
+// When the connection disconnects first, it releases the statement's handle
+// and detaches it: the object stays valid for its owner to delete, and every
+// operation on it then fails without calling the driver.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/DateTime.h"
+#include "common/Format.h"
+#include "odbc/Columns.h"
+#include "odbc/Connection.h"
+
+namespace tidewell {
+
+// Fetch directions of TODBCStatement::Skip.
+inline constexpr std::uint8_t sdNext = 0, sdFirst = 1, sdLast = 2, sdPrior = 3, sdAbsolute = 4, sdRelative = 5;
+
+class TODBCStatement {
+ public:
+  // ReadOnly asks for a read-only cursor; Plain allocates a bare handle with
+  // the driver's default (forward-only) cursor and sets nothing.
+  TODBCStatement(TODBC* Connection, bool ReadOnly, bool Plain);
+  virtual ~TODBCStatement();
+  TODBCStatement(const TODBCStatement&) = delete;
+  TODBCStatement& operator=(const TODBCStatement&) = delete;
+
+  TODBC* Connection = nullptr;
+  SQLHSTMT StmtHandle = SQL_NULL_HSTMT;
+  bool Allocated = false;
+  TColInfoList Columns;
+  bool Buffered = false;
+  std::vector<TodBytes> Buffers;
+  std::int32_t BufferCount = 0;
+  bool ForwardOnly = false;
+  bool Eof = false;
+  bool CanRefresh = false;
+  bool CanUpdate = false;
+  bool CanAbsolute = false;
+  bool CanNext = false;
+  bool CanRelative = false;
+  // May be set from another thread while an execution is awaited.
+  std::atomic<bool> CancelRequest{false};
+  std::atomic<bool> Executing{false};
+  std::string LastSQL;
+
+  // Runs the text. For a query (first word SELECT, or AsQuery) the first row
+  // is fetched and the result is whether there was one (or the connection's
+  // AcceptEmptyResult); an INSERT, UPDATE or DELETE that touched no row
+  // still succeeds. A failed execution is reported like any other failed
+  // call, then gives false.
+  bool ExecSQL(const std::string& SQL, bool AsQuery = false, bool Prepared = false);
+  // Formats the text first; a template that does not fit its arguments raises
+  // EFormatError.
+  template <typename... Args>
+  bool ExecSQLFmt(std::string_view Template, const Args&... args) {
+    return ExecSQL(Format(Template, args...));
+  }
+  // Moves the cursor: one of the sd* directions; Offset for absolute and
+  // relative moves. True when a row was fetched. Never reported.
+  bool Skip(std::uint8_t Direction, std::int32_t Offset);
+
+  // Values of the current row by column name (any letter case).
+  int FieldIndex(const std::string& Name) const;
+  std::string FieldAsString(const std::string& Name);
+  std::int32_t FieldAsInteger(const std::string& Name);
+  bool FieldAsBoolean(const std::string& Name);
+  // Today at 00:00 when the column is missing or holds no date or time.
+  TDateTime FieldAsDateTime(const std::string& Name);
+
+  // Releases handle, buffers and registry slot and forgets the connection.
+  // Called by the connection when it disconnects before the statement goes.
+  void Detach();
+
+  // Building blocks, public for the layer's own tests.
+  TodDataKind ColumnKind(int Index) const;
+  std::int32_t ColumnSize(int Index) const;
+  SQLLEN GetData(int Index, SQLSMALLINT TargetType, SQLPOINTER Buffer, SQLLEN BufferLength);
+  SQLLEN DataLength(int Index, TodDataKind Kind);
+  std::string ColumnText(int Index);
+  void LogTimeOver(std::uint32_t ElapsedMs, const std::string& Label, const std::string& SQL);
+  void ReportError(SQLRETURN Code);
+  bool GetDiagMessage(SQLSMALLINT RecNumber, std::string& Message);
+  SQLRETURN GetDiagRecord(SQLSMALLINT RecNumber, std::string& State, std::string& Message);
+
+ private:
+  bool AllocPlain();
+  bool AllocCursor(bool ReadOnly);
+  SQLRETURN RunDirect(const std::string& SQL);
+  void DescribeColumns();
+  void ClearBuffers();
+  void ResetStatement();
+  void FreeHandle();
+  void FreeBuffers();
+  void ForgetRow() { FRowTexts.clear(); }
+
+  // Texts read with SQLGetData on the current row, by column index. Drivers
+  // differ in whether a column can be read twice on one row (MariaDB's
+  // connector answers SQL_NO_DATA to a second read of the same column even
+  // after a refresh), so each value is fetched from the driver once per row
+  // and served from here afterwards.
+  std::vector<std::optional<std::string>> FRowTexts;
+};
+
+// The third blank-separated word of Text, upper-cased (see ExecSQL).
+std::string ThirdWord(const std::string& Text);
+
+// Characters of a buffer up to its first zero byte, trimmed of codes 0-32.
+std::string BufferText(const TodBytes& Buffer);
+
+// Fixed-position parsing of the driver's date and time texts; 0 when the
+// text does not name a real date or time. Fractions of seconds are ignored.
+TDateTime ParseDate(const std::string& Text);       // YYYY-MM-DD
+TDateTime ParseTime(const std::string& Text);       // hh:mm:ss
+TDateTime ParseDateTime(const std::string& Text);   // YYYY-MM-DD hh:mm:ss
+
+}  // namespace tidewell

@@ -1,0 +1,35 @@
+// Reading INI ("profile") files the way the desktop profile reader does:
+//  - "[Section]" lines open a section; "Key=Value" lines belong to the last
+//    one; blanks around names and values are ignored, and one pair of
+//    matching quotes around a whole value is removed;
+//  - section and key names match without regard to ASCII case; when a name
+//    occurs twice, the first occurrence wins;
+//  - lines starting with ";" are comments; a line without "=" inside a
+//    section is a key with an empty value;
+//  - a missing file, section or key gives the caller's default;
+//  - a value keeps at most 2047 characters (the reader's 2048-byte buffer).
+// The file is read afresh by every call and never written or kept open.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace platform {
+
+inline constexpr std::size_t MaxProfileValue = 2047;
+
+class TIniFile {
+ public:
+  explicit TIniFile(std::string fileName) : FFileName(std::move(fileName)) {}
+
+  const std::string& FileName() const { return FFileName; }
+  std::string ReadString(const std::string& section, const std::string& key, const std::string& defaultValue) const;
+  // Key names of a section in file order (as written, duplicates once);
+  // empty when the file or section is missing.
+  std::vector<std::string> ReadSection(const std::string& section) const;
+
+ private:
+  std::string FFileName;
+};
+
+}  // namespace platform

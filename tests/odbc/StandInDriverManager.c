@@ -1,0 +1,50 @@
+/* A stand-in driver manager for the binding tests: it exports every entry
+ * point name except SQLCancel (the last one bound), unless built with
+ * STAND_IN_COMPLETE. Nothing here is ever called by those tests. */
+#define STAND_IN(name) \
+  int name(void);      \
+  int name(void) { return -1; }
+
+STAND_IN(SQLAllocHandle)
+STAND_IN(SQLGetEnvAttr)
+STAND_IN(SQLSetEnvAttr)
+STAND_IN(SQLDrivers)
+STAND_IN(SQLDataSources)
+STAND_IN(SQLGetConnectAttr)
+STAND_IN(SQLSetConnectAttr)
+STAND_IN(SQLConnect)
+STAND_IN(SQLDriverConnect)
+STAND_IN(SQLBrowseConnect)
+STAND_IN(SQLGetInfo)
+STAND_IN(SQLGetStmtAttr)
+STAND_IN(SQLSetStmtAttr)
+STAND_IN(SQLTables)
+STAND_IN(SQLStatistics)
+STAND_IN(SQLPrimaryKeys)
+STAND_IN(SQLForeignKeys)
+STAND_IN(SQLExecDirect)
+STAND_IN(SQLPrepare)
+STAND_IN(SQLExecute)
+STAND_IN(SQLEndTran)
+STAND_IN(SQLNumResultCols)
+STAND_IN(SQLRowCount)
+STAND_IN(SQLFetch)
+STAND_IN(SQLFetchScroll)
+STAND_IN(SQLGetData)
+STAND_IN(SQLDescribeCol)
+STAND_IN(SQLColAttribute)
+STAND_IN(SQLColumns)
+STAND_IN(SQLSpecialColumns)
+STAND_IN(SQLBindCol)
+STAND_IN(SQLBindParameter)
+STAND_IN(SQLSetPos)
+STAND_IN(SQLPutData)
+STAND_IN(SQLCloseCursor)
+STAND_IN(SQLDisconnect)
+STAND_IN(SQLFreeHandle)
+STAND_IN(SQLFreeStmt)
+STAND_IN(SQLGetDiagField)
+STAND_IN(SQLGetDiagRec)
+#ifdef STAND_IN_COMPLETE
+STAND_IN(SQLCancel)
+#endif

@@ -1,0 +1,97 @@
+// Memo files: the .dbt (dBASE III, dBASE IV) and .fpt (FoxPro) companions
+// that hold memo texts in numbered blocks. The table stores a block number.
+//
+//  dBASE III .dbt (512-byte blocks, little-endian)
+//    header block 0:  0  4  next free block
+//                    16  1  version, 03
+//    a memo: its bytes from the start of its block, ended by 1A 1A, over as
+//            many consecutive blocks as it needs
+//
+//  dBASE IV .dbt (little-endian)
+//    header block 0:  0  4  next free block
+//                     8  8  table name without extension
+//                    20  2  block size (a multiple of 64, usually 512)
+//    a memo block:    0  4  FF FF 08 00
+//                     4  4  length of the memo plus these 8 bytes
+//                     8  .. the memo's bytes, over consecutive blocks
+//                        then 1F and 7 zero bytes outside the counted
+//                        length, for readers that look for an end mark
+//                        and read 8 bytes too many
+//
+//  FoxPro .fpt (big-endian)
+//    header, 512 bytes:  0  4  next free block
+//                        6  2  block size (VFP default 64)
+//    a memo block:       0  4  type: 0 picture/binary, 1 text
+//                        4  4  length of the memo
+//                        8  .. the memo's bytes, over consecutive blocks
+//    block n starts at n * block size; the first blocks cover the header.
+//
+// Memos are only ever appended: a new text takes new blocks at the end and
+// the header's next-free block number moves on, under a lock on the header
+// so that other writers of the same memo file are not overwritten. The lock
+// is taken at the first Append and held, with the new blocks gathered in
+// memory, until Commit writes them and the new next-free block number; the
+// table commits its memo file before the records that point into it.
+#pragma once
+
+#include "xbase/os_file.h"
+#include "xbase/table_header.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace xbase {
+
+constexpr size_t kMemoHeaderSize = 512;
+// Longest memo the engine reads back; anything a block header claims beyond
+// the file or this is damage.
+constexpr uint32_t kMaxMemoLength = 64u << 20;
+
+class MemoFile {
+ public:
+  static std::unique_ptr<MemoFile> Open(const std::string& path, MemoKind kind, bool writable,
+                                        std::string* problem);
+  // A new, empty memo file. `table_stem` goes into a dBASE IV header.
+  static std::unique_ptr<MemoFile> Create(const std::string& path, MemoKind kind, uint32_t block_size,
+                                          const std::string& table_stem, bool exclusive, std::string* problem);
+
+  MemoKind kind() const { return kind_; }
+  uint32_t block_size() const { return block_size_; }
+
+  // The memo that starts at `block`; nullopt (and *problem) when the block
+  // lies outside the file or its header does not make sense.
+  std::optional<std::string> Read(uint32_t block, std::string* problem);
+
+  // Places `data` in new blocks at the end; returns the first block
+  // number, or 0 with *problem on failure. `binary` selects the FoxPro block
+  // type for pictures and blobs. The blocks reach the file at Commit.
+  uint32_t Append(std::string_view data, bool binary, std::string* problem, int lock_timeout_ms = 10000);
+
+  // Writes the appended blocks and the header, and lets go of the lock.
+  bool Commit(std::string* problem);
+
+  ~MemoFile();
+  MemoFile(const MemoFile&) = delete;
+  MemoFile& operator=(const MemoFile&) = delete;
+
+ private:
+  MemoFile(std::unique_ptr<OsFile> file, MemoKind kind, uint32_t block_size)
+      : file_(std::move(file)), kind_(kind), block_size_(block_size) {}
+  uint32_t FirstDataBlock() const { return (kMemoHeaderSize + block_size_ - 1) / block_size_; }
+  bool BeginAppending(int lock_timeout_ms, std::string* problem);
+  bool WritePending(std::string* problem);
+
+  std::unique_ptr<OsFile> file_;
+  MemoKind kind_;
+  uint32_t block_size_;
+  bool locked_ = false;
+  uint32_t written_next_ = 0;     // next free block as the file's header has it
+  uint32_t next_ = 0;             // next free block after the pending ones
+  std::vector<uint8_t> pending_;  // blocks from written_next_ on, not yet written
+};
+
+}  // namespace xbase

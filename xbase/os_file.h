@@ -1,0 +1,65 @@
+// OsFile: the few operating-system services the engine needs: files with
+// positioned reads and writes and byte-range locks that other processes see,
+// companion file lookup and today's date. os_file_posix.cpp implements them
+// (a Windows counterpart goes beside it); nothing else in xbase/ calls the
+// operating system, but for iconv in code_page.cpp.
+//
+// Reads and writes are all-or-nothing: a short read or write returns false.
+// Locks are advisory and held per open file (not per process), so two
+// handles on one file in the same process exclude each other as two
+// programs would.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace xbase {
+
+class OsFile {
+ public:
+  enum class Access { kReadOnly, kReadWrite };
+
+  // Opens an existing file. On failure returns null and sets *error.
+  static std::unique_ptr<OsFile> Open(const std::string& path, Access access, std::string* error);
+  // Creates a file for reading and writing; with exclusive set an existing
+  // file is an error, otherwise it is truncated.
+  static std::unique_ptr<OsFile> Create(const std::string& path, bool exclusive, std::string* error);
+
+  ~OsFile();
+  OsFile(const OsFile&) = delete;
+  OsFile& operator=(const OsFile&) = delete;
+
+  bool ReadAt(uint64_t offset, void* buffer, size_t size);
+  bool WriteAt(uint64_t offset, const void* buffer, size_t size);
+  std::optional<uint64_t> Size();
+
+  // Takes an exclusive (or shared) lock on [offset, offset + length), waiting
+  // at most timeout_ms for another holder to let go.
+  bool Lock(uint64_t offset, uint64_t length, bool exclusive, int timeout_ms);
+  void Unlock(uint64_t offset, uint64_t length);
+
+ private:
+  explicit OsFile(int fd) : fd_(fd) {}
+  int fd_;
+};
+
+bool FileExists(const std::string& path);
+bool RemoveFile(const std::string& path);
+
+struct LocalDate {
+  int year, month, day;
+};
+LocalDate Today();
+
+// The file beside `path` with the same base name and extension `ext` (".fpt",
+// ".dbt", ...), compared without regard to letter case: templates are often
+// copied from Windows with upper-case names.
+std::optional<std::string> FindCompanionFile(const std::string& path, const std::string& ext);
+
+// `path` with its extension replaced by `ext`, in the letter case of the
+// extension it had (DATA.DBF -> DATA.FPT, data.dbf -> data.fpt).
+std::string CompanionName(const std::string& path, const std::string& ext);
+
+}  // namespace xbase

@@ -1,0 +1,183 @@
+#include "xbase/os_file.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <chrono>
+#include <unistd.h>
+
+namespace xbase {
+namespace {
+
+std::string ErrnoText(const std::string& path) { return path + ": " + std::strerror(errno); }
+
+// Open-file-description locks where the kernel has them: a lock then belongs
+// to this handle, and closing another handle on the same file keeps it.
+#ifdef F_OFD_SETLK
+constexpr int kSetLock = F_OFD_SETLK;
+#else
+constexpr int kSetLock = F_SETLK;
+#endif
+
+bool SetLock(int fd, short type, uint64_t offset, uint64_t length) {
+  struct flock fl {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = static_cast<off_t>(offset);
+  fl.l_len = static_cast<off_t>(length);
+  fl.l_pid = 0;
+  return fcntl(fd, kSetLock, &fl) == 0;
+}
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool SameIgnoringCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  return true;
+}
+
+// Splits at the last separator: {"dir/", "name.ext"}.
+std::pair<std::string, std::string> SplitDir(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return {"", path};
+  return {path.substr(0, slash + 1), path.substr(slash + 1)};
+}
+
+std::string StemOf(const std::string& name) {
+  size_t dot = name.find_last_of('.');
+  return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+}  // namespace
+
+std::unique_ptr<OsFile> OsFile::Open(const std::string& path, Access access, std::string* error) {
+  int flags = (access == Access::kReadWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+  int fd = ::open(path.c_str(), flags);
+  if (fd < 0) {
+    if (error) *error = ErrnoText(path);
+    return nullptr;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (error) *error = path + ": not a regular file";
+    ::close(fd);
+    return nullptr;
+  }
+  return std::unique_ptr<OsFile>(new OsFile(fd));
+}
+
+std::unique_ptr<OsFile> OsFile::Create(const std::string& path, bool exclusive, std::string* error) {
+  int flags = O_RDWR | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC);
+  int fd = ::open(path.c_str(), flags, 0666);
+  if (fd < 0) {
+    if (error) *error = ErrnoText(path);
+    return nullptr;
+  }
+  return std::unique_ptr<OsFile>(new OsFile(fd));
+}
+
+OsFile::~OsFile() { ::close(fd_); }
+
+bool OsFile::ReadAt(uint64_t offset, void* buffer, size_t size) {
+  auto* p = static_cast<char*>(buffer);
+  while (size > 0) {
+    ssize_t n = ::pread(fd_, p, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+bool OsFile::WriteAt(uint64_t offset, const void* buffer, size_t size) {
+  auto* p = static_cast<const char*>(buffer);
+  while (size > 0) {
+    ssize_t n = ::pwrite(fd_, p, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+std::optional<uint64_t> OsFile::Size() {
+  struct stat st {};
+  if (fstat(fd_, &st) != 0) return std::nullopt;
+  return static_cast<uint64_t>(st.st_size);
+}
+
+bool OsFile::Lock(uint64_t offset, uint64_t length, bool exclusive, int timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  short type = exclusive ? F_WRLCK : F_RDLCK;
+  for (;;) {
+    if (SetLock(fd_, type, offset, length)) return true;
+    if (errno != EACCES && errno != EAGAIN && errno != EINTR) return false;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+void OsFile::Unlock(uint64_t offset, uint64_t length) { SetLock(fd_, F_UNLCK, offset, length); }
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+LocalDate Today() {
+  std::time_t now = std::time(nullptr);
+  std::tm tm {};
+  localtime_r(&now, &tm);
+  return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday};
+}
+
+std::optional<std::string> FindCompanionFile(const std::string& path, const std::string& ext) {
+  auto [dir, name] = SplitDir(path);
+  std::string stem = StemOf(name);
+  // The common cases first, without listing the directory.
+  for (const std::string& candidate : {CompanionName(path, ext), dir + stem + ext}) {
+    if (FileExists(candidate)) return candidate;
+  }
+  DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+  if (!d) return std::nullopt;
+  std::optional<std::string> found;
+  std::string wanted = stem + ext;
+  while (struct dirent* e = ::readdir(d)) {
+    if (SameIgnoringCase(e->d_name, wanted) && FileExists(dir + e->d_name)) {
+      found = dir + e->d_name;
+      break;
+    }
+  }
+  ::closedir(d);
+  return found;
+}
+
+std::string CompanionName(const std::string& path, const std::string& ext) {
+  auto [dir, name] = SplitDir(path);
+  size_t dot = name.find_last_of('.');
+  std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
+  std::string old_ext = dot == std::string::npos ? "" : name.substr(dot + 1);
+  bool upper = !old_ext.empty();
+  for (char c : old_ext)
+    if (c >= 'a' && c <= 'z') upper = false;
+  std::string result = ext;
+  for (char& c : result) {
+    if (upper && c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (!upper && c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return dir + stem + result;
+}
+
+}  // namespace xbase

@@ -1,0 +1,516 @@
+#include "xbase/table.h"
+
+#include "xbase/byte_order.h"
+#include "xbase/field_codec.h"
+
+#include <cstdio>
+#include <chrono>
+
+namespace xbase {
+namespace {
+
+char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
+  return true;
+}
+
+void StampToday(TableHeader& h) {
+  LocalDate today = Today();
+  h.update_year = static_cast<uint8_t>(today.year - 1900);
+  h.update_month = static_cast<uint8_t>(today.month);
+  h.update_day = static_cast<uint8_t>(today.day);
+}
+
+const char* ExtensionOf(MemoKind kind) { return kind == MemoKind::kFpt ? ".fpt" : ".dbt"; }
+
+std::string StemOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  size_t dot = name.find_last_of('.');
+  return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+}  // namespace
+
+Table::Table(std::string path, const TableOptions& options)
+    : path_(std::move(path)), options_(options), sink_(options.sink ? options.sink : &null_sink_) {
+  if (options_.system_code_set.empty()) options_.system_code_set = SystemCodeSet();
+}
+
+Table::~Table() { Close(); }
+
+void Table::Report(const std::string& problem) { sink_->Report(path_ + ": " + problem); }
+
+void Table::ReportOncePerField(int index, const std::string& problem) {
+  auto i = static_cast<size_t>(index);
+  if (reported_[i]) return;
+  reported_[i] = true;
+  Report(problem);
+}
+
+std::unique_ptr<Table> Table::Open(const std::string& path, const TableOptions& options) {
+  std::unique_ptr<Table> table(new Table(path, options));
+  std::string error;
+  auto access = options.read_only ? OsFile::Access::kReadOnly : OsFile::Access::kReadWrite;
+  auto file = OsFile::Open(path, access, &error);
+  if (!file) {
+    table->closed_ = true;
+    return nullptr;  // a missing or busy file is the caller's to report
+  }
+  if (!table->Load(std::move(file))) {
+    table->closed_ = true;
+    return nullptr;
+  }
+  return table;
+}
+
+bool Table::Load(std::unique_ptr<OsFile> file) {
+  std::string problem;
+  auto size = file->Size();
+  uint8_t first[kTableHeaderSize];
+  if (!size || *size < kTableHeaderSize || !file->ReadAt(0, first, sizeof first)) {
+    Report("file shorter than a table header");
+    return false;
+  }
+  auto length = PeekHeaderLength(first, &problem);
+  if (!length) {
+    Report(problem);
+    return false;
+  }
+  if (*length > *size) {
+    Report("header length " + std::to_string(*length) + " beyond the end of the file");
+    return false;
+  }
+  // Header and file size are read together under a shared lock, so that an
+  // append by another program is seen whole or not at all.
+  std::vector<uint8_t> bytes(*length);
+  bool locked = file->Lock(0, *length, false, options_.lock_timeout_ms);
+  bool read = file->ReadAt(0, bytes.data(), bytes.size());
+  size = file->Size();
+  if (locked) file->Unlock(0, *length);
+  if (!read || !size) {
+    Report("header unreadable");
+    return false;
+  }
+  auto header = ParseTableHeader(bytes, *size, &problem);
+  if (!header) {
+    Report(problem);
+    return false;
+  }
+  uint64_t needed = uint64_t{header->header_length} + uint64_t{header->record_count} * header->record_length;
+  if (*size < needed) {
+    Report("file holds fewer records than its header counts (" + std::to_string(header->record_count) + ")");
+    return false;
+  }
+  header_ = std::move(*header);
+  file_ = std::move(file);
+
+  if (header_.HasMemoFields() && !OpenMemo(header_.memo_kind_by_version())) return false;
+
+  if (CodePageOfMark(header_.code_page_mark) != 0) {
+    converter_ = TextConverter::ForMark(header_.code_page_mark, options_.system_code_set, &problem);
+    if (!converter_) Report(problem + "; texts are stored unchanged");
+  }
+
+  int nf = header_.NullFlagsField();
+  blank_.assign(header_.record_length, ' ');
+  for (size_t i = 0; i < header_.fields.size(); ++i) {
+    const auto& f = header_.fields[i];
+    BlankField(f, blank_.data());
+    if (!f.IsSystem() && f.type != '0') visible_.push_back(static_cast<int>(i));
+  }
+  // An empty V/Q field is one "shorter than the field": length byte 0.
+  for (const auto& f : header_.fields)
+    if (f.varlength_bit >= 0 && nf >= 0)
+      blank_[header_.fields[static_cast<size_t>(nf)].offset + static_cast<size_t>(f.varlength_bit / 8)] |=
+          static_cast<uint8_t>(1u << (f.varlength_bit % 8));
+  record_ = blank_;
+  reported_.assign(header_.fields.size(), false);
+  return true;
+}
+
+bool Table::OpenMemo(MemoKind kind) {
+  std::optional<std::string> memo_path;
+  if (kind == MemoKind::kNone) {
+    // A version byte that names no memo file: take whichever companion exists.
+    if ((memo_path = FindCompanionFile(path_, ".fpt")))
+      kind = MemoKind::kFpt;
+    else if ((memo_path = FindCompanionFile(path_, ".dbt")))
+      kind = MemoKind::kDbt3;
+  } else {
+    memo_path = FindCompanionFile(path_, ExtensionOf(kind));
+  }
+  if (!memo_path) {
+    Report("memo file missing");
+    return false;
+  }
+  std::string problem;
+  memo_ = MemoFile::Open(*memo_path, kind, !options_.read_only, &problem);
+  if (!memo_) {
+    Report(problem);
+    return false;
+  }
+  return true;
+}
+
+std::unique_ptr<Table> Table::Create(const std::string& path, const TableLayout& layout, bool overwrite,
+                                     const TableOptions& options) {
+  ErrorSink* sink = options.sink;
+  auto fail = [&](const std::string& problem) -> std::unique_ptr<Table> {
+    if (sink) sink->Report(path + ": " + problem);
+    return nullptr;
+  };
+  TableHeader h = layout.header;
+  h.record_count = 0;
+  StampToday(h);
+  // No index is written yet, and the new table belongs to no database.
+  h.table_flags &= static_cast<uint8_t>(~0x01);
+  if (h.flavor() == Flavor::kVisualFoxPro) h.table_flags &= static_cast<uint8_t>(~0x04);
+  std::fill(h.tail.begin(), h.tail.end(), 0);
+  std::string problem;
+  if (!LayOutFields(h, &problem)) return fail(problem);
+
+  MemoKind kind = MemoKind::kNone;
+  uint32_t block_size = layout.memo_block_size;
+  // Legacy programs look for the memo file the version byte names, memo
+  // fields or not.
+  if (h.HasMemoFields() || h.MemoKindOfVersion() != MemoKind::kNone) {
+    kind = layout.memo_kind != MemoKind::kNone ? layout.memo_kind : h.MemoKindOfVersion();
+    if (kind == MemoKind::kNone)
+      kind = h.flavor() == Flavor::kDbase3 ? MemoKind::kDbt3 : MemoKind::kFpt;
+    if (block_size == 0) block_size = kind == MemoKind::kFpt ? 64 : 512;
+  }
+
+  auto file = OsFile::Create(path, !overwrite, &problem);
+  if (!file) return fail(problem);
+  std::vector<uint8_t> image = SerializeTableHeader(h);
+  image.push_back(kEndOfFile);
+  if (!file->WriteAt(0, image.data(), image.size())) {
+    file.reset();
+    RemoveFile(path);
+    return fail("cannot write the header");
+  }
+  file.reset();
+  if (kind != MemoKind::kNone) {
+    std::string memo_path = CompanionName(path, ExtensionOf(kind));
+    if (!MemoFile::Create(memo_path, kind, block_size, StemOf(path), !overwrite, &problem)) {
+      RemoveFile(path);
+      return fail(problem);
+    }
+  }
+  return Open(path, options);
+}
+
+TableLayout Table::Layout() const {
+  TableLayout layout;
+  layout.header = header_;
+  if (memo_) {
+    layout.memo_kind = memo_->kind();
+    layout.memo_block_size = memo_->block_size();
+  }
+  return layout;
+}
+
+int Table::FindField(std::string_view name) const {
+  for (int i : visible_)
+    if (SameName(header_.fields[static_cast<size_t>(i)].name, name)) return i;
+  return -1;
+}
+
+// Texts of C, V and M fields follow the table's code page, unless VFP marks
+// the field binary.
+bool Table::Translated(const FieldDescriptor& f) const {
+  return converter_ && (f.type == 'C' || f.type == 'V' || f.type == 'M') && !(f.flags & 0x04);
+}
+
+uint8_t* Table::NullFlags() {
+  int nf = header_.NullFlagsField();
+  return nf < 0 ? nullptr : record_.data() + header_.fields[static_cast<size_t>(nf)].offset;
+}
+
+bool Table::WriteRecord() {
+  if (!dirty_ || current_ == 0) return true;
+  if (batch_ && current_ > committed_count_) return true;  // goes out with the batch
+  uint64_t offset = header_.header_length + uint64_t{current_ - 1} * header_.record_length;
+  if (!file_->WriteAt(offset, record_.data(), record_.size())) {
+    Report("cannot write record " + std::to_string(current_));
+    return false;
+  }
+  dirty_ = false;
+  return true;
+}
+
+bool Table::FinishAppended() {
+  bool ok = WriteRecord();
+  if (appended_) {
+    appended_ = false;
+    for (auto& index : indexes_) {
+      std::string problem;
+      if (!index->AddRecord(current_, record_, &problem)) {
+        Report("index not updated for record " + std::to_string(current_) + ": " + problem);
+        ok = false;
+      }
+    }
+  }
+  return ok;
+}
+
+namespace {
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+}  // namespace
+
+// Locks the header and reads the record count afresh: another program may
+// have appended since we last looked.
+bool Table::BeginBatch() {
+  const uint64_t hlen = header_.header_length;
+  if (!file_->Lock(0, hlen, true, options_.lock_timeout_ms)) {
+    Report("header locked by another program; record not appended");
+    return false;
+  }
+  uint8_t head[kTableHeaderSize];
+  auto size = file_->Size();
+  std::string problem;
+  if (!size || !file_->ReadAt(0, head, sizeof head)) {
+    problem = "header unreadable; record not appended";
+  } else if (GetLe16(head + 8) != header_.header_length || GetLe16(head + 10) != header_.record_length) {
+    problem = "header changed by another program; record not appended";
+  } else {
+    uint32_t count = GetLe32(head + 4);
+    if (*size < hlen + uint64_t{count} * header_.record_length) {
+      problem = "file holds fewer records than its header counts; record not appended";
+    } else {
+      autoinc_next_.assign(header_.fields.size(), 0);
+      bool ok = true;
+      for (size_t i = 0; ok && i < header_.fields.size(); ++i) {
+        if (!header_.fields[i].IsAutoIncrement()) continue;
+        uint8_t next[4];
+        ok = file_->ReadAt(kTableHeaderSize + i * kFieldDescriptorSize + 19, next, 4);
+        autoinc_next_[i] = GetLe32(next);
+      }
+      if (ok) {
+        header_.record_count = committed_count_ = count;
+        batch_ = true;
+        batch_start_ms_ = NowMs();
+        return true;
+      }
+      problem = "field descriptors unreadable; record not appended";
+    }
+  }
+  file_->Unlock(0, hlen);
+  Report(problem);
+  return false;
+}
+
+// Writes the batch: memo blocks, records and end byte, autoincrement
+// counters, then the record count; and lets go of the header.
+bool Table::CommitBatch() {
+  if (!batch_) return true;
+  batch_ = false;
+  std::string problem;
+  bool ok = !memo_ || memo_->Commit(&problem);
+  if (!ok) Report(problem);
+  bool current_pending = current_ != 0 && current_ > committed_count_;
+  if (current_pending) pending_.insert(pending_.end(), record_.begin(), record_.end());
+  if (ok && !pending_.empty()) {
+    pending_.push_back(kEndOfFile);
+    uint64_t offset = header_.header_length + uint64_t{committed_count_} * header_.record_length;
+    ok = file_->WriteAt(offset, pending_.data(), pending_.size());
+    for (size_t i = 0; ok && i < header_.fields.size(); ++i) {
+      if (!header_.fields[i].IsAutoIncrement()) continue;
+      uint8_t next[4];
+      PutLe32(next, autoinc_next_[i]);
+      ok = file_->WriteAt(kTableHeaderSize + i * kFieldDescriptorSize + 19, next, 4);
+    }
+    if (ok) {
+      uint8_t area[kCountAreaSize];
+      StampToday(header_);
+      PutDateAndCount(area, header_);
+      ok = file_->WriteAt(kCountAreaOffset, area, sizeof area);
+    }
+    if (!ok) Report("cannot write appended records " + std::to_string(committed_count_ + 1) + " to " +
+                    std::to_string(header_.record_count));
+  }
+  if (!ok) header_.record_count = committed_count_;
+  pending_.clear();
+  file_->Unlock(0, header_.header_length);
+  if (current_pending) dirty_ = false;
+  committed_count_ = header_.record_count;
+  return ok;
+}
+
+bool Table::AppendBlank() {
+  if (closed_ || options_.read_only) return false;
+  bool ok = FinishAppended();
+  if (batch_) {
+    if (NowMs() - batch_start_ms_ >= options_.batch_time_ms || pending_.size() >= (1u << 20)) {
+      ok = CommitBatch() && ok;
+    } else if (current_ > committed_count_) {
+      pending_.insert(pending_.end(), record_.begin(), record_.end());
+    }
+  }
+  // From here the previous record is out of reach: should the append fail,
+  // there is no current record, so that values meant for the new record
+  // can't overwrite the previous one and its number can't be taken for the
+  // new record's.
+  current_ = 0;
+  dirty_ = false;
+  if (!ok || (!batch_ && !BeginBatch())) return false;
+  if ((header_.table_flags & 0x01) && indexes_.empty() && !index_reported_) {
+    index_reported_ = true;
+    Report("has a production index that is not kept up to date; programs using it miss new records until reindexed");
+  }
+  if (header_.record_count == 0xFFFFFFFFu) {
+    Report("table full");
+    return false;
+  }
+  record_ = blank_;
+  for (size_t i = 0; i < header_.fields.size(); ++i) {
+    const auto& f = header_.fields[i];
+    if (!f.IsAutoIncrement() || f.type != 'I') continue;
+    PutLe32(record_.data() + f.offset, autoinc_next_[i]);
+    autoinc_next_[i] += f.autoinc_step;
+  }
+  current_ = ++header_.record_count;
+  dirty_ = true;
+  appended_ = true;
+  modified_ = true;
+  return true;
+}
+
+bool Table::Assign(int index, std::string_view text) {
+  if (current_ == 0 || index < 0 || static_cast<size_t>(index) >= header_.fields.size()) return false;
+  const auto& f = field(index);
+  if (f.IsMemo()) return AssignMemo(index, text);
+  if (f.type == '0') return false;
+  std::string converted;
+  if (Translated(f)) {
+    converted = converter_->ToTable(text);
+    text = converted;
+  }
+  EncodeResult r = EncodeField(f, text, record_.data(), NullFlags());
+  dirty_ = true;
+  if (r == EncodeResult::kStored) return true;
+  std::string shape = f.name + " (" + std::string(1, f.type) + "," + std::to_string(f.length) + "," +
+                      std::to_string(f.decimals) + ")";
+  if (r == EncodeResult::kOverflow)
+    ReportOncePerField(index, "value \"" + std::string(text) + "\" does not fit field " + shape);
+  else if (r == EncodeResult::kInvalid)
+    ReportOncePerField(index, "value \"" + std::string(text) + "\" is not valid for field " + shape + "; left blank");
+  return r == EncodeResult::kStored;
+}
+
+bool Table::AssignMemo(int index, std::string_view text) {
+  if (current_ == 0 || index < 0 || static_cast<size_t>(index) >= header_.fields.size()) return false;
+  const auto& f = field(index);
+  if (!f.IsMemo()) return Assign(index, text);
+  dirty_ = true;
+  PutMemoBlock(f, record_.data(), 0);
+  if (text.empty()) return true;
+  std::string problem;
+  std::string converted;
+  if (Translated(f)) {
+    converted = converter_->ToTable(text);
+    text = converted;
+  }
+  uint32_t block = memo_->Append(text, f.type != 'M', &problem, options_.lock_timeout_ms);
+  // Outside a batch (a record changed after Flush) the memo goes out now.
+  if (block != 0 && !batch_ && !memo_->Commit(&problem)) block = 0;
+  if (block == 0) {
+    Report("memo of field " + f.name + " not stored: " + problem);
+    return false;
+  }
+  PutMemoBlock(f, record_.data(), block);
+  return true;
+}
+
+bool Table::Go(uint32_t number) {
+  if (closed_ || !FinishAppended() || !CommitBatch()) return false;
+  if (number == 0) return false;
+  if (number > header_.record_count) {
+    uint8_t count[4];
+    if (file_->ReadAt(4, count, 4)) header_.record_count = GetLe32(count);
+    if (number > header_.record_count) return false;
+  }
+  uint64_t offset = header_.header_length + uint64_t{number - 1} * header_.record_length;
+  std::vector<uint8_t> record(header_.record_length);
+  if (!file_->ReadAt(offset, record.data(), record.size())) {
+    Report("record " + std::to_string(number) + " beyond the end of the file");
+    return false;
+  }
+  record_ = std::move(record);
+  current_ = number;
+  return true;
+}
+
+std::string Table::Value(int index) {
+  if (current_ == 0 || index < 0 || static_cast<size_t>(index) >= header_.fields.size()) return "";
+  const auto& f = field(index);
+  if (f.IsMemo()) {
+    uint32_t block = MemoBlockOf(f, record_.data());
+    if (block == 0 || !memo_) return "";
+    std::string problem;
+    auto memo = memo_->Read(block, &problem);
+    if (!memo) {
+      Report("record " + std::to_string(current_) + ", field " + f.name + ": " + problem);
+      return "";
+    }
+    return Translated(f) ? converter_->FromTable(*memo) : *memo;
+  }
+  std::string value = DecodeField(f, record_.data(), NullFlags());
+  return Translated(f) ? converter_->FromTable(value) : value;
+}
+
+bool Table::Flush() {
+  if (closed_) return false;
+  bool ok = FinishAppended();
+  return CommitBatch() && ok;
+}
+
+bool Table::Close() {
+  if (closed_) return true;
+  bool ok = FinishAppended();
+  ok = CommitBatch() && ok;
+  for (auto& index : indexes_) {
+    std::string problem;
+    if (!index->Finish(&problem)) {
+      Report("index not finished: " + problem);
+      ok = false;
+    }
+  }
+  if (modified_) {
+    // Date and count as they stand now (others may have appended too), and
+    // the end-of-file byte after the last record. When another writer holds
+    // the header, our batches have written both already and it will finish
+    // the file itself.
+    const uint64_t hlen = header_.header_length;
+    if (file_->Lock(0, hlen, true, options_.lock_timeout_ms)) {
+      uint8_t count[4];
+      if (file_->ReadAt(4, count, 4)) header_.record_count = GetLe32(count);
+      StampToday(header_);
+      uint8_t area[kCountAreaSize];
+      PutDateAndCount(area, header_);
+      ok = file_->WriteAt(kCountAreaOffset, area, sizeof area) && ok;
+      uint64_t end = hlen + uint64_t{header_.record_count} * header_.record_length;
+      auto size = file_->Size();
+      if (size && *size == end) {
+        uint8_t eof = kEndOfFile;
+        ok = file_->WriteAt(end, &eof, 1) && ok;
+      }
+      file_->Unlock(0, hlen);
+    }
+    if (!ok) Report("not closed cleanly");
+  }
+  closed_ = true;
+  memo_.reset();
+  file_.reset();
+  return ok;
+}
+
+}  // namespace xbase

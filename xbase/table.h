@@ -1,0 +1,142 @@
+// Table: one open .dbf file with its memo file.
+//
+// Open checks the header against the file and refuses anything it can't
+// read safely (reporting why to the ErrorSink). Create writes an empty table
+// laid out like another one. Appends are safe against other programs that
+// append to the same file: the header is locked while a record is added and
+// the record count is read afresh under that lock.
+//
+// Appending: the first AppendBlank locks the header, reads the record count
+// afresh and keeps the lock for a short batch (at most batch_time_ms, or
+// until Flush, Go or Close). Records appended in a batch, and their memos, are
+// gathered in memory and written together when the batch ends: memo blocks
+// first, then the records, then the header's count, so that the header never
+// counts a record the file does not hold. The lock keeps other writers from
+// appending to the same slots meanwhile; it is never held longer than the
+// batch plus the time the caller takes between two appends.
+//
+// The current record lives in memory; assignments change it there. After
+// Close, and whenever the table object is destroyed, the header's record
+// count and date and the end-of-file byte agree with the records.
+#pragma once
+
+#include "xbase/code_page.h"
+#include "xbase/error_sink.h"
+#include "xbase/index_hook.h"
+#include "xbase/memo_file.h"
+#include "xbase/os_file.h"
+#include "xbase/table_header.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace xbase {
+
+struct TableOptions {
+  ErrorSink* sink = nullptr;  // null: reports are dropped
+  bool read_only = false;
+  std::string system_code_set;  // empty: SystemCodeSet()
+  int lock_timeout_ms = 10000;
+  // Longest a batch of appends keeps the header locked and its records in
+  // memory; 0 writes each record out when the next one is appended.
+  int batch_time_ms = 100;
+};
+
+// Everything needed to create a table like another: its header (fields,
+// version, flags, code page) and its memo file's kind and block size.
+struct TableLayout {
+  TableHeader header;
+  MemoKind memo_kind = MemoKind::kNone;
+  uint32_t memo_block_size = 0;
+};
+
+class Table {
+ public:
+  static std::unique_ptr<Table> Open(const std::string& path, const TableOptions& options);
+  // Creates `path` (and its memo file) like `layout`, empty, and opens it.
+  // With overwrite false an existing file is an error. A created table
+  // carries no index: the index flag is cleared until an index is written.
+  static std::unique_ptr<Table> Create(const std::string& path, const TableLayout& layout, bool overwrite,
+                                       const TableOptions& options);
+
+  ~Table();
+  Table(const Table&) = delete;
+  Table& operator=(const Table&) = delete;
+
+  const std::string& path() const { return path_; }
+  const TableHeader& header() const { return header_; }
+  TableLayout Layout() const;
+
+  // Fields a program sees, in file order; system fields (_NullFlags) are hidden.
+  const std::vector<int>& visible_fields() const { return visible_; }
+  const FieldDescriptor& field(int index) const { return header_.fields[static_cast<size_t>(index)]; }
+  int FindField(std::string_view name) const;  // ASCII case-insensitive, -1 when absent
+
+  uint32_t record_count() const { return header_.record_count; }
+  // The current record's number; 0 when there is none: before the first
+  // append and after one that failed.
+  uint32_t record_number() const { return current_; }
+
+  bool AppendBlank();
+  // Stores a text in the current record: Assign for ordinary fields,
+  // AssignMemo for memo-like ones. A number too wide for its field becomes
+  // "*"s and is reported once per field.
+  bool Assign(int field, std::string_view text);
+  bool AssignMemo(int field, std::string_view text);
+
+  bool Go(uint32_t record_number);
+  bool deleted() const { return current_ != 0 && record_[0] == '*'; }
+  // The current record's value of a field as text in the system code set;
+  // memo fields give the memo, "" when it can't be read.
+  std::string Value(int field);
+
+  void AddIndex(std::unique_ptr<IndexMaintainer> index) { indexes_.push_back(std::move(index)); }
+
+  bool Flush();
+  bool Close();
+
+ private:
+  Table(std::string path, const TableOptions& options);
+  bool Load(std::unique_ptr<OsFile> file);
+  bool OpenMemo(MemoKind kind);
+  bool WriteRecord();
+  bool FinishAppended();
+  bool BeginBatch();
+  bool CommitBatch();
+  void Report(const std::string& problem);
+  void ReportOncePerField(int field, const std::string& problem);
+  uint8_t* NullFlags();
+  bool Translated(const FieldDescriptor& field) const;
+
+  std::string path_;
+  TableOptions options_;
+  ErrorSink* sink_;
+  NullSink null_sink_;
+  std::unique_ptr<OsFile> file_;
+  std::unique_ptr<MemoFile> memo_;
+  std::unique_ptr<TextConverter> converter_;
+  TableHeader header_;
+  std::vector<int> visible_;
+  std::vector<uint8_t> blank_;
+  std::vector<uint8_t> record_;
+  std::vector<bool> reported_;
+  std::vector<std::unique_ptr<IndexMaintainer>> indexes_;
+  uint32_t current_ = 0;
+  // The batch of appends under way: header lock held, records after
+  // committed_count_ gathered in pending_ (the current one in record_).
+  bool batch_ = false;
+  int64_t batch_start_ms_ = 0;
+  uint32_t committed_count_ = 0;
+  std::vector<uint8_t> pending_;
+  std::vector<uint32_t> autoinc_next_;  // per field, read when the batch began
+  bool dirty_ = false;     // record_ differs from the file
+  bool appended_ = false;  // record_ was appended here and not yet handed to the indexes
+  bool modified_ = false;
+  bool index_reported_ = false;
+  bool closed_ = false;
+};
+
+}  // namespace xbase

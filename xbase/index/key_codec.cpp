@@ -36,15 +36,16 @@ std::array<uint8_t, 12> EncodeBcd(double value) {
   // decoding and encoding again gives the same bytes.
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.14e", std::fabs(value));  // d.dddddddddddddde+XX
-  std::string digits;
-  digits += buf[0];
-  digits.append(buf + 2, 14);
+  char digits[15];
+  digits[0] = buf[0];
+  std::memcpy(digits + 1, buf + 2, 14);
+  size_t count = 15;
+  while (count > 1 && digits[count - 1] == '0') --count;
   int exponent = std::atoi(std::strchr(buf, 'e') + 1) + 1;
-  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
   if (exponent < -52 || exponent > 200) return out;  // outside what the byte can hold: stored as zero
   out[0] = static_cast<uint8_t>(0x34 + exponent);
-  out[1] = static_cast<uint8_t>((digits.size() << 2) | (value < 0 ? 0x80 : 0));
-  for (size_t i = 0; i < digits.size(); ++i) {
+  out[1] = static_cast<uint8_t>((count << 2) | (value < 0 ? 0x80 : 0));
+  for (size_t i = 0; i < count; ++i) {
     uint8_t d = static_cast<uint8_t>(digits[i] - '0');
     out[2 + i / 2] |= (i % 2 == 0) ? static_cast<uint8_t>(d << 4) : d;
   }
@@ -55,15 +56,18 @@ std::optional<double> DecodeBcd(const uint8_t* b) {
   int count = (b[1] >> 2) & 0x1F;
   if (count > 20) return std::nullopt;
   if (count == 0) return 0.0;
-  std::string text = "0.";
+  char text[48];
+  size_t n = 0;
+  text[n++] = '0';
+  text[n++] = '.';
   for (int i = 0; i < count; ++i) {
     uint8_t byte = b[2 + i / 2];
     int d = (i % 2 == 0) ? byte >> 4 : byte & 0x0F;
     if (d > 9) return std::nullopt;
-    text += static_cast<char>('0' + d);
+    text[n++] = static_cast<char>('0' + d);
   }
-  text += "e" + std::to_string(static_cast<int>(b[0]) - 0x34);
-  double v = std::strtod(text.c_str(), nullptr);
+  std::snprintf(text + n, sizeof text - n, "e%d", static_cast<int>(b[0]) - 0x34);
+  double v = std::strtod(text, nullptr);
   return (b[1] & 0x80) ? -v : v;
 }
 

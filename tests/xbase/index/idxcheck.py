@@ -6,6 +6,9 @@ the engine's files are checked by a second pair of eyes:
 
     idxcheck.py INDEX [--dbf TABLE]
 
+A .cdx file does not record key types: they come from evaluating each tag's
+expression on the table's fields, so give --dbf for .cdx files with numeric
+or date tags.
 Walks every tag: node bounds, sibling chains, leaf depth, interior keys
 against their children, leaf free space, and key order (equal keys by record
 number). With --dbf, every tag whose expressions this reader can evaluate is
@@ -144,10 +147,10 @@ class Cdx:
             tag = {"name": name, "expr": expr, "for": flt, "unique": bool(opts & 1),
                    "descending": le16(h, 502) == 1, "keylen": keylen}
             ktype = key_type_of(tag)
-            tag["type"] = ktype
+            tag["type"] = ktype or "C"
             raw = self.walk(le32(h, 0), keylen, 0 if ktype in ("N", "D") else 0x20)
             tag["keys"] = raw
-            tag["values"] = [decode_cdx(k, ktype) for k, _ in raw]
+            tag["values"] = [decode_cdx(k, tag["type"]) for k, _ in raw]
             tag["stored_descending"] = False
             result.append(tag)
         return result
@@ -543,7 +546,9 @@ def main():
             compiled[tag["name"]] = (key, flt)
             return key_type(evaluate(key, blank))
         except (Unsupported, ValueError, IndexError, KeyError, TypeError):
-            return "C" if tag["keylen"] != 8 else "?"
+            # Unknown: a .cdx tag is then read as character keys, which is
+            # wrong for numeric and date tags; give --dbf for those.
+            return None
 
     data = open(index_path, "rb").read()
     reader = Mdx(data) if index_path.lower().endswith(".mdx") else Cdx(data)

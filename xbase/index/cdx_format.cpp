@@ -353,8 +353,8 @@ class CdxWriter {
       size_t key_end = kLeafArea;
       for (size_t i = begin; i < end; ++i) {
         const std::string& key = entries[i].key;
-        size_t dup = i == begin ? 0 : Shared(entries[i - 1].key, key);
-        size_t trailing = Trailing(key, trail, key_length - dup);
+        size_t trailing = Trailing(key, trail, key_length);
+        size_t dup = i == begin ? 0 : std::min(Shared(entries[i - 1].key, key), key_length - trailing);
         size_t stored = key_length - dup - trailing;
         key_end -= stored;
         std::copy_n(key.begin() + static_cast<std::ptrdiff_t>(dup), stored, area + key_end);
@@ -411,8 +411,10 @@ class CdxWriter {
   }
   static size_t Stored(const std::vector<KeyEntry>& entries, size_t i, size_t first, uint16_t key_length,
                        uint8_t trail) {
-    size_t dup = i == first ? 0 : Shared(entries[i - 1].key, entries[i].key);
-    return key_length - dup - Trailing(entries[i].key, trail, key_length - dup);
+    // Trailing pad is counted first; the shared prefix only covers the rest.
+    size_t trailing = Trailing(entries[i].key, trail, key_length);
+    size_t dup = i == first ? 0 : std::min(Shared(entries[i - 1].key, entries[i].key), key_length - trailing);
+    return key_length - dup - trailing;
   }
 
   std::vector<uint8_t>* out_;

@@ -29,6 +29,7 @@ struct Tag {
   std::unique_ptr<Expression> filter;
   std::string problem;  // why this tag can't be maintained; empty when it can
   std::set<KeyEntry, EntryOrder> keys;
+  std::vector<KeyEntry> pending;  // added since the file was last read or written
   std::vector<uint8_t> raw_header;
 };
 
@@ -96,6 +97,27 @@ std::string TableName(const std::string& path) {
   return UpperName(name);
 }
 
+bool ReadFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* problem) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) {
+    *problem = "can't open " + path;
+    return false;
+  }
+  auto size = static_cast<uint64_t>(in.tellg());
+  if (size > kMaxIndexFileSize) {
+    *problem = path + " is too large for an index";
+    return false;
+  }
+  bytes->resize(size);
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(bytes->data()), static_cast<std::streamsize>(size));
+  if (!in) {
+    *problem = "can't read " + path;
+    return false;
+  }
+  return true;
+}
+
 class Index final : public ProductionIndex {
  public:
   Index(std::string path, IndexKind kind, std::vector<FieldInfo> fields)
@@ -150,6 +172,7 @@ class Index final : public ProductionIndex {
         auto it = tag->keys.lower_bound(KeyEntry{entry.key, 0});
         if (it != tag->keys.end() && it->key == entry.key) continue;
       }
+      tag->pending.push_back(entry);
       tag->keys.insert(std::move(entry));
     }
     dirty_ = true;
@@ -158,6 +181,7 @@ class Index final : public ProductionIndex {
 
   bool Flush(std::string* problem) override {
     if (!dirty_) return true;
+    if (on_disk_ && !MergeFromDisk(problem)) return false;
     IndexImage image;
     image.raw_header = raw_header_;
     for (const auto& tag : tags_) {
@@ -175,7 +199,9 @@ class Index final : public ProductionIndex {
       if (problem) *problem = "can't write " + path_;
       return false;
     }
+    for (auto& tag : tags_) tag->pending.clear();
     dirty_ = false;
+    on_disk_ = true;
     return true;
   }
 
@@ -205,8 +231,61 @@ class Index final : public ProductionIndex {
 
   std::vector<uint8_t> raw_header_;
   bool dirty_ = false;
+  bool on_disk_ = false;  // the file holds what was last read or written
 
  private:
+  // Another program may have appended to the table, and to this index,
+  // since we read it: the file as it is now, plus the keys added here,
+  // is what gets written, so that neither writer's keys are lost.
+  bool MergeFromDisk(std::string* problem) {
+    std::vector<uint8_t> bytes;
+    std::string why;
+    if (!ReadFile(path_, &bytes, &why)) {
+      if (problem) *problem = why;
+      return false;
+    }
+    auto key_type_of = [this](const TagDescription& d) -> char {
+      for (const auto& t : tags_)
+        if (t->desc.name == d.name) return t->desc.key_type;
+      return 0;
+    };
+    auto image = kind_ == IndexKind::kCdx ? ReadCdx(bytes, key_type_of, &why) : ReadMdx(bytes, &why);
+    if (!image) {
+      if (problem) *problem = path_ + " changed and can't be read again: " + why;
+      return false;
+    }
+    if (image->tags.size() != tags_.size()) {
+      if (problem) *problem = path_ + ": another program changed its tags";
+      return false;
+    }
+    for (size_t t = 0; t < tags_.size(); ++t) {
+      Tag& tag = *tags_[t];
+      TagImage& fresh = image->tags[t];
+      if (fresh.desc.name != tag.desc.name || fresh.desc.expression != tag.desc.expression ||
+          fresh.desc.key_length != tag.desc.key_length) {
+        if (problem) *problem = path_ + ": another program changed tag " + tag.desc.name;
+        return false;
+      }
+      std::set<KeyEntry, EntryOrder> keys(EntryOrder{StoredDescending(kind_, tag.desc)});
+      for (auto& e : fresh.entries) keys.insert(keys.end(), std::move(e));
+      for (const auto& e : tag.pending) {
+        if (tag.desc.unique) {
+          // A unique tag keeps the first record of a key, whoever added it.
+          auto it = keys.lower_bound(KeyEntry{e.key, 0});
+          if (it != keys.end() && it->key == e.key) {
+            if (it->record < e.record) continue;
+            keys.erase(it);
+          }
+        }
+        keys.insert(e);
+      }
+      tag.keys = std::move(keys);
+      tag.raw_header = std::move(fresh.raw_header);
+    }
+    raw_header_ = std::move(image->raw_header);
+    return true;
+  }
+
   static std::optional<std::string> MakeKey(const Tag& tag, const RecordView& record) {
     if (tag.filter && !tag.filter->Evaluate(record).logical) return std::nullopt;
     Value v = tag.key->Evaluate(record);
@@ -223,27 +302,6 @@ class Index final : public ProductionIndex {
   std::vector<std::unique_ptr<Tag>> tags_;
   std::vector<TagDescription> descriptions_;
 };
-
-bool ReadFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* problem) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) {
-    *problem = "can't open " + path;
-    return false;
-  }
-  auto size = static_cast<uint64_t>(in.tellg());
-  if (size > kMaxIndexFileSize) {
-    *problem = path + " is too large for an index";
-    return false;
-  }
-  bytes->resize(size);
-  in.seekg(0);
-  in.read(reinterpret_cast<char*>(bytes->data()), static_cast<std::streamsize>(size));
-  if (!in) {
-    *problem = "can't read " + path;
-    return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -299,6 +357,7 @@ std::unique_ptr<ProductionIndex> ProductionIndex::Open(const std::string& path, 
   }
   auto index = std::make_unique<Index>(path, *kind, fields);
   index->raw_header_ = std::move(image->raw_header);
+  index->on_disk_ = true;
   for (auto& t : image->tags) index->AddTag(std::move(t.desc), std::move(t.raw_header), std::move(t.entries));
   return index;
 }

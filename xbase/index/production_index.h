@@ -13,7 +13,11 @@
 //   condition holds (a unique tag keeps only the first record of each key).
 //   Keys are kept in memory in sorted sets, O(log n) per key; Flush (and
 //   the destructor) write the file as a whole: compact or dBASE IV nodes
-//   filled from the sorted keys, interior levels above them.
+//   filled from the sorted keys, interior levels above them. Flush first
+//   reads the file again and adds the keys added here to what it holds
+//   now, so that keys another writer flushed meanwhile are kept; callers
+//   serialise flushes of one file (the table's header lock does).
+//   A file is read and written whole: O(n) per open and per flush.
 // - Tags, Walk and Seek describe and read what the file holds.
 //
 // Not thread-safe; one object per open table.

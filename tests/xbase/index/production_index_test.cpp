@@ -199,6 +199,34 @@ TEST(CompactLayout, SmallIndexMatchesThePublishedPictureByteForByte) {
   EXPECT_EQ(std::string(f.begin() + l + 508, f.begin() + l + 512), "BCAB");
 }
 
+TEST(TwoWriters, KeysFlushedByEitherAreKept) {
+  // Two programs append to one table, each with the index open: the second
+  // flush must not drop the first one's keys.
+  ScratchDir dir;
+  TestTable table;
+  std::string problem;
+  auto path = dir / "two.cdx";
+  std::vector<TagDescription> tags = {Tag("DATMACH", "DTOS(DAT_E)+STR(MACHINE,3)"), Tag("UNAME", "NAME")};
+  tags[1].unique = true;
+  ASSERT_NE(ProductionIndex::Create(path, IndexKind::kCdx, tags, table.fields(), &problem), nullptr) << problem;
+  auto first = ProductionIndex::Open(path, table.fields(), &problem);
+  auto second = ProductionIndex::Open(path, table.fields(), &problem);
+  ASSERT_TRUE(first && second) << problem;
+  for (uint32_t i = 0; i < 400; ++i) {
+    auto record = table.AppendGenerated(i);
+    auto& writer = (i / 50) % 2 == 0 ? first : second;
+    ASSERT_TRUE(writer->AddRecord(i + 1, record, &problem)) << problem;
+  }
+  ASSERT_TRUE(second->Flush(&problem)) << problem;
+  ASSERT_TRUE(first->Flush(&problem)) << problem;
+  first.reset();
+  second.reset();
+  table.WriteDbf(dir / "two.dbf");
+  std::string report;
+  EXPECT_EQ(test::RunIdxCheck(path, dir / "two.dbf", &report), 0) << report;
+  EXPECT_NE(report.find("tag DATMACH keys=400 checked=yes"), std::string::npos) << report;
+}
+
 TEST(KeyForms, NumbersSortAsBytesAndSurviveTheDecimalForm) {
   auto hex = [](const std::string& s) {
     std::string out;

@@ -21,10 +21,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!again || again->tags.size() != std::min<size_t>(image->tags.size(), 47)) std::abort();
     return 0;
   }
-  // Key types come from the tag's name here, so that every trailing-byte
-  // rule is reached.
+  // Key types come from the tag's name here, so that every pad-byte rule
+  // is reached, the unknown type (0) included.
   auto key_type_of = [](const TagDescription& d) -> char {
-    return d.name.empty() ? 0 : "CND"[static_cast<unsigned char>(d.name[0]) % 3];
+    static const char kTypes[] = {'C', 'N', 'D', 0};
+    return d.name.empty() ? 0 : kTypes[static_cast<unsigned char>(d.name[0]) % 4];
   };
   auto image = ReadCdx(file, key_type_of, &problem);
   if (!image) return 0;

@@ -88,6 +88,9 @@ class CdxReader {
     return false;
   }
 
+  const std::set<uint32_t>& seen() const { return seen_; }
+  void set_seen(std::set<uint32_t> seen) { seen_ = std::move(seen); }
+
   bool Header(uint32_t offset, std::span<const uint8_t>* out) {
     if (offset % kNodeSize != 0 || uint64_t{offset} + kHeaderSize > file_.size())
       return Fail("index header offset " + std::to_string(offset) + " outside the file");
@@ -203,7 +206,7 @@ std::string FindCollation(std::span<const uint8_t> header) {
 bool CheckOrder(const std::vector<KeyEntry>& entries, const std::string& tag, std::string* problem) {
   for (size_t i = 1; i < entries.size(); ++i) {
     if (entries[i - 1].key > entries[i].key) {
-      if (problem) *problem = "tag " + tag + ": keys out of order at key " + std::to_string(i + 1);
+      if (problem) *problem = "keys out of order at key " + std::to_string(i + 1);
       return false;
     }
   }
@@ -275,13 +278,27 @@ std::optional<IndexImage> ReadCdx(std::span<const uint8_t> file, const KeyTypeOf
       return std::nullopt;
     }
     tag.desc.key_type = key_type_of ? key_type_of(tag.desc) : 0;
-    leaf_depth_set = false;
-    if (!reader.Walk(Le32(header.data()), tag.desc.key_length, TrailByte(tag.desc.key_type), 0, &tag.entries,
-                     &leaf_depth_set, &leaf_depth)) {
+    // A tag whose expression nobody could evaluate has an unknown pad byte:
+    // blanks are tried first, then zero bytes, so that the tag can still be
+    // described (and refused for the right reason).
+    auto saved = reader.seen();
+    bool read = false;
+    for (uint8_t trail : {TrailByte(tag.desc.key_type), uint8_t{0x00}}) {
+      leaf_depth_set = false;
+      tag.entries.clear();
+      reader.set_seen(saved);
+      if (reader.Walk(Le32(header.data()), tag.desc.key_length, trail, 0, &tag.entries, &leaf_depth_set, &leaf_depth) &&
+          CheckOrder(tag.entries, name, problem)) {
+        read = true;
+        break;
+      }
+      if (tag.desc.key_type != 0 || trail == 0x00) break;
+      problem->clear();
+    }
+    if (!read) {
       *problem = "tag " + name + ": " + *problem;
       return std::nullopt;
     }
-    if (!CheckOrder(tag.entries, name, problem)) return std::nullopt;
     image.tags.push_back(std::move(tag));
   }
   return image;

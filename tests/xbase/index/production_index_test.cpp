@@ -302,6 +302,34 @@ TEST(UnsupportedTags, AFileWithAnotherCollationIsReadButNotAppendedTo) {
   EXPECT_EQ(problem, index->Unmaintainable());
 }
 
+TEST(TemplateTags, ANumericTagWithAnUnknownFunctionIsDescribedAndRefused) {
+  // The pad byte of a .cdx tag follows its key type, which only the
+  // expression tells; an expression we can't evaluate must still let the
+  // template be read, so that the refusal names the real reason.
+  ScratchDir dir;
+  TestTable table;
+  std::string problem;
+  auto path = dir / "t.cdx";
+  {
+    auto index = ProductionIndex::Create(path, IndexKind::kCdx, {Tag("NUM", "AMOUNT")}, table.fields(), &problem);
+    ASSERT_NE(index, nullptr) << problem;
+    for (uint32_t i = 0; i < 2000; ++i) ASSERT_TRUE(index->AddRecord(i + 1, table.AppendGenerated(i), &problem));
+  }
+  auto bytes = ReadAll(path);
+  std::string expression = "NEWFN(AMOUNT)";
+  std::fill(bytes.begin() + 1024 + 512, bytes.begin() + 2048, uint8_t{0});
+  std::copy(expression.begin(), expression.end(), bytes.begin() + 1024 + 512);
+  bytes[1024 + 510] = static_cast<uint8_t>(expression.size() + 1);
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+
+  auto index = ProductionIndex::Open(path, table.fields(), &problem);
+  ASSERT_NE(index, nullptr) << problem;
+  EXPECT_EQ(index->KeyCount(0), 2000u);
+  EXPECT_NE(index->Unmaintainable().find("tag NUM (NEWFN(AMOUNT)): unknown function NEWFN()"), std::string::npos)
+      << index->Unmaintainable();
+  EXPECT_NE(ProductionIndex::CheckTags(IndexKind::kCdx, index->tags(), table.fields()).find("NEWFN"), std::string::npos);
+}
+
 TEST(TemplateTags, KeyLengthFromTheFileMustMatchTheExpression) {
   TestTable table;
   TagDescription tag = Tag("NAME", "LEFT(NAME,5)");

@@ -64,6 +64,7 @@
 // day number. A descending tag's tree is in descending key order; equal
 // keys are in record number order.
 #include "xbase/index/byte_io.h"
+#include "xbase/index/expression.h"
 #include "xbase/index/index_image.h"
 #include "xbase/index/key_codec.h"
 
@@ -251,17 +252,14 @@ struct Child {
 constexpr size_t kBlock = 1024;
 constexpr uint32_t kPagesPerBlock = kBlock / kPage;
 
+// Today's date as the header stores it (UTC: the index has no time zone).
 void PutDate(uint8_t* p) {
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-#if defined(_WIN32)
-  localtime_s(&tm, &now);
-#else
-  localtime_r(&now, &tm);
-#endif
-  p[0] = static_cast<uint8_t>(tm.tm_year);
-  p[1] = static_cast<uint8_t>(tm.tm_mon + 1);
-  p[2] = static_cast<uint8_t>(tm.tm_mday);
+  long days = static_cast<long>(std::time(nullptr) / 86400);
+  int year, month, day;
+  CivilFromJulian(2440588 + days, &year, &month, &day);  // 2440588: 1970-01-01
+  p[0] = static_cast<uint8_t>(year - 1900);
+  p[1] = static_cast<uint8_t>(month);
+  p[2] = static_cast<uint8_t>(day);
 }
 
 class MdxWriter {

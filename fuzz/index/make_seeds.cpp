@@ -12,7 +12,7 @@ using namespace xbase::index;
 int main(int argc, char** argv) {
   if (argc != 2) return 2;
   std::string dir = argv[1];
-  std::vector<FieldInfo> fields = {{"NAME", 'C', 1, 12, 0}, {"NUM", 'N', 13, 6, 1}, {"DAY", 'D', 19, 8, 0}};
+  std::vector<FieldInfo> fields = {{"NAME", 'C', 1, 12, 0, false}, {"NUM", 'N', 13, 6, 1, false}, {"DAY", 'D', 19, 8, 0, false}};
   auto tag = [](const char* name, const char* expr, const char* filter) {
     TagDescription t;
     t.name = name;

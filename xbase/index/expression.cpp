@@ -463,6 +463,10 @@ class Parser {
       return nullptr;
     }
     const FieldInfo& f = fields_[static_cast<size_t>(index)];
+    if (f.nullable) {
+      Fail("field " + f.name + " accepts nulls; keys of such fields are not supported");
+      return nullptr;
+    }
     auto n = std::make_unique<Node>();
     n->op = Op::kField;
     n->field = index;

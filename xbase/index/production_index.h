@@ -71,6 +71,12 @@ class ProductionIndex {
   virtual IndexKind kind() const = 0;
   virtual const std::string& path() const = 0;
   virtual const std::vector<TagDescription>& tags() const = 0;
+  // The position of a tag in tags(), by name in any case.
+  std::optional<size_t> FindTag(std::string_view name) const {
+    for (size_t i = 0; i < tags().size(); ++i)
+      if (SameName(tags()[i].name, name)) return i;
+    return std::nullopt;
+  }
   // Why a tag read from the file can't be kept up to date; empty when it can.
   // An index with such a tag refuses AddRecord rather than leave it behind.
   virtual std::string Unmaintainable() const = 0;

@@ -24,6 +24,9 @@ struct FieldInfo {
   uint32_t offset = 0;
   uint8_t length = 0;
   uint8_t decimals = 0;
+  // Visual FoxPro nullable field: its keys carry a null marker we don't
+  // write, so a tag on it is refused.
+  bool nullable = false;
 };
 
 // A field's bytes within one record; empty `bytes` means "no such field".

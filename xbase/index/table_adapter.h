@@ -29,7 +29,8 @@ namespace xbase::index {
 // The fields as key expressions see them: every descriptor, at its offset.
 inline std::vector<FieldInfo> FieldsOf(const TableHeader& header) {
   std::vector<FieldInfo> fields;
-  for (const auto& f : header.fields) fields.push_back({f.name, f.type, f.offset, f.length, f.decimals});
+  for (const auto& f : header.fields)
+    fields.push_back({f.name, f.type, f.offset, f.length, f.decimals, (f.flags & 0x02) != 0});
   return fields;
 }
 

@@ -123,11 +123,13 @@ TEST_F(ExpressionTest, RefusesWhatItCannotEvaluateFaithfully) {
   EXPECT_FALSE(Refusal(std::string(200, '(') + "1" + std::string(200, ')')).empty());  // nesting bound
 }
 
-TEST_F(ExpressionTest, MemoFieldsCannotBeKeys) {
-  std::vector<FieldInfo> fields = {{"NOTES", 'M', 1, 10, 0}};
+TEST_F(ExpressionTest, MemoAndNullableFieldsCannotBeKeys) {
+  std::vector<FieldInfo> fields = {{"NOTES", 'M', 1, 10, 0, false}, {"MAYBE", 'C', 11, 5, 0, true}};
   std::string problem;
   EXPECT_EQ(Expression::Compile("NOTES", fields, &problem), nullptr);
   EXPECT_NE(problem.find("type M"), std::string::npos);
+  EXPECT_EQ(Expression::Compile("UPPER(MAYBE)", fields, &problem), nullptr);
+  EXPECT_NE(problem.find("MAYBE accepts nulls"), std::string::npos);
 }
 
 }  // namespace

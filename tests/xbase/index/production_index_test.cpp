@@ -72,6 +72,8 @@ TEST_P(EveryKeyType, FiftyThousandAppendsSurviveReopenAndMoreAppends) {
   const auto& tags = index->tags();
   ASSERT_EQ(tags.size(), 7u);
   EXPECT_EQ(tags[3].name, "DATMACH");
+  EXPECT_EQ(index->FindTag("datmach"), 3u);
+  EXPECT_FALSE(index->FindTag("NOSUCH"));
   EXPECT_EQ(tags[3].expression, "DTOS(DAT_E)+STR(MACHINE,3)");
   EXPECT_EQ(tags[3].key_type, 'C');
   EXPECT_EQ(tags[3].key_length, 11);

@@ -42,7 +42,7 @@ class TestTable {
   TestTable() {
     uint32_t offset = 1;
     auto add = [&](const char* name, char type, uint8_t length, uint8_t decimals) {
-      fields_.push_back({name, type, offset, length, decimals});
+      fields_.push_back({name, type, offset, length, decimals, false});
       offset += length;
     };
     add("NAME", 'C', 20, 0);

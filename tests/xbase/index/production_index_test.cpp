@@ -7,6 +7,7 @@
 #include "xbase/index/key_codec.h"
 #include "test_table.h"
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -199,6 +200,59 @@ TEST(CompactLayout, SmallIndexMatchesThePublishedPictureByteForByte) {
     EXPECT_EQ(got, expected[i]) << "entry " << i;
   }
   EXPECT_EQ(std::string(f.begin() + l + 508, f.begin() + l + 512), "BCAB");
+}
+
+TEST(MdxLayout, SmallIndexMatchesThePublishedHeaderTagTableAndKeyForms) {
+  ScratchDir dir;
+  TestTable table;
+  std::string problem;
+  auto path = dir / "data.mdx";
+  {
+    auto index = ProductionIndex::Create(path, IndexKind::kMdx, {Tag("AMOUNT", "AMOUNT"), Tag("DAY", "DAT_E")},
+                                         table.fields(), &problem);
+    ASSERT_NE(index, nullptr) << problem;
+    ASSERT_TRUE(index->AddRecord(1, table.Append("A", 1, "20000101", 123.45, true), &problem));
+    ASSERT_TRUE(index->AddRecord(2, table.Append("B", 2, "19991231", -0.5, true), &problem));
+  }
+  auto f = ReadAll(path);
+  auto le16 = [&](size_t at) { return f[at] | (f[at + 1] << 8); };
+  auto le32 = [&](size_t at) { return static_cast<uint32_t>(le16(at) | (le16(at + 2) << 16)); };
+  // Header, tag table, two tag headers and one leaf per tag, 1024-byte blocks.
+  ASSERT_EQ(f.size(), 2048u + 4 * 1024);
+  EXPECT_EQ(f[0], 2);
+  EXPECT_EQ(std::string(f.begin() + 4, f.begin() + 8), "DATA");
+  EXPECT_EQ(le16(20), 2);
+  EXPECT_EQ(le16(22), 1024);
+  EXPECT_EQ(f[24], 1);
+  EXPECT_EQ(f[25], 48);
+  EXPECT_EQ(f[26], 32);
+  EXPECT_EQ(le16(28), 2);
+  EXPECT_EQ(le32(32), f.size() / 512);
+  // Tag table from byte 544: header page, name, key type.
+  EXPECT_EQ(le32(544), 4u);
+  EXPECT_EQ(std::string(f.begin() + 548, f.begin() + 554), "AMOUNT");
+  EXPECT_EQ(f[544 + 20], 'N');
+  EXPECT_EQ(le32(576), 6u);
+  EXPECT_EQ(f[576 + 20], 'D');
+  // The numeric tag's leaf: -0.5 before 123.45, each behind its record number.
+  size_t header = 4 * 512;
+  EXPECT_EQ(le16(header + 12), 12);
+  EXPECT_EQ(le16(header + 18), 16);
+  size_t leaf = size_t{le32(header)} * 512;
+  EXPECT_EQ(le32(leaf), 2u);
+  EXPECT_EQ(le32(leaf + 8), 2u);
+  EXPECT_EQ(f[leaf + 12], 0x34);      // 0.5 = 0.5 * 10^0
+  EXPECT_EQ(f[leaf + 13], 0x80 | 4);  // negative, one digit
+  EXPECT_EQ(f[leaf + 14], 0x50);
+  EXPECT_EQ(le32(leaf + 24), 1u);
+  EXPECT_EQ(f[leaf + 28], 0x37);      // 123.45 = 0.12345 * 10^3
+  EXPECT_EQ(le32(leaf + 40), 0u);     // a leaf ends in a zero pointer
+  // The date tag's leaf: Julian day numbers as little-endian doubles.
+  size_t day_leaf = size_t{le32(6 * 512)} * 512;
+  double first;
+  std::memcpy(&first, f.data() + day_leaf + 12, 8);
+  EXPECT_EQ(first, 2451544.0);  // 1999-12-31
+  EXPECT_EQ(le32(day_leaf + 8), 2u);
 }
 
 TEST(TwoWriters, KeysFlushedByEitherAreKept) {

@@ -48,5 +48,10 @@ int main(int argc, char** argv) {
       std::remove(path.c_str());
     }
   }
+  const char* expressions[] = {"DTOS(DAY)+STR(NUM,3)", "UPPER(NAME)+IIF(OK,'Y','N')+STR(CNT)",
+                               "SUBSTR(NAME,2,3)-PADL(STR(NUM,8,2),10,'0') > 'A' .AND. .NOT. DELETED()",
+                               "YEAR(DAY)*100+MONTH(DAY)+VAL(LEFT(NAME,2))", "CTOD(DTOC(DAY+1))-DAY"};
+  for (size_t i = 0; i < std::size(expressions); ++i)
+    std::ofstream(dir + "/expr" + std::to_string(i) + ".eseed", std::ios::binary) << 'E' << expressions[i];
   return 0;
 }

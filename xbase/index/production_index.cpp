@@ -30,6 +30,7 @@ struct Tag {
   std::string problem;  // why this tag can't be maintained; empty when it can
   std::set<KeyEntry, EntryOrder> keys;
   std::vector<KeyEntry> pending;  // added since the file was last read or written
+  std::vector<KeyEntry> removed;  // taken out since then
   std::vector<uint8_t> raw_header;
 };
 
@@ -172,10 +173,32 @@ class Index final : public ProductionIndex {
         auto it = tag->keys.lower_bound(KeyEntry{entry.key, 0});
         if (it != tag->keys.end() && it->key == entry.key) continue;
       }
+      std::erase_if(tag->removed, [&](const KeyEntry& e) { return e.record == entry.record && e.key == entry.key; });
       tag->pending.push_back(entry);
       tag->keys.insert(std::move(entry));
     }
     dirty_ = true;
+    return true;
+  }
+
+  bool RemoveRecord(uint32_t record_number, std::span<const uint8_t> record, std::string* problem) override {
+    const RawRecord view(fields_, record, record_number);
+    for (auto& tag : tags_) {
+      if (!tag->problem.empty()) continue;
+      auto key = MakeKey(*tag, view);
+      if (!key) continue;
+      KeyEntry entry{std::move(*key), record_number};
+      auto it = tag->keys.find(entry);
+      if (it == tag->keys.end() || it->record != record_number) continue;  // a unique tag kept another record
+      tag->keys.erase(it);
+      // A key added since the file was read just goes; one the file holds
+      // must also be kept out of the merge.
+      const auto pending = std::erase_if(
+          tag->pending, [&](const KeyEntry& e) { return e.record == record_number && e.key == entry.key; });
+      if (pending == 0) tag->removed.push_back(std::move(entry));
+    }
+    dirty_ = true;
+    (void)problem;
     return true;
   }
 
@@ -199,7 +222,10 @@ class Index final : public ProductionIndex {
       if (problem) *problem = "can't write " + path_;
       return false;
     }
-    for (auto& tag : tags_) tag->pending.clear();
+    for (auto& tag : tags_) {
+      tag->pending.clear();
+      tag->removed.clear();
+    }
     dirty_ = false;
     on_disk_ = true;
     return true;
@@ -278,6 +304,10 @@ class Index final : public ProductionIndex {
           }
         }
         keys.insert(e);
+      }
+      for (const auto& e : tag.removed) {
+        auto it = keys.find(e);
+        if (it != keys.end() && it->record == e.record) keys.erase(it);
       }
       tag.keys = std::move(keys);
       tag.raw_header = std::move(fresh.raw_header);

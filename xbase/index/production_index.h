@@ -84,6 +84,9 @@ class ProductionIndex {
   virtual bool AddRecord(uint32_t record_number, std::span<const uint8_t> record, std::string* problem) = 0;
   virtual bool AddRecord(const RecordView& record, std::string* problem) = 0;
   virtual bool Flush(std::string* problem) = 0;
+  // Takes out the keys AddRecord put in for a record that is being taken
+  // back (the last one appended); they stay out when the file is merged.
+  virtual bool RemoveRecord(uint32_t record_number, std::span<const uint8_t> record, std::string* problem) = 0;
 
   // Every key of a tag in the tag's order with its record number; the key
   // in the engine's sortable form (see key_codec.h). Stops when fn is false.

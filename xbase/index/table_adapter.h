@@ -58,6 +58,9 @@ class TableIndex final : public IndexMaintainer {
     return index_->AddRecord(record_number, record, problem);
   }
   bool Finish(std::string* problem) override { return index_->Flush(problem); }
+  bool RemoveRecord(uint32_t record_number, std::span<const uint8_t> record, std::string* problem) override {
+    return index_->RemoveRecord(record_number, record, problem);
+  }
   ProductionIndex& index() { return *index_; }
 
  private:

@@ -283,6 +283,37 @@ TEST(TwoWriters, KeysFlushedByEitherAreKept) {
   EXPECT_NE(report.find("tag DATMACH keys=400 checked=yes"), std::string::npos) << report;
 }
 
+TEST(TakingBack, ARemovedRecordsKeysStayOutAndItsNumberCanBeUsedAgain) {
+  ScratchDir dir;
+  TestTable table;
+  std::string problem;
+  auto path = dir / "back.cdx";
+  std::vector<TagDescription> tags = {Tag("DATMACH", "DTOS(DAT_E)+STR(MACHINE,3)")};
+  auto index = ProductionIndex::Create(path, IndexKind::kCdx, tags, table.fields(), &problem);
+  ASSERT_NE(index, nullptr) << problem;
+  const auto first_span = table.AppendGenerated(0);
+  const std::vector<uint8_t> first(first_span.begin(), first_span.end());  // the table's storage moves
+  ASSERT_TRUE(index->AddRecord(1, first, &problem)) << problem;
+  ASSERT_TRUE(index->Flush(&problem)) << problem;  // record 1 is on disk now
+  const auto second_span = table.AppendGenerated(1);
+  const std::vector<uint8_t> second(second_span.begin(), second_span.end());
+  ASSERT_TRUE(index->AddRecord(2, second, &problem)) << problem;
+  // Record 2 goes before it was written, record 1 after.
+  ASSERT_TRUE(index->RemoveRecord(2, second, &problem)) << problem;
+  ASSERT_TRUE(index->RemoveRecord(1, first, &problem)) << problem;
+  // A new record 1 with the old one's key comes in again.
+  ASSERT_TRUE(index->AddRecord(1, first, &problem)) << problem;
+  ASSERT_TRUE(index->Flush(&problem)) << problem;
+  index.reset();
+  auto reopened = ProductionIndex::Open(path, table.fields(), &problem);
+  ASSERT_NE(reopened, nullptr) << problem;
+  EXPECT_EQ(reopened->KeyCount(0), 1u);
+  ASSERT_TRUE(reopened->RemoveRecord(1, first, &problem)) << problem;
+  ASSERT_TRUE(reopened->Flush(&problem)) << problem;
+  reopened.reset();
+  EXPECT_EQ(ProductionIndex::Open(path, table.fields(), &problem)->KeyCount(0), 0u);
+}
+
 TEST(KeyForms, NumbersSortAsBytesAndSurviveTheDecimalForm) {
   auto hex = [](const std::string& s) {
     std::string out;

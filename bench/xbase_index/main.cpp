@@ -43,19 +43,19 @@ std::vector<std::string> Row(long i) {
 }
 
 xbase::TableLayout Layout() {
-  struct Spec {
+  struct FieldDef {
     const char* name;
     char type;
     uint8_t length, decimals;
   };
-  const Spec specs[] = {{"MACHINE", 'N', 4, 0},   {"DAT_E", 'D', 8, 0},    {"TIM_E", 'C', 8, 0},
+  const FieldDef defs[] = {{"MACHINE", 'N', 4, 0},   {"DAT_E", 'D', 8, 0},    {"TIM_E", 'C', 8, 0},
                         {"REC_NUM", 'N', 10, 0},  {"WEIGHT", 'N', 10, 3},  {"TARE", 'N', 8, 3},
                         {"OPERATOR", 'C', 20, 0}, {"PRODUCT", 'C', 30, 0}, {"OK", 'L', 1, 0},
                         {"LOT", 'C', 12, 0},      {"PIECES", 'N', 6, 0},   {"NOTE", 'M', 10, 0}};
   xbase::TableLayout layout;
   layout.header.version = 0xF5;
   layout.header.code_page_mark = 0x03;
-  for (const auto& s : specs) {
+  for (const auto& s : defs) {
     xbase::FieldDescriptor f;
     f.name = s.name;
     f.type = s.type;

@@ -18,16 +18,16 @@ namespace {
 using test::ScratchDir;
 
 TableLayout Layout(uint8_t version) {
-  struct Spec {
+  struct FieldDef {
     const char* name;
     char type;
     uint8_t length, decimals;
   };
-  const Spec specs[] = {{"MACHINE", 'N', 3, 0}, {"DAT_E", 'D', 8, 0}, {"NAME", 'C', 16, 0},
+  const FieldDef defs[] = {{"MACHINE", 'N', 3, 0}, {"DAT_E", 'D', 8, 0}, {"NAME", 'C', 16, 0},
                         {"WEIGHT", 'N', 9, 2},  {"NOTE", 'M', 10, 0}};
   TableLayout layout;
   layout.header.version = version;
-  for (const auto& s : specs) {
+  for (const auto& s : defs) {
     FieldDescriptor f;
     f.name = s.name;
     f.type = s.type;

@@ -8,12 +8,15 @@
 //     ODBC calls on one connection, writing no file at all.
 //  3. The peer: a Python script (python3-pyodbc and python3-dbf) doing the
 //     same job the same way.
-// Between the phases every mark is cleared and the files are removed.
+// Between the phases every mark is cleared and the files are removed. The
+// server commits without waiting for the disk (scripts/bench-convert sets
+// it), so the figures measure the work, not the disk.
 //
 // It expects the environment of `scripts/testdb start DIR` (DIR/env.sh);
 // scripts/bench-convert does it all in one go.
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -190,11 +193,18 @@ int main(int argc, char** argv) {
               "our files also carry a two-tag .cdx, the Python peer's none\n",
               rows);
 
-  Reset(server, dir + "/share/");
+  // Ours and the floor take turns, twice, and each keeps its better run, so
+  // that a busy moment of the machine does not decide the ratio.
   long rssGrowth = 0;
-  const double ours = Ours(server, dir, rssGrowth);
-  Reset(server, dir + "/share/");
-  const double floor = Floor(server);
+  double ours = 1e300, floor = 1e300;
+  for (int round = 0; round < 2; ++round) {
+    Reset(server, dir + "/share/");
+    long growth = 0;
+    ours = std::min(ours, Ours(server, dir, growth));
+    rssGrowth = std::max(rssGrowth, growth);
+    Reset(server, dir + "/share/");
+    floor = std::min(floor, Floor(server));
+  }
   Reset(server, dir + "/share/");
   int peerRows = 0;
   const double peerSeconds = Peer(server, peer, dir, peerRows);

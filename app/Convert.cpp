@@ -2,6 +2,9 @@
 // appended to the .dbf file of its machine and day and then marked with the
 // record number of its copy.
 #include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include "app/Settings.h"
 #include "app/sMain.h"
@@ -85,59 +88,112 @@ std::string FieldText(TODBCStatement& row, const FIELD4INFO& field) {
 
 std::string TKestrel::ShareRootPath() const { return ShareRootOverride.empty() ? std::string(ShareRoot) : ShareRootOverride; }
 
-// Appends the current row to the open file and marks it. The record, its
-// memo and its index keys are on disk before the mark is written, so a crash
-// between the two can never leave a row marked whose copy is missing.
-TKestrel::TAppendOutcome TKestrel::AppendAndMark(TODBCStatement& row, TODBCStatement& update,
-                                                 const std::string& table, int machine, DbfHandle file,
-                                                 const FIELD4INFO* fields, const std::string& path) {
-  d4appendBlank(file);
-  for (const FIELD4INFO* f = fields; f && f->name; ++f) {
-    if (!d4field(file, f->name)) continue;
-    AssignDbfField(file, f->name, FieldText(row, *f));
-  }
-  const long recNo = d4recNo(file);
-  const std::string recNum = row.FieldAsString("rec_num");
-  if (d4flush(file) != r4success) {
-    // The copy may not be on disk: leave the row unmarked so a later run
-    // takes it again, and stop before anything else is built on this file.
-    LogNow(Format("Could not write record %d of %s; rec_num=%s of %s stays unconverted, run ended",
-                  static_cast<int>(recNo), path, recNum, table));
-    return aoStop;
-  }
-  std::string condition = Format("machine=%d", machine);
-  if (machine == 0) condition = "(" + condition + " or machine is null)";
-  if (update.ExecSQLFmt("update %s set convtd=%d where %s and rec_num=%s", table, static_cast<int>(recNo),
-                        condition, recNum))
-    return aoMarked;
+// ---- the append-then-mark step ---------------------------------------------
+//
+// Every row becomes one record, and the record's number becomes the row's
+// mark. A record (with its memo) is written before its mark is sent, so a
+// crash between the two never leaves a row marked whose copy is missing.
+// The mark of one row travels to the server while the next row's record is
+// being written; that record is not kept until the earlier mark is known:
+//  - marked: both stay;
+//  - refused while the server is there (it says the row is unmarked): the
+//    newer record and the earlier one are taken back and the newer one is
+//    written again, so the file reads as if the refused row had never been
+//    copied and the newer record has the number the refused one had;
+//  - unknown (the link is gone): the earlier record stays, because its
+//    mark may have been committed; the newer one, whose mark was never
+//    sent, is taken back; the run ends.
 
-  // The update failed. Whether the mark was committed is known only to the
-  // server: ask it, on the same connection, before touching the file.
-  const TMarkState mark = ReadMark(update, table, condition, recNum, recNo);
+TKestrel::TMarks::TMarks(TKestrel& owner, TODBCStatement& update, const std::string& table)
+    : FOwner(owner), FUpdate(update), FTable(table) {}
+
+TKestrel::TMarks::~TMarks() {
+  // An exception may leave a record whose mark was never sent: it goes, so
+  // the next run copies its row once. A mark in flight is waited for.
+  if (FPending) FUpdate.FinishExecSQL();
+  if (FUnsent && FFile) d4appendUndo(FFile);
+}
+
+bool TKestrel::TMarks::Append(TODBCStatement& row, int machine, DbfHandle file, const FIELD4INFO* fields,
+                              const std::string& path) {
+  TCopy copy;
+  for (const FIELD4INFO* f = fields; f && f->name; ++f)
+    if (d4field(file, f->name)) copy.Texts.emplace_back(f->name, FieldText(row, *f));
+  copy.RecNum = row.FieldAsString("rec_num");
+  copy.Condition = Format("machine=%d", machine);
+  if (machine == 0) copy.Condition = "(" + copy.Condition + " or machine is null)";
+  copy.Path = path;
+  FFile = file;
+  if (!Write(copy)) {
+    // The copy may not be on disk: its row stays unmarked and the run ends.
+    LogNow(Format("Could not write a record of %s; rec_num=%s of %s stays unconverted, run ended", path, copy.RecNum,
+                  FTable));
+    Settle();
+    return false;
+  }
+  FUnsent = std::move(copy);
+  ++Appended;
+  if (!Settle()) return false;
+  // The earlier mark is known: this one goes out.
+  FPending = std::move(FUnsent);
+  FUnsent.reset();
+  FUpdate.StartExecSQL(Format("update %s set convtd=%d where %s and rec_num=%s", FTable,
+                              static_cast<int>(FPending->RecNo), FPending->Condition, FPending->RecNum));
+  return true;
+}
+
+bool TKestrel::TMarks::Write(TCopy& copy) {
+  d4appendBlank(FFile);
+  for (const auto& [name, text] : copy.Texts) AssignDbfField(FFile, name, text);
+  copy.RecNo = d4recNo(FFile);
+  return copy.RecNo > 0 && d4flush(FFile) == r4success;
+}
+
+bool TKestrel::TMarks::Settle() {
+  if (!FPending) return true;
+  TCopy done = std::move(*FPending);
+  FPending.reset();
+  const bool marked = FUpdate.FinishExecSQL();
+  const TMarkState mark = marked ? msMarked : FOwner.ReadMark(FUpdate, FTable, done.Condition, done.RecNum, done.RecNo);
+  FOwner.RowSettled();
   if (mark == msMarked) {
-    LogNow(Format("Update of %s rec_num=%s reported a failure but the row is marked; record %d kept in %s", table,
-                  recNum, static_cast<int>(recNo), path));
-    return aoMarked;
+    if (!marked)
+      LogNow(Format("Update of %s rec_num=%s reported a failure but the row is marked; record %d kept in %s", FTable,
+                    done.RecNum, static_cast<int>(done.RecNo), done.Path));
+    return true;
   }
   if (mark == msUnknown) {
-    // The server may have committed the mark before the answer was lost:
-    // taking the record back could lose a converted row. Keep it, say which,
-    // and leave the rest for the next cycle's new connection.
     LogNow(Format("Update of %s rec_num=%s got no answer (link to the server lost); record %d kept in %s, run ended",
-                  table, recNum, static_cast<int>(recNo), path));
-    return aoStop;
+                  FTable, done.RecNum, static_cast<int>(done.RecNo), done.Path));
+    if (FUnsent) {
+      if (d4appendUndo(FFile) == r4success) {
+        --Appended;
+      } else {
+        LogNow(Format("Record %d of %s (rec_num=%s) could not be taken back; its row stays unconverted",
+                      static_cast<int>(FUnsent->RecNo), FUnsent->Path, FUnsent->RecNum));
+      }
+      FUnsent.reset();
+    }
+    return false;
   }
-  // The server is there and nothing was marked: the copy goes, and the row
-  // is taken again by a later run.
-  if (d4appendUndo(file) == r4success) {
-    LogNow(Format("Update of %s rec_num=%s failed; record %d taken back from %s", table, recNum,
-                  static_cast<int>(recNo), path));
-    return aoTakenBack;
+  // Refused, and nothing was marked: the refused row's record goes.
+  const bool newer = FUnsent.has_value();
+  bool ok = !newer || d4appendUndo(FFile) == r4success;
+  ok = ok && d4appendUndo(FFile) == r4success;
+  if (ok && newer) ok = Write(*FUnsent);
+  if (!ok) {
+    LogNow(Format("Update of %s rec_num=%s failed and record %d could not be taken back from %s; run ended", FTable,
+                  done.RecNum, static_cast<int>(done.RecNo), done.Path));
+    if (newer) FUnsent.reset();
+    return false;
   }
-  LogNow(Format("Update of %s rec_num=%s failed and record %d could not be taken back from %s; run ended", table,
-                recNum, static_cast<int>(recNo), path));
-  return aoStop;
+  --Appended;
+  LogNow(Format("Update of %s rec_num=%s failed; record %d taken back from %s", FTable, done.RecNum,
+                static_cast<int>(done.RecNo), done.Path));
+  return true;
 }
+
+bool TKestrel::TMarks::Finish() { return Settle(); }
 
 // Reads back the mark of the row whose update failed.
 TKestrel::TMarkState TKestrel::ReadMark(TODBCStatement& statement, const std::string& table,
@@ -170,13 +226,13 @@ void TKestrel::ConvertTables(bool Weight) {
       select.ExecSQLFmt("select * from %s where ifnull(convtd,0)=0 order by machine,dat_e,tim_e,rec_num", table);
   if (!haveRow) return;
 
-  int count = 0;
   LogNow(Format("Found %s records to convert...", table));
   run.Code = code4initP();
   code4singleOpen(run.Code, 0);
   code4safety(run.Code, 0);
   code4errFieldName(run.Code, 0);
 
+  TMarks marks(*this, *run.Update, table);
   int currentMachine = -99;
   const TDateTime noDate = Today() - 9999;
   TDateTime currentDate = noDate;
@@ -189,6 +245,8 @@ void TKestrel::ConvertTables(bool Weight) {
     const TDateTime date = select.FieldAsDateTime("dat_e");
     if (date != currentDate) {
       currentDate = date;
+      // The last mark of the group is settled while its file is open.
+      if (!marks.Finish()) break;
       run.CloseFile();
       run.FilePath = outDir + MakeDbfName(date, machine);
       LogNow(Format("Working on %s", run.FilePath));
@@ -200,17 +258,12 @@ void TKestrel::ConvertTables(bool Weight) {
       LogNow(Format("mopen %s - %s", run.FilePath, run.File ? "Ok..." : "Error!"));
       if (run.File) run.Fields = d4fieldInfo(run.File);
     }
-    if (run.File) {
-      const TAppendOutcome outcome =
-          AppendAndMark(select, *run.Update, table, machine, run.File, run.Fields, run.FilePath);
-      if (outcome == aoMarked) ++count;
-      if (outcome == aoStop) {
-        ++count;  // the record stays in the file
-        break;
-      }
-    }
+    if (run.File && !marks.Append(select, machine, run.File, run.Fields, run.FilePath)) break;
     haveRow = select.Skip(sdNext, 1);
   }
+  marks.Finish();
+  const int count = marks.Appended;
+  marks.Detach();
   run.StopLibrary();
   LogNow(Format("Converted %d records", count));
 }

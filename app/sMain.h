@@ -7,6 +7,9 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
 #include <string>
 
 #include "common/DateTime.h"
@@ -77,12 +80,44 @@ class TKestrel : public TOneShotService {
 
  protected:
   void OpenLog();
-  enum TAppendOutcome { aoMarked, aoTakenBack, aoStop };
   enum TMarkState { msMarked, msUnmarked, msUnknown };
   TMarkState ReadMark(TODBCStatement& statement, const std::string& table, const std::string& condition,
                       const std::string& recNum, long recNo);
-  virtual TAppendOutcome AppendAndMark(TODBCStatement& row, TODBCStatement& update, const std::string& table, int machine,
-                               DbfHandle file, const FIELD4INFO* fields, const std::string& path);
+  // Called once for each row whose mark is settled, in row order (a seam
+  // for tests).
+  virtual void RowSettled() {}
+
+  // The append-then-mark step of a run (see Convert.cpp).
+  class TMarks {
+   public:
+    TMarks(TKestrel& owner, TODBCStatement& update, const std::string& table);
+    ~TMarks();
+    TMarks(const TMarks&) = delete;
+    TMarks& operator=(const TMarks&) = delete;
+    // Copies the current row into the file and sends its mark once the
+    // previous one is settled. False when the run must end.
+    bool Append(TODBCStatement& row, int machine, DbfHandle file, const FIELD4INFO* fields, const std::string& path);
+    // Settles the mark in flight. False when the run must end.
+    bool Finish();
+    // Forgets the file: the run closes it itself.
+    void Detach() { FFile = nullptr; }
+    int Appended = 0;  // records appended and kept
+
+   private:
+    struct TCopy {
+      std::vector<std::pair<std::string, std::string>> Texts;
+      std::string RecNum, Condition, Path;
+      long RecNo = 0;
+    };
+    bool Write(TCopy& copy);
+    bool Settle();
+    TKestrel& FOwner;
+    TODBCStatement& FUpdate;
+    std::string FTable;
+    DbfHandle FFile = nullptr;
+    std::optional<TCopy> FPending;  // written, its mark sent
+    std::optional<TCopy> FUnsent;   // written, its mark waiting for the previous one
+  };
   void WaitWhileBusy();
   // Raised for a whole cycle, settings and connection included, so a stop
   // never lets the log go away under a cycle that is still connecting.

@@ -126,7 +126,12 @@ void TODBCStatement::ResetStatement() {
 }
 
 void TODBCStatement::FreeHandle() {
-  FWorker.reset();  // no call can be running here: RunDirect waits for its result
+  if (FStarted) {
+    // An execution still under way finishes before its handle goes.
+    WaitDirect();
+    FStarted = false;
+  }
+  FWorker.reset();
   if (!Allocated) return;
   ReportError(Odbc.SQLCancel(StmtHandle));
   ResetStatement();
@@ -144,19 +149,49 @@ void TODBCStatement::FreeBuffers() {
 // -- execution ---------------------------------------------------------------
 
 bool TODBCStatement::ExecSQL(const std::string& SQL, bool AsQuery, bool Prepared) {
-  if (!Allocated || !Connection) return false;
-  if (!Prepared) Odbc.SQLFreeStmt(StmtHandle, SQL_UNBIND);
-  ReportError(Odbc.SQLFreeStmt(StmtHandle, SQL_CLOSE));
+  if (Prepared) {
+    if (!Allocated || !Connection) return false;
+    ReportError(Odbc.SQLFreeStmt(StmtHandle, SQL_CLOSE));
+    LastSQL = SQL;
+    ForgetRow();
+    const std::uint32_t start = platform::GetTickCount();
+    const SQLRETURN ret = Odbc.SQLExecute(StmtHandle);
+    LogTimeOver(platform::GetTickCount() - start, "DoSQL", SQL);
+    return Classify(ret, AsQuery);
+  }
+  return StartExecSQL(SQL) && FinishExecSQL(AsQuery);
+}
 
+bool TODBCStatement::StartExecSQL(const std::string& SQL) {
+  if (!Allocated || !Connection || FStarted) return false;
+  Odbc.SQLFreeStmt(StmtHandle, SQL_UNBIND);
+  ReportError(Odbc.SQLFreeStmt(StmtHandle, SQL_CLOSE));
   LastSQL = SQL;
   ForgetRow();
-  const std::uint32_t start = platform::GetTickCount();
-  const SQLRETURN ret = Prepared ? Odbc.SQLExecute(StmtHandle) : RunDirect(SQL);
-  LogTimeOver(platform::GetTickCount() - start, "DoSQL", SQL);
+  FStartTick = platform::GetTickCount();
+  CancelRequest = false;
+  FSlot = TMyThread::Pending;
+  Executing = true;
+  if (!FWorker) FWorker = std::make_unique<TMyThread>(StmtHandle);
+  FWorker->Run(SQL, &FSlot);
+  FStarted = true;
+  return true;
+}
 
+bool TODBCStatement::FinishExecSQL(bool AsQuery) {
+  if (!FStarted) return false;
+  const SQLRETURN ret = WaitDirect();
+  FStarted = false;
+  LogTimeOver(platform::GetTickCount() - FStartTick, "DoSQL", LastSQL);
+  return Classify(ret, AsQuery);
+}
+
+// What an execution's return code means for the caller (see ExecSQL).
+bool TODBCStatement::Classify(SQLRETURN ret, bool AsQuery) {
   Eof = false;
   // The command word comes from the first six characters as written: a text
   // with leading blanks is not taken for a query unless AsQuery says so.
+  const std::string& SQL = LastSQL;
   const std::string command = Trim(UpperCase(SQL.substr(0, 6)));
   if (OdbcSucceeded(ret)) {
     DescribeColumns();
@@ -177,27 +212,22 @@ bool TODBCStatement::ExecSQL(const std::string& SQL, bool AsQuery, bool Prepared
   return false;
 }
 
-SQLRETURN TODBCStatement::RunDirect(const std::string& SQL) {
-  CancelRequest = false;
-  std::atomic<std::int32_t> slot{TMyThread::Pending};
-  Executing = true;
-  if (!FWorker) FWorker = std::make_unique<TMyThread>(StmtHandle);
-  FWorker->Run(SQL, &slot);
+SQLRETURN TODBCStatement::WaitDirect() {
   // A statement on a local network answers within a fraction of a
   // millisecond: look for the result without sleeping for that long first,
   // so that a run of short statements pays no wake-up for each.
   for (const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(SpinMicros);
-       slot.load() == TMyThread::Pending && std::chrono::steady_clock::now() < until;)
+       FSlot.load() == TMyThread::Pending && std::chrono::steady_clock::now() < until;)
     std::this_thread::yield();
   // The worker wakes us as soon as it has a result; the slices only bound
   // how long service requests and a cancellation wait.
-  while (slot.load() == TMyThread::Pending) {
-    if (Connection->ServiceThread) Connection->ServiceThread();
+  while (FSlot.load() == TMyThread::Pending) {
+    if (Connection && Connection->ServiceThread) Connection->ServiceThread();
     if (CancelRequest) Odbc.SQLCancel(StmtHandle);
     FWorker->WaitForResult(PollMs);
   }
   Executing = false;
-  return static_cast<SQLRETURN>(slot.load());
+  return static_cast<SQLRETURN>(FSlot.load());
 }
 
 std::string ThirdWord(const std::string& Text) {

@@ -81,6 +81,15 @@ class TODBCStatement {
   bool ExecSQLFmt(std::string_view Template, const Args&... args) {
     return ExecSQL(Format(Template, args...));
   }
+  // ExecSQL in two halves, for a caller with other work to do while the
+  // server answers: StartExecSQL hands the text to the statement's worker
+  // and returns at once (false when the statement can't run anything);
+  // FinishExecSQL waits for the answer and gives ExecSQL's result. Nothing
+  // else may be done with this statement in between.
+  bool StartExecSQL(const std::string& SQL);
+  bool FinishExecSQL(bool AsQuery = false);
+  bool ExecutionPending() const { return FStarted; }
+
   // Moves the cursor: one of the sd* directions; Offset for absolute and
   // relative moves. True when a row was fetched. Never reported.
   bool Skip(std::uint8_t Direction, std::int32_t Offset);
@@ -111,7 +120,8 @@ class TODBCStatement {
  private:
   bool AllocPlain();
   bool AllocCursor(bool ReadOnly);
-  SQLRETURN RunDirect(const std::string& SQL);
+  SQLRETURN WaitDirect();
+  bool Classify(SQLRETURN ret, bool AsQuery);
   void DescribeColumns();
   void ClearBuffers();
   void ResetStatement();
@@ -125,8 +135,12 @@ class TODBCStatement {
   // after a refresh), so each value is fetched from the driver once per row
   // and served from here afterwards.
   std::vector<std::optional<std::string>> FRowTexts;
-  // The worker that runs this statement's direct executions.
+  // The worker that runs this statement's direct executions, and the
+  // execution under way.
   std::unique_ptr<TMyThread> FWorker;
+  std::atomic<std::int32_t> FSlot{TMyThread::Pending};
+  bool FStarted = false;
+  std::uint32_t FStartTick = 0;
 };
 
 // The third blank-separated word of Text, upper-cased (see ExecSQL).

@@ -378,7 +378,7 @@ bool Table::AppendBlank() {
     autoinc_next_[i] += f.autoinc_step;
   }
   current_ = ++header_.record_count;
-  last_appended_ = current_;
+  appended_here_.push_back(current_);
   dirty_ = true;
   appended_ = true;
   modified_ = true;
@@ -447,7 +447,6 @@ bool Table::Go(uint32_t number) {
   }
   record_ = std::move(record);
   current_ = number;
-  last_appended_ = 0;
   return true;
 }
 
@@ -538,7 +537,10 @@ bool Table::Close() {
 // keeps the record where it is (false), since a key without its record
 // would be worse than a record too many.
 bool Table::UndoAppend() {
-  if (closed_ || options_.read_only || current_ == 0 || current_ != last_appended_) return false;
+  if (closed_ || options_.read_only || appended_here_.empty()) return false;
+  // An earlier append (the one before a record already taken back) is read
+  // back first, so that its keys and memo blocks can go with it.
+  if (current_ != appended_here_.back() && !Go(appended_here_.back())) return false;
   const bool keys_added = !appended_;
   if (!keys_added) appended_ = false;  // the indexes never see it
   const uint32_t number = current_;
@@ -603,7 +605,7 @@ bool Table::UndoAppend() {
   file_->Unlock(0, hlen);
   if (ok) {
     current_ = 0;
-    last_appended_ = 0;
+    appended_here_.pop_back();
     dirty_ = false;
     modified_ = true;
   }

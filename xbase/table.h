@@ -102,7 +102,8 @@ class Table {
   bool SetTableFlags(uint8_t flags);
 
   bool Flush();
-  // Takes back the record appended last by this object: see d4appendUndo.
+  // Takes back the record this object appended last (of those it has not
+  // taken back already): see d4appendUndo.
   bool UndoAppend();
   bool Close();
 
@@ -142,7 +143,7 @@ class Table {
   std::vector<uint32_t> autoinc_next_;  // per field, read when the batch began
   bool dirty_ = false;     // record_ differs from the file
   bool appended_ = false;  // record_ was appended here and not yet handed to the indexes
-  uint32_t last_appended_ = 0;  // number of the record this object appended last, while current
+  std::vector<uint32_t> appended_here_;  // records this object appended, not taken back
   bool modified_ = false;
   bool index_reported_ = false;
   bool closed_ = false;

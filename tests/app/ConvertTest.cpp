@@ -61,16 +61,13 @@ std::vector<TRecord> ReadBack(const std::string& path) {
   return records;
 }
 
-// The service module with a hook after each appended row.
+// The service module with a hook after each row whose mark is settled.
 class THookedKestrel : public TKestrel {
  public:
   std::function<void(int rowsDone)> AfterRow;
   int Rows = 0;
-  TAppendOutcome AppendAndMark(TODBCStatement& row, TODBCStatement& update, const std::string& table, int machine,
-                               DbfHandle file, const FIELD4INFO* fields, const std::string& path) override {
-    const TAppendOutcome outcome = TKestrel::AppendAndMark(row, update, table, machine, file, fields, path);
+  void RowSettled() override {
     if (AfterRow) AfterRow(++Rows);
-    return outcome;
   }
 };
 

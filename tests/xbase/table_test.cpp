@@ -131,8 +131,7 @@ TEST_P(EveryFlavour, RecordsAndMemosReadBackAfterReopening) {
   ASSERT_EQ(bytes.size(), h.header_length + 3u * h.record_length + 1);
   EXPECT_EQ(bytes.back(), kEndOfFile);
   std::time_t now = std::time(nullptr);
-  std::tm tm {};
-  localtime_r(&now, &tm);
+  const std::tm tm = *std::localtime(&now);
   EXPECT_EQ(bytes[1], tm.tm_year);
   EXPECT_EQ(bytes[2], tm.tm_mon + 1);
   EXPECT_EQ(bytes[3], tm.tm_mday);

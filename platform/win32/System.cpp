@@ -218,8 +218,9 @@ void FreeDynamicLibrary(TLibraryHandle library) {
 int ShowMessageBox(const std::string& text, const std::string& caption, TBoxKind kind) {
   const UINT style = MB_OK | MB_SETFOREGROUND | (kind == TBoxKind::Error ? MB_ICONERROR : MB_ICONINFORMATION);
   const int button = MessageBoxA(nullptr, text.c_str(), caption.c_str(), style);
-  if (button != 0) return button;
-  // No desktop to show it on (a service, or wine without a display).
+  if (button > 0) return button;
+  // No desktop to show it on (a service, or wine without a display): the
+  // box fails at once, with 0 or, when its dialog cannot be made, -1.
   if (ConsoleWanted()) {
     FILE* out = kind == TBoxKind::Error ? stderr : stdout;
     if (caption.empty())

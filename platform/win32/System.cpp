@@ -260,7 +260,8 @@ BOOL WINAPI ConsoleControl(DWORD type) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT: kind = 0; break;
     case CTRL_CLOSE_EVENT: kind = 2; break;
-    default: return FALSE;  // log-off and shutdown reach a service through its control handler
+    case CTRL_SHUTDOWN_EVENT: kind = 1; break;
+    default: return FALSE;  // a log-off ends a console session, not this process
   }
   std::function<void(int)> handler;
   {

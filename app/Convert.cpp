@@ -111,7 +111,15 @@ TKestrel::TAppendOutcome TKestrel::AppendAndMark(TODBCStatement& row, TODBCState
                         condition, recNum))
     return aoMarked;
 
-  if (!MainOdbc || MainOdbc->ConnectionLost) {
+  // The update failed. Whether the mark was committed is known only to the
+  // server: ask it, on the same connection, before touching the file.
+  const TMarkState mark = ReadMark(update, table, condition, recNum, recNo);
+  if (mark == msMarked) {
+    LogNow(Format("Update of %s rec_num=%s reported a failure but the row is marked; record %d kept in %s", table,
+                  recNum, static_cast<int>(recNo), path));
+    return aoMarked;
+  }
+  if (mark == msUnknown) {
     // The server may have committed the mark before the answer was lost:
     // taking the record back could lose a converted row. Keep it, say which,
     // and leave the rest for the next cycle's new connection.
@@ -119,8 +127,8 @@ TKestrel::TAppendOutcome TKestrel::AppendAndMark(TODBCStatement& row, TODBCState
                   table, recNum, static_cast<int>(recNo), path));
     return aoStop;
   }
-  // The server is there and refused: nothing was marked, so the copy goes
-  // and the row is taken again by a later run.
+  // The server is there and nothing was marked: the copy goes, and the row
+  // is taken again by a later run.
   if (d4appendUndo(file) == r4success) {
     LogNow(Format("Update of %s rec_num=%s failed; record %d taken back from %s", table, recNum,
                   static_cast<int>(recNo), path));
@@ -129,6 +137,16 @@ TKestrel::TAppendOutcome TKestrel::AppendAndMark(TODBCStatement& row, TODBCState
   LogNow(Format("Update of %s rec_num=%s failed and record %d could not be taken back from %s; run ended", table,
                 recNum, static_cast<int>(recNo), path));
   return aoStop;
+}
+
+// Reads back the mark of the row whose update failed.
+TKestrel::TMarkState TKestrel::ReadMark(TODBCStatement& statement, const std::string& table,
+                                        const std::string& condition, const std::string& recNum, long recNo) {
+  if (!MainOdbc || MainOdbc->ConnectionLost) return msUnknown;
+  if (!statement.ExecSQLFmt("select convtd from %s where %s and rec_num=%s", table, condition, recNum))
+    // No row (it was deleted meanwhile) is an answer; a failure is not.
+    return statement.Eof && !MainOdbc->ConnectionLost ? msUnmarked : msUnknown;
+  return statement.FieldAsInteger("convtd") == recNo ? msMarked : msUnmarked;
 }
 
 void TKestrel::ConvertTables(bool Weight) {

@@ -78,6 +78,9 @@ class TKestrel : public TOneShotService {
  protected:
   void OpenLog();
   enum TAppendOutcome { aoMarked, aoTakenBack, aoStop };
+  enum TMarkState { msMarked, msUnmarked, msUnknown };
+  TMarkState ReadMark(TODBCStatement& statement, const std::string& table, const std::string& condition,
+                      const std::string& recNum, long recNo);
   virtual TAppendOutcome AppendAndMark(TODBCStatement& row, TODBCStatement& update, const std::string& table, int machine,
                                DbfHandle file, const FIELD4INFO* fields, const std::string& path);
   void WaitWhileBusy();

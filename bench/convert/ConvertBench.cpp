@@ -22,27 +22,15 @@
 #include "app/Settings.h"
 #include "app/sMain.h"
 #include "logging/MessLog.h"
+#include "bench/BenchSupport.h"
 #include "odbc/ODBC.h"
 
 using namespace tidewell;
+using tidewell::bench::Env;
+using tidewell::bench::Must;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-std::string Env(const char* name) {
-  const char* v = std::getenv(name);
-  if (!v || !*v) {
-    std::fprintf(stderr, "%s is not set: run scripts/bench-convert\n", name);
-    std::exit(2);
-  }
-  return v;
-}
-
-void Must(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "failed: %s\n", what);
-  std::exit(1);
-}
 
 long PeakRssKb() {
   rusage u{};

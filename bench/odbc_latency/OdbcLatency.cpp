@@ -18,21 +18,15 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "odbc/ODBC.h"
 
 using namespace tidewell;
+using tidewell::bench::Env;
+using tidewell::bench::Must;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-std::string Env(const char* name) {
-  const char* v = std::getenv(name);
-  if (!v || !*v) {
-    std::fprintf(stderr, "%s is not set: run scripts/bench-odbc, or source the env.sh of scripts/testdb\n", name);
-    std::exit(2);
-  }
-  return v;
-}
 
 double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
@@ -40,12 +34,6 @@ double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   const size_t n = v.size();
   return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-void Must(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "failed: %s\n", what);
-  std::exit(1);
 }
 
 bool Connect(TODBC& c, bool maria, const std::string& database) {

@@ -1,6 +1,7 @@
 #include "xbase/table.h"
 
 #include "xbase/byte_order.h"
+#include "xbase/code_page.h"
 #include "scratch_dir.h"
 
 #include <gtest/gtest.h>
@@ -251,6 +252,12 @@ TEST(CodePages, TextsAreConvertedAndMissingCharactersBecomeQuestionMarks) {
   raw->Close();
   bytes = ReadBytes(dir / "raw.dbf");
   EXPECT_EQ(bytes[raw->header().header_length + 1], 0xC3);
+}
+
+TEST(CodePages, TheSystemCodeSetIsOneTheConverterTakes) {
+  // What a table uses when its options name no code set.
+  std::string error;
+  EXPECT_TRUE(TextConverter::ForMark(0x03, SystemCodeSet(), &error)) << SystemCodeSet() << ": " << error;
 }
 
 TEST(Numbers, ThatDoNotFitAreStarredAndReportedOncePerFieldAndFile) {

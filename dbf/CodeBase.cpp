@@ -1,5 +1,7 @@
 #include "dbf/CodeBase.h"
 
+#include "xbase/index/table_adapter.h"
+
 #include "xbase/table.h"
 
 #include <algorithm>
@@ -54,8 +56,15 @@ struct FieldInfoBlock {
   xbase::TableLayout layout;
 };
 
+// A tag array remembers the tags it describes, key type and length included.
+struct TagInfoBlock {
+  std::vector<xbase::index::TagDescription> tags;
+  std::vector<TAG4INFO> items;
+};
+
 std::mutex g_blocks_mutex;
 std::map<const void*, std::unique_ptr<FieldInfoBlock>> g_field_blocks;
+std::map<const void*, std::unique_ptr<TagInfoBlock>> g_tag_blocks;
 
 std::string Upper(std::string s) {
   for (char& c : s)
@@ -70,6 +79,15 @@ struct FIELD4 {
   int index;
 };
 
+// A template's production index, opened for reading its tags.
+struct INDEX4 {
+  std::unique_ptr<xbase::index::ProductionIndex> index;
+};
+
+struct TAG4 {
+  size_t number;
+};
+
 // A table handle. The table behind it may be closed while the handle lives
 // (see d4create); it is opened again on first use.
 struct DATA4 {
@@ -77,7 +95,12 @@ struct DATA4 {
   std::string path;
   std::unique_ptr<xbase::Table> table;
   std::vector<std::unique_ptr<FIELD4>> fields;  // one per visible field
+  std::unique_ptr<INDEX4> index_info;           // from d4index
+  std::vector<std::unique_ptr<TAG4>> tags;      // from d4tag
+  TAG4* selected = nullptr;
   xbase::Table* Get();
+  // The production index the table keeps, when it keeps one.
+  xbase::index::ProductionIndex* Index();
 };
 
 struct CODE4 {
@@ -104,9 +127,57 @@ struct CODE4 {
   }
 };
 
+namespace {
+
+// Opens a table with its production index, kept up to date on every append
+// when the engine can keep all of its tags. Records appended after the index
+// was last written (a writer that died before closing) are put in first.
+std::unique_ptr<xbase::Table> OpenTable(const std::string& path, CodeSink& sink, xbase::TableOptions options) {
+  namespace ix = xbase::index;
+  auto table = xbase::Table::Open(path, options);
+  if (!table) return nullptr;
+  const auto index_path = ix::FindProductionIndex(path, table->header());
+  if (!index_path) return table;  // a missing index of a flagged table is reported at the first append
+  std::string problem;
+  auto index = ix::ProductionIndex::Open(*index_path, ix::FieldsOf(table->header()), &problem);
+  if (!index) {
+    sink.Report(*index_path + ": production index not kept up to date: " + problem);
+    return table;
+  }
+  if (const std::string why = index->Unmaintainable(); !why.empty()) {
+    sink.Report(*index_path + ": production index not kept up to date: " + why);
+    return table;
+  }
+  uint32_t indexed_through = 0;
+  for (size_t t = 0; t < index->tags().size(); ++t)
+    index->Walk(t, [&](std::string_view, uint32_t record) {
+      if (record > indexed_through) indexed_through = record;
+      return true;
+    });
+  for (uint32_t r = indexed_through + 1; r <= table->record_count(); ++r) {
+    if (!table->Go(r) || !index->AddRecord(r, table->record_bytes(), &problem)) {
+      sink.Report(*index_path + ": record " + std::to_string(r) + " could not be added to the index: " + problem);
+      return table;
+    }
+  }
+  if (table->record_count() > indexed_through)
+    sink.Report(*index_path + ": records " + std::to_string(indexed_through + 1) + " to " +
+                std::to_string(table->record_count()) + " were missing from the index and have been added");
+  table->AddIndex(std::make_unique<ix::TableIndex>(std::move(index)));
+  return table;
+}
+
+}  // namespace
+
 xbase::Table* DATA4::Get() {
-  if (!table) table = xbase::Table::Open(path, code->Options());
+  if (!table) table = OpenTable(path, code->sink, code->Options());
   return table.get();
+}
+
+xbase::index::ProductionIndex* DATA4::Index() {
+  xbase::Table* t = Get();
+  auto* kept = t ? dynamic_cast<xbase::index::TableIndex*>(t->index(0)) : nullptr;
+  return kept ? &kept->index() : nullptr;
 }
 
 void code4setReport(std::function<void(const std::string&)> report) {
@@ -156,7 +227,7 @@ DbfHandle d4open(CodeHandle code, const char* path) {
       }
     }
   }
-  auto table = xbase::Table::Open(path, code->Options());
+  auto table = OpenTable(path, code->sink, code->Options());
   if (!table) {
     if (code->err_open) code->sink.Report(std::string(path) + ": cannot open");
     return nullptr;
@@ -183,16 +254,65 @@ FIELD4INFO* d4fieldInfo(DbfHandle data) {
   return result;
 }
 
-// Production indexes arrive with the index engine; until then a table has none.
-IndexHandle d4index(DbfHandle, const char*) { return nullptr; }
-TAG4INFO* i4tagInfo(IndexHandle) { return nullptr; }
-TagHandle d4tag(DbfHandle, const char*) { return nullptr; }
-void d4tagSelectP(DbfHandle, TagHandle) {}
+// The production index of a table, for its tags (a null name selects it;
+// a named index other than the production one is not supported).
+IndexHandle d4index(DbfHandle data, const char* name) {
+  xbase::Table* table = data ? data->Get() : nullptr;
+  if (!table) return nullptr;
+  const auto path = xbase::index::FindProductionIndex(table->path(), table->header());
+  if (!path) return nullptr;
+  // A name, when given, must name the production index (with or without its extension).
+  if (name && *name) {
+    const std::string stem = Upper(path->substr(0, path->rfind('.')));
+    const std::string wanted = Upper(name);
+    if (wanted != Upper(*path) && wanted != stem && Upper(table->path().substr(0, table->path().rfind('/') + 1)) + wanted != stem)
+      return nullptr;
+  }
+  std::string problem;
+  auto index = xbase::index::ProductionIndex::Open(*path, xbase::index::FieldsOf(table->header()), &problem);
+  if (!index) {
+    data->code->sink.Report(*path + ": production index unreadable: " + problem);
+    return nullptr;
+  }
+  data->index_info = std::make_unique<INDEX4>(INDEX4{std::move(index)});
+  return data->index_info.get();
+}
+
+TAG4INFO* i4tagInfo(IndexHandle index) {
+  if (!index || !index->index) return nullptr;
+  auto block = std::make_unique<TagInfoBlock>();
+  block->tags = index->index->tags();
+  for (const auto& t : block->tags)
+    block->items.push_back(TAG4INFO{t.name.c_str(), t.expression.c_str(), t.filter.c_str(),
+                                    static_cast<int16_t>(t.unique ? 1 : 0), static_cast<uint16_t>(t.descending ? 1 : 0)});
+  block->items.push_back(TAG4INFO{nullptr, nullptr, nullptr, 0, 0});
+  TAG4INFO* result = block->items.data();
+  std::lock_guard<std::mutex> lock(g_blocks_mutex);
+  g_tag_blocks[result] = std::move(block);
+  return result;
+}
+
+TagHandle d4tag(DbfHandle data, const char* name) {
+  xbase::index::ProductionIndex* index = data && name ? data->Index() : nullptr;
+  if (!index) return nullptr;
+  for (size_t t = 0; t < index->tags().size(); ++t) {
+    if (Upper(index->tags()[t].name) != Upper(name)) continue;
+    data->tags.push_back(std::make_unique<TAG4>(TAG4{t}));
+    return data->tags.back().get();
+  }
+  return nullptr;
+}
+
+// The order a program reads in; appends keep every tag whichever is selected.
+void d4tagSelectP(DbfHandle data, TagHandle tag) {
+  if (data) data->selected = tag;
+}
 
 void u4freeDefault(void* pointer) {
   if (!pointer) return;
   std::lock_guard<std::mutex> lock(g_blocks_mutex);
   g_field_blocks.erase(pointer);
+  g_tag_blocks.erase(pointer);
 }
 
 namespace {
@@ -235,12 +355,61 @@ xbase::TableLayout LayoutFor(const FIELD4INFO* fields) {
 
 }  // namespace
 
+namespace {
+
+// The tags d4create gives a new table: exactly the template's, when `tags`
+// is an unchanged array from i4tagInfo; otherwise as described, with key
+// type and length taken from the expressions.
+std::vector<xbase::index::TagDescription> TagsFor(const TAG4INFO* tags) {
+  std::vector<xbase::index::TagDescription> result;
+  if (!tags) return result;
+  {
+    std::lock_guard<std::mutex> lock(g_blocks_mutex);
+    auto it = g_tag_blocks.find(tags);
+    if (it != g_tag_blocks.end()) {
+      const TagInfoBlock& block = *it->second;
+      bool same = true;
+      for (size_t k = 0; k < block.tags.size() && same; ++k)
+        same = tags[k].name && tags[k].name == block.tags[k].name && tags[k].expression &&
+               block.tags[k].expression == tags[k].expression;
+      if (same && !tags[block.tags.size()].name) return block.tags;
+    }
+  }
+  for (const TAG4INFO* t = tags; t->name; ++t) {
+    xbase::index::TagDescription d;
+    d.name = Upper(t->name);
+    d.expression = t->expression ? t->expression : "";
+    d.filter = t->filter ? t->filter : "";
+    d.unique = t->unique != 0;
+    d.descending = t->descending != 0;
+    result.push_back(std::move(d));
+  }
+  return result;
+}
+
+}  // namespace
+
 DbfHandle d4create(CodeHandle code, const char* path, const FIELD4INFO* fields, const TAG4INFO* tags) {
+  namespace ix = xbase::index;
   if (!code || !path || !fields || !fields->name) return nullptr;
-  if (tags && tags->name)
-    code->sink.Report(std::string(path) + ": index tags are not maintained yet; created without an index");
-  auto table = xbase::Table::Create(path, LayoutFor(fields), code->safety == 0, code->Options());
+  const xbase::TableLayout layout = LayoutFor(fields);
+  const auto tag_list = TagsFor(tags);
+  const ix::IndexKind kind = ix::ProductionIndexKind(layout.header);
+  std::string unusable;
+  if (!tag_list.empty()) unusable = ix::ProductionIndex::CheckTags(kind, tag_list, ix::FieldsOf(layout.header));
+  if (!unusable.empty())
+    code->sink.Report(std::string(path) + ": created without a production index: " + unusable);
+  auto table = xbase::Table::Create(path, layout, code->safety == 0, code->Options());
   if (!table) return nullptr;
+  if (!tag_list.empty() && unusable.empty()) {
+    // The index first, then the flag that tells programs to open it.
+    std::string problem;
+    const std::string index_path = ix::ProductionIndexName(path, table->header());
+    auto index = ix::ProductionIndex::Create(index_path, kind, tag_list, ix::FieldsOf(table->header()), &problem);
+    if (!index || !table->SetTableFlags(static_cast<uint8_t>(table->header().table_flags | 0x01)))
+      code->sink.Report(std::string(path) + ": created without a production index: " +
+                        (problem.empty() ? "cannot write the table flags" : problem));
+  }
   // The program ignores this handle and opens the file afresh; a run that
   // creates hundreds of files must not hold hundreds of them open until
   // code4close. So the table is closed now and reopened if the handle is used.

@@ -50,7 +50,9 @@ struct FIELD4INFO {
   uint16_t nulls;
 };
 
-// One tag of i4tagInfo's array; the array ends with a null name.
+// One tag of i4tagInfo's array; the array ends with a null name. An array
+// handed out by i4tagInfo also carries the template tag's key type, length
+// and collation to d4create, which needs them to copy the tag exactly.
 struct TAG4INFO {
   const char* name;
   const char* expression;

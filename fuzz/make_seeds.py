@@ -8,7 +8,7 @@ import tempfile
 
 import dbf
 
-SPECS = {
+FLAVOURS = {
     'db3': ('NAME C(12); QTY N(8,2); DAT D; OK L; NOTE M', '.dbt', 0),
     'fp': ('NAME C(12); QTY N(8,2); DAT D; OK L; NOTE M; AMT F(10,3)', '.fpt', 1),
     'vfp': ('NAME C(12); QTY N(8,2); DAT D; OK L; NOTE M; CNT I; DBL B; CUR Y; TS T', '.fpt', 1),
@@ -18,10 +18,10 @@ SPECS = {
 def main(out_dir):
     os.makedirs(out_dir, exist_ok=True)
     with tempfile.TemporaryDirectory() as work:
-        for kind, (spec, ext, selector) in SPECS.items():
+        for kind, (fields, ext, selector) in FLAVOURS.items():
             for rows in (0, 1, 3):
                 base = os.path.join(work, '%s%d' % (kind, rows))
-                table = dbf.Table(base, spec, dbf_type=kind, codepage='cp1252')
+                table = dbf.Table(base, fields, dbf_type=kind, codepage='cp1252')
                 table.open(dbf.READ_WRITE)
                 for i in range(rows):
                     values = ['n%d' % i, i * 1.5, datetime.date(2004, 3, 5 + i), i % 2 == 0, 'memo %d ' % i * (i + 1)]

@@ -475,10 +475,20 @@ bool Table::Flush() {
   return CommitBatch() && ok;
 }
 
+bool Table::SetTableFlags(uint8_t flags) {
+  if (closed_ || options_.read_only) return false;
+  header_.table_flags = flags;
+  return file_->WriteAt(28, &flags, 1);
+}
+
 bool Table::Close() {
   if (closed_) return true;
   bool ok = FinishAppended();
   ok = CommitBatch() && ok;
+  const uint64_t hlen = header_.header_length;
+  // The indexes are written under the header lock, so that two of our own
+  // writers merge their keys one after the other.
+  const bool locked = !indexes_.empty() && file_->Lock(0, hlen, true, options_.lock_timeout_ms);
   for (auto& index : indexes_) {
     std::string problem;
     if (!index->Finish(&problem)) {
@@ -486,12 +496,12 @@ bool Table::Close() {
       ok = false;
     }
   }
+  if (locked) file_->Unlock(0, hlen);
   if (modified_) {
     // Date and count as they stand now (others may have appended too), and
     // the end-of-file byte after the last record. When another writer holds
     // the header, our batches have written both already and it will finish
     // the file itself.
-    const uint64_t hlen = header_.header_length;
     if (file_->Lock(0, hlen, true, options_.lock_timeout_ms)) {
       uint8_t count[4];
       if (file_->ReadAt(4, count, 4)) header_.record_count = GetLe32(count);

@@ -28,6 +28,7 @@
 #include "xbase/table_header.h"
 
 #include <cstdint>
+#include <span>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -94,6 +95,11 @@ class Table {
   std::string Value(int field);
 
   void AddIndex(std::unique_ptr<IndexMaintainer> index) { indexes_.push_back(std::move(index)); }
+  IndexMaintainer* index(size_t i) const { return i < indexes_.size() ? indexes_[i].get() : nullptr; }
+  // The current record as stored (after Go or an append).
+  std::span<const uint8_t> record_bytes() const { return record_; }
+  // Writes the table flags byte (bit 0: a production index goes with the table).
+  bool SetTableFlags(uint8_t flags);
 
   bool Flush();
   // Takes back the record appended last by this object: see d4appendUndo.

@@ -6,7 +6,7 @@ import time
 
 import dbf
 
-SPEC = ('MACHINE N(4,0); DAT_E D; TIM_E C(8); REC_NUM N(10,0); WEIGHT N(10,3); TARE N(8,3); '
+FIELDS = ('MACHINE N(4,0); DAT_E D; TIM_E C(8); REC_NUM N(10,0); WEIGHT N(10,3); TARE N(8,3); '
         'OPERATOR C(20); PRODUCT C(30); OK L; LOT C(12); PIECES N(6,0); NOTE M')
 
 
@@ -20,7 +20,7 @@ def row(i):
 
 
 def main(directory, records):
-    table = dbf.Table(directory + '/python_out', SPEC, dbf_type='fp', codepage='cp1252')
+    table = dbf.Table(directory + '/python_out', FIELDS, dbf_type='fp', codepage='cp1252')
     start = time.monotonic()
     table.open(dbf.READ_WRITE)
     for i in range(records):

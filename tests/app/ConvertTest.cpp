@@ -16,6 +16,7 @@
 #include "platform/System.h"
 #include "tests/support/OdbcTestEnv.h"
 #include "tests/support/TempDir.h"
+#include "tools/dbfcheck/dbf_check.h"
 
 using namespace tidewell;
 using tidewell::test::TScratchDatabase;
@@ -287,6 +288,49 @@ TEST_P(Conversion, ADamagedTemplateOrAnUnwritableFolderLeavesRowsUnmarkedAndSays
   texts = LogTexts();
   EXPECT_EQ(texts.back(), "Converted 0 records");
   EXPECT_EQ(texts[texts.size() - 2], "mopen " + File("03050408.dbf") + " - Error!");
+}
+
+// A template with a production index: every file the run makes carries the
+// template's tags, each record in each tag, also after a record was taken
+// back, as dbfcheck and an independent reader confirm.
+TEST_P(Conversion, FilesOfAnIndexedTemplateKeepEveryTagInStep) {
+  InsertSampleRows(Db);
+  if (GetParam() == TScratchDatabase::Sqlite)
+    Db.Exec({"create trigger refuse before update on weight when new.rec_num = 2 "
+             "begin select raise(abort, 'refused by trigger'); end"});
+  else
+    Db.Exec({"create trigger refuse before update on weight for each row "
+             "begin if new.rec_num = 2 then signal sqlstate '45000' set message_text = 'refused by trigger'; "
+             "end if; end"});
+  {
+    // The template: python3-dbf's table, given tags by our engine.
+    const std::string plain = Dir.File("plain.dbf");
+    RunPython("template '" + plain + "' '" + TemplateFields + "'");
+    CodeHandle code = code4initP();
+    code4safety(code, 0);
+    DbfHandle source = d4open(code, plain.c_str());
+    ASSERT_NE(source, nullptr);
+    FIELD4INFO* fields = d4fieldInfo(source);
+    const TAG4INFO tags[] = {{"MDATE", "DTOS(DAT_E)+STR(MACHINE,3)", "", 0, 0},
+                             {"RECNUM", "REC_NUM", "", 0, 0},
+                             {"CHECKED", "UPPER(TIM_E)", "OK", 0, 0},
+                             {nullptr, nullptr, nullptr, 0, 0}};
+    ASSERT_NE(d4create(code, (Share + "netw/gstru.dbf").c_str(), fields, tags), nullptr);
+    u4freeDefault(fields);
+    code4initUndoP(code);
+    ASSERT_TRUE(platform::FileExists(Share + "netw/gstru.cdx"));
+  }
+  Convert();
+  EXPECT_EQ(Marks(), "1 0 1 1 1 2 99 ");
+  for (const std::string name : {"03050407.dbf", "03060407.dbf", "03050412.dbf", "03050400.dbf"}) {
+    ASSERT_TRUE(platform::FileExists(File(name.substr(0, 8) + ".cdx"))) << name;
+    std::ostringstream report;
+    EXPECT_EQ(tools::CheckDbf(File(name), report), 0) << report.str();
+    const std::string cmd = "/usr/bin/python3 " + std::string(TIDEWELL_TEST_SOURCE_DIR) +
+                            "/../xbase/index/idxcheck.py '" + File(name.substr(0, 8) + ".cdx") + "' --dbf '" +
+                            File(name) + "' > /dev/null";
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, Conversion, ::testing::Values(TScratchDatabase::Sqlite, TScratchDatabase::Maria),

@@ -1,9 +1,12 @@
 #include "dbf/CodeBase.h"
 
 #include "scratch_dir.h"
+#include "tools/dbfcheck/dbf_check.h"
+#include "xbase/table.h"
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <vector>
 
 namespace {
@@ -184,7 +187,7 @@ TEST(CodeBaseSettings, SingleOpenRefusesASecondHandleOnOneFile) {
   EXPECT_TRUE(d4open(code.h, path.c_str()));
 }
 
-TEST(CodeBaseIndexes, AreAbsentUntilTheIndexEngineExists) {
+TEST(CodeBaseIndexes, ATableWithoutTagsHasNoneAndATagTheEngineCantKeepIsLeftOutSaying) {
   ScratchDir dir;
   Reports reports;
   Code code;
@@ -195,8 +198,56 @@ TEST(CodeBaseIndexes, AreAbsentUntilTheIndexEngineExists) {
   EXPECT_FALSE(i4tagInfo(index));
   EXPECT_FALSE(d4tag(d, "ANY"));
   d4tagSelectP(d, nullptr);
-  TAG4INFO tags[] = {{"BYNAME", "NAME", nullptr, 0, 0}, {nullptr, nullptr, nullptr, 0, 0}};
+  TAG4INFO tags[] = {{"BYNAME", "NAME", nullptr, 0, 0},
+                     {"SOUNDS", "SOUNDEX(NAME)", nullptr, 0, 0},
+                     {nullptr, nullptr, nullptr, 0, 0}};
   ASSERT_TRUE(d4create(code.h, (dir / "b.dbf").c_str(), kFields, tags));
-  EXPECT_EQ(reports.lines.size(), 1u);  // told that the tags were not written
-  EXPECT_EQ(ReadBytes(dir / "b.dbf")[28], 0);
+  ASSERT_EQ(reports.lines.size(), 1u);
+  EXPECT_NE(reports.lines[0].find("SOUNDS"), std::string::npos) << reports.lines[0];
+  EXPECT_NE(reports.lines[0].find("SOUNDEX(NAME)"), std::string::npos) << reports.lines[0];
+  EXPECT_EQ(ReadBytes(dir / "b.dbf")[28], 0);  // a table programs open without an index
+  EXPECT_FALSE(std::filesystem::exists(dir / "b.mdx"));
+}
+
+// Tags a template carries go to every table made like it, and an index that
+// fell behind its table (a writer that stopped before writing it) catches
+// up when the table is opened again.
+TEST(CodeBaseIndex, CreatedTablesCarryTheTagsAndAnIndexThatFellBehindCatchesUp) {
+  ScratchDir dir;
+  Reports reports;
+  Code code;
+  const std::string path = dir / "tagged.dbf";
+  const TAG4INFO tags[] = {{"NAME", "UPPER(NAME)", "", 0, 0}, {"QTY", "QTY", "QTY > 0", 0, 0},
+                           {nullptr, nullptr, nullptr, 0, 0}};
+  ASSERT_TRUE(d4create(code.h, path.c_str(), kFields, tags));
+  EXPECT_TRUE(reports.lines.empty()) << reports.lines.front();
+  ASSERT_TRUE(std::filesystem::exists(dir / "tagged.mdx"));
+
+  // Records appended by a writer that leaves the index alone.
+  {
+    xbase::TableOptions options;
+    auto table = xbase::Table::Open(path, options);
+    ASSERT_NE(table, nullptr);
+    for (int i = 0; i < 3; ++i) {
+      ASSERT_TRUE(table->AppendBlank());
+      table->Assign(0, "name " + std::to_string(i));
+      table->Assign(1, std::to_string(i));
+    }
+    ASSERT_TRUE(table->Close());
+  }
+  std::ostringstream before;
+  EXPECT_GT(tidewell::tools::CheckDbf(path, before), 0) << "the index should miss the three records";
+
+  DbfHandle data = d4open(code.h, path.c_str());
+  ASSERT_NE(data, nullptr);
+  EXPECT_NE(d4tag(data, "qty"), nullptr);
+  EXPECT_EQ(d4tag(data, "nosuch"), nullptr);
+  ASSERT_EQ(d4appendBlank(data), r4success);
+  f4assign(d4field(data, "NAME"), "fourth");
+  ASSERT_EQ(d4close(data), r4success);
+  std::ostringstream after;
+  EXPECT_EQ(tidewell::tools::CheckDbf(path, after), 0) << after.str();
+  bool said = false;
+  for (const auto& line : reports.lines) said = said || line.find("records 1 to 3 were missing") != std::string::npos;
+  EXPECT_TRUE(said);
 }

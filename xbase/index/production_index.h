@@ -1,0 +1,102 @@
+// ProductionIndex: the index file a table opens with itself, compound .cdx
+// (FoxPro, structural) or dBASE IV .mdx, kept in step with appended records.
+//
+// Contract
+// - Open reads every tag of an existing file, checks the whole tree (node
+//   bounds, key order, no cycles) and refuses a damaged file with a reason;
+//   it never trusts a size or offset read from the file.
+// - Create writes a new, empty index with the given tags. Every tag must be
+//   maintainable (CheckTags); otherwise nothing is written and the reason
+//   names the tag, its expression and why, so the caller can create the
+//   table without a production index.
+// - AddRecord puts the keys of one appended record into every tag whose FOR
+//   condition holds (a unique tag keeps only the first record of each key).
+//   Keys are kept in memory in sorted sets, O(log n) per key; Flush (and
+//   the destructor) write the file as a whole: compact or dBASE IV nodes
+//   filled from the sorted keys, interior levels above them. Flush first
+//   reads the file again and adds the keys added here to what it holds
+//   now, so that keys another writer flushed meanwhile are kept; callers
+//   serialise flushes of one file (the table's header lock does).
+//   A file is read and written whole: O(n) per open and per flush.
+// - Tags, Walk and Seek describe and read what the file holds.
+//
+// Not thread-safe; one object per open table.
+#pragma once
+
+#include "xbase/index/record_view.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace xbase::index {
+
+enum class IndexKind { kCdx, kMdx };
+
+// One tag as a template describes it and a new index gets it.
+struct TagDescription {
+  std::string name;        // upper case, at most 10 characters
+  std::string expression;  // key expression
+  std::string filter;      // FOR condition, empty for none
+  bool unique = false;
+  bool descending = false;
+  char key_type = 0;       // 'C', 'N', 'D'; 0: from the expression
+  uint16_t key_length = 0; // 0: from the expression on a blank record
+  // The tag's collating sequence as the file names it; empty or "MACHINE"
+  // for plain byte order, the only one the engine can keep.
+  std::string collation;
+};
+
+class ProductionIndex {
+ public:
+  static std::unique_ptr<ProductionIndex> Open(const std::string& path, const std::vector<FieldInfo>& fields,
+                                               std::string* problem);
+  static std::unique_ptr<ProductionIndex> Create(const std::string& path, IndexKind kind,
+                                                 const std::vector<TagDescription>& tags,
+                                                 const std::vector<FieldInfo>& fields, std::string* problem);
+  // Empty when every tag can be maintained on a table with these fields;
+  // otherwise one line: tag, expression and the reason.
+  static std::string CheckTags(IndexKind kind, const std::vector<TagDescription>& tags,
+                               const std::vector<FieldInfo>& fields);
+  // The kind an index file's name asks for: ".cdx" or ".mdx" in any case.
+  static std::optional<IndexKind> KindOfPath(const std::string& path);
+
+  virtual ~ProductionIndex() = default;
+
+  virtual IndexKind kind() const = 0;
+  virtual const std::string& path() const = 0;
+  virtual const std::vector<TagDescription>& tags() const = 0;
+  // The position of a tag in tags(), by name in any case.
+  std::optional<size_t> FindTag(std::string_view name) const {
+    for (size_t i = 0; i < tags().size(); ++i)
+      if (SameName(tags()[i].name, name)) return i;
+    return std::nullopt;
+  }
+  // Why a tag read from the file can't be kept up to date; empty when it can.
+  // An index with such a tag refuses AddRecord rather than leave it behind.
+  virtual std::string Unmaintainable() const = 0;
+
+  virtual bool AddRecord(uint32_t record_number, std::span<const uint8_t> record, std::string* problem) = 0;
+  virtual bool AddRecord(const RecordView& record, std::string* problem) = 0;
+  virtual bool Flush(std::string* problem) = 0;
+  // Takes out the keys AddRecord put in for a record that is being taken
+  // back (the last one appended); they stay out when the file is merged.
+  virtual bool RemoveRecord(uint32_t record_number, std::span<const uint8_t> record, std::string* problem) = 0;
+
+  // Every key of a tag in the tag's order with its record number; the key
+  // in the engine's sortable form (see key_codec.h). Stops when fn is false.
+  virtual void Walk(size_t tag, const std::function<bool(std::string_view key, uint32_t record)>& fn) const = 0;
+  virtual size_t KeyCount(size_t tag) const = 0;
+  // The first record whose key starts with `key` (sortable form), in tag order.
+  virtual std::optional<uint32_t> Seek(size_t tag, std::string_view key) const = 0;
+  // The key a record has in a tag (sortable form); nullopt when the tag's
+  // FOR condition excludes it.
+  virtual std::optional<std::string> KeyOf(size_t tag, const RecordView& record) const = 0;
+};
+
+}  // namespace xbase::index

@@ -1,6 +1,9 @@
 // Thread queues on Windows are the system's own thread message queues:
 // PostThreadMessageA posts, GetMessageA/PeekMessageA take, and a thread that
-// has ended has no queue to post to.
+// has ended has no queue to post to. Thread identifiers are the system's; it
+// may give the number of an ended thread to a new one, so a poster must not
+// outlive its interest in a thread (the host's threads all live as long as
+// the service does).
 //
 // Timers are kept in a table per thread rather than as window timers: a
 // window timer can only be set by the thread it ticks on, while TTimer is

@@ -3,7 +3,6 @@
 
 #include <cstdio>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "platform/System.h"

@@ -3,5 +3,4 @@
 // Nothing declared here is linked; every call goes through the entry table.
 #pragma once
 
-#include <sql.h>
-#include <sqlext.h>
+#include "platform/SqlHeaders.h"

@@ -9,6 +9,8 @@
 //  - a missing file, section or key gives the caller's default;
 //  - a value keeps at most 2047 characters (the reader's 2048-byte buffer).
 // The file is read afresh by every call and never written or kept open.
+// On Windows the system's own profile reader does the reading; there a ";"
+// line is an ordinary key and a name without "=" is no key.
 #pragma once
 
 #include <string>

@@ -17,15 +17,16 @@ namespace xbase {
 // The Windows/DOS code page number a mark names, or 0 when it names none we know.
 int CodePageOfMark(uint8_t mark);
 
-// The system code set name as iconv knows it. A locale without one (the "C"
-// locale of a bare service) counts as UTF-8, of which ASCII is a subset.
+// The system code set: on POSIX the locale's, by its iconv name; a locale
+// without one (the "C" locale of a bare service) counts as UTF-8, of which
+// ASCII is a subset. On Windows the ANSI code page, as "CP" and its number.
 std::string SystemCodeSet();
 
 class TextConverter {
  public:
   // A converter between `system_code_set` and the code page of `mark`; null
-  // when no conversion is needed or iconv lacks the code page (then *error
-  // says so).
+  // when no conversion is needed or the system lacks the code page (then
+  // *error says so).
   static std::unique_ptr<TextConverter> ForMark(uint8_t mark, const std::string& system_code_set,
                                                 std::string* error);
   ~TextConverter();
@@ -38,8 +39,11 @@ class TextConverter {
  private:
   TextConverter() = default;
   std::string Convert(void* cd, std::string_view in, bool from_utf8);
+  // iconv's two converters on POSIX; on Windows the two code page numbers.
   void* to_table_ = nullptr;
   void* from_table_ = nullptr;
+  unsigned table_page_ = 0;
+  unsigned system_page_ = 0;
   bool system_is_utf8_ = false;
 };
 

@@ -1,8 +1,8 @@
 // OsFile: the few operating-system services the engine needs: files with
 // positioned reads and writes and byte-range locks that other processes see,
-// companion file lookup and today's date. os_file_posix.cpp implements them
-// (a Windows counterpart goes beside it); nothing else in xbase/ calls the
-// operating system, but for iconv in code_page.cpp.
+// companion file lookup and today's date. os_file_posix.cpp and
+// os_file_win32.cpp implement them; nothing else in xbase/ calls the
+// operating system, but for the text conversion of code_page_*.cpp.
 //
 // Reads and writes are all-or-nothing: a short read or write returns false.
 // Locks are advisory and held per open file (not per process), so two
@@ -43,8 +43,8 @@ class OsFile {
   void Unlock(uint64_t offset, uint64_t length);
 
  private:
-  explicit OsFile(int fd) : fd_(fd) {}
-  int fd_;
+  explicit OsFile(std::intptr_t handle) : handle_(handle) {}
+  std::intptr_t handle_;  // a descriptor on POSIX, a HANDLE on Windows
 };
 
 bool FileExists(const std::string& path);

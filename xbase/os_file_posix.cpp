@@ -13,6 +13,8 @@
 namespace xbase {
 namespace {
 
+int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
+
 std::string ErrnoText(const std::string& path) { return path + ": " + std::strerror(errno); }
 
 // Open-file-description locks where the kernel has them: a lock then belongs
@@ -82,12 +84,12 @@ std::unique_ptr<OsFile> OsFile::Create(const std::string& path, bool exclusive, 
   return std::unique_ptr<OsFile>(new OsFile(fd));
 }
 
-OsFile::~OsFile() { ::close(fd_); }
+OsFile::~OsFile() { ::close(Fd(handle_)); }
 
 bool OsFile::ReadAt(uint64_t offset, void* buffer, size_t size) {
   auto* p = static_cast<char*>(buffer);
   while (size > 0) {
-    ssize_t n = ::pread(fd_, p, size, static_cast<off_t>(offset));
+    ssize_t n = ::pread(Fd(handle_), p, size, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     p += n;
@@ -100,7 +102,7 @@ bool OsFile::ReadAt(uint64_t offset, void* buffer, size_t size) {
 bool OsFile::WriteAt(uint64_t offset, const void* buffer, size_t size) {
   auto* p = static_cast<const char*>(buffer);
   while (size > 0) {
-    ssize_t n = ::pwrite(fd_, p, size, static_cast<off_t>(offset));
+    ssize_t n = ::pwrite(Fd(handle_), p, size, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     p += n;
@@ -112,14 +114,14 @@ bool OsFile::WriteAt(uint64_t offset, const void* buffer, size_t size) {
 
 std::optional<uint64_t> OsFile::Size() {
   struct stat st {};
-  if (fstat(fd_, &st) != 0) return std::nullopt;
+  if (fstat(Fd(handle_), &st) != 0) return std::nullopt;
   return static_cast<uint64_t>(st.st_size);
 }
 
 bool OsFile::Truncate(uint64_t size) {
   int rc;
   do {
-    rc = ftruncate(fd_, static_cast<off_t>(size));
+    rc = ftruncate(Fd(handle_), static_cast<off_t>(size));
   } while (rc != 0 && errno == EINTR);
   return rc == 0;
 }
@@ -128,14 +130,14 @@ bool OsFile::Lock(uint64_t offset, uint64_t length, bool exclusive, int timeout_
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   short type = exclusive ? F_WRLCK : F_RDLCK;
   for (;;) {
-    if (SetLock(fd_, type, offset, length)) return true;
+    if (SetLock(Fd(handle_), type, offset, length)) return true;
     if (errno != EACCES && errno != EAGAIN && errno != EINTR) return false;
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
 }
 
-void OsFile::Unlock(uint64_t offset, uint64_t length) { SetLock(fd_, F_UNLCK, offset, length); }
+void OsFile::Unlock(uint64_t offset, uint64_t length) { SetLock(Fd(handle_), F_UNLCK, offset, length); }
 
 bool FileExists(const std::string& path) {
   struct stat st {};

@@ -51,10 +51,13 @@ class TScmServiceManager : public TServiceManager {
 
   int AddService(const TServiceRegistration& r) override {
     DWORD tag = 0;
+    // The service manager reads the image path as a command line: unquoted,
+    // "C:\Program Files\x.exe" would first be tried as "C:\Program.exe".
+    const std::string commandLine = "\"" + r.BinaryPath + "\"";
     SC_HANDLE service = CreateServiceA(
         FScm, r.Name.c_str(), r.DisplayName.c_str(), SERVICE_ALL_ACCESS, r.ServiceType, r.StartType, r.ErrorControl,
-        r.BinaryPath.c_str(), r.LoadOrderGroup.c_str(), r.WantTagId ? &tag : nullptr,
-        r.Dependencies.empty() ? "" : r.Dependencies.c_str(), r.StartName.empty() ? nullptr : r.StartName.c_str(),
+        commandLine.c_str(), r.LoadOrderGroup.c_str(), r.WantTagId ? &tag : nullptr,
+        r.Dependencies.empty() ? nullptr : r.Dependencies.c_str(), r.StartName.empty() ? nullptr : r.StartName.c_str(),
         r.Password.c_str());
     if (!service) return static_cast<int>(GetLastError());
     CloseServiceHandle(service);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "logging/MessLog.h"
+#include "platform/System.h"
 #include "tests/support/TempDir.h"
 
 using namespace tidewell;
@@ -78,7 +79,7 @@ TEST_F(DbfHelpers, OpenDbfLogsAMissingFileWithoutRetrying) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(OpenDbf(code, "missing", ""));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
-  std::string expected = "File " + tmp.Path() + "/missing.dbf NOT FOUND!";
+  std::string expected = "File " + tmp.File("missing.dbf") + " NOT FOUND!";
   EXPECT_EQ(LogTexts(), std::vector<std::string>{expected});
 }
 
@@ -136,6 +137,7 @@ TEST_F(DbfHelpers, AssignDbfFieldStoresMemosAndOrdinaryFieldsAndIgnoresUnknownNa
 
 TEST(StripTrailingBackslash, RemovesOnePlatformSeparator) {
   EXPECT_EQ(StripTrailingBackslash(""), "");
-  EXPECT_EQ(StripTrailingBackslash("/srv/share//"), "/srv/share/");
-  EXPECT_EQ(StripTrailingBackslash("/srv/share"), "/srv/share");
+  const std::string share = std::string(1, platform::PathDelim) + "srv" + platform::PathDelim + "share";
+  EXPECT_EQ(StripTrailingBackslash(share + platform::PathDelim + platform::PathDelim), share + platform::PathDelim);
+  EXPECT_EQ(StripTrailingBackslash(share), share);
 }

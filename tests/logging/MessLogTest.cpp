@@ -94,7 +94,7 @@ TEST(MessLogFiles, SingleFileModeWithDeleteOldStartsEmptyAndDayOfMonthNumbersByD
 
 TEST(MessLogFiles, EmptyNameMeansMessagesLogInTheCurrentFolder) {
   TMessLog log("", "", false, false, false, true);
-  EXPECT_EQ(log.FileName(), platform::GetCurrentDir() + "/Messages.log");
+  EXPECT_EQ(log.FileName(), platform::GetCurrentDir() + platform::PathDelim + "Messages.log");
 }
 
 TEST(MessLogRotation, AWeekdayChangeMovesToThatDaysFileAndStartsItAfresh) {

@@ -1,8 +1,7 @@
 #include "tests/support/OdbcTestEnv.h"
 
 #include <gtest/gtest.h>
-#include <sql.h>
-#include <sqlext.h>
+#include "platform/SqlHeaders.h"
 #include <unistd.h>
 
 #include <atomic>

@@ -5,6 +5,8 @@
 #include <random>
 #include <sstream>
 
+#include "platform/System.h"
+
 namespace tidewell::test {
 
 TTempDir::TTempDir() {
@@ -29,7 +31,12 @@ TTempDir::~TTempDir() {
   std::filesystem::remove_all(FPath, ec);
 }
 
-std::string TTempDir::File(const std::string& name) const { return FPath + "/" + name; }
+std::string TTempDir::File(const std::string& name) const {
+  std::string path = FPath + platform::PathDelim + name;
+  for (char& c : path)
+    if (c == '/') c = platform::PathDelim;
+  return path;
+}
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -15,7 +15,7 @@ class TTempDir {
   TTempDir& operator=(const TTempDir&) = delete;
 
   const std::string& Path() const { return FPath; }
-  // Path + "/" + name.
+  // name may use "/" between folders; the path uses the platform separator.
   std::string File(const std::string& name) const;
 
  private:

@@ -1,6 +1,7 @@
 #include "xbase/table.h"
 
 #include "xbase/byte_order.h"
+#include "xbase/code_page.h"
 #include "scratch_dir.h"
 
 #include <gtest/gtest.h>
@@ -131,8 +132,7 @@ TEST_P(EveryFlavour, RecordsAndMemosReadBackAfterReopening) {
   ASSERT_EQ(bytes.size(), h.header_length + 3u * h.record_length + 1);
   EXPECT_EQ(bytes.back(), kEndOfFile);
   std::time_t now = std::time(nullptr);
-  std::tm tm {};
-  localtime_r(&now, &tm);
+  const std::tm tm = *std::localtime(&now);
   EXPECT_EQ(bytes[1], tm.tm_year);
   EXPECT_EQ(bytes[2], tm.tm_mon + 1);
   EXPECT_EQ(bytes[3], tm.tm_mday);
@@ -252,6 +252,12 @@ TEST(CodePages, TextsAreConvertedAndMissingCharactersBecomeQuestionMarks) {
   raw->Close();
   bytes = ReadBytes(dir / "raw.dbf");
   EXPECT_EQ(bytes[raw->header().header_length + 1], 0xC3);
+}
+
+TEST(CodePages, TheSystemCodeSetIsOneTheConverterTakes) {
+  // What a table uses when its options name no code set.
+  std::string error;
+  EXPECT_TRUE(TextConverter::ForMark(0x03, SystemCodeSet(), &error)) << SystemCodeSet() << ": " << error;
 }
 
 TEST(Numbers, ThatDoNotFitAreStarredAndReportedOncePerFieldAndFile) {

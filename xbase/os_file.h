@@ -48,6 +48,9 @@ class OsFile {
 };
 
 bool FileExists(const std::string& path);
+
+// Characters that end a folder's name in a path on this system.
+extern const char* const kPathSeparators;
 bool RemoveFile(const std::string& path);
 
 struct LocalDate {

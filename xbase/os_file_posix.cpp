@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 namespace xbase {
+
+const char* const kPathSeparators = "/";
 namespace {
 
 int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
@@ -174,20 +176,5 @@ std::optional<std::string> FindCompanionFile(const std::string& path, const std:
   return found;
 }
 
-std::string CompanionName(const std::string& path, const std::string& ext) {
-  auto [dir, name] = SplitDir(path);
-  size_t dot = name.find_last_of('.');
-  std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
-  std::string old_ext = dot == std::string::npos ? "" : name.substr(dot + 1);
-  bool upper = !old_ext.empty();
-  for (char c : old_ext)
-    if (c >= 'a' && c <= 'z') upper = false;
-  std::string result = ext;
-  for (char& c : result) {
-    if (upper && c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (!upper && c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return dir + stem + result;
-}
 
 }  // namespace xbase

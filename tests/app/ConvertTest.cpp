@@ -71,6 +71,17 @@ class THookedKestrel : public TKestrel {
   }
 };
 
+// The server refuses every update of the row with rec_num 2.
+void RefuseMarksOfRow2(const TScratchDatabase& db) {
+  if (db.Kind() == TScratchDatabase::Sqlite)
+    db.Exec({"create trigger refuse before update on weight when new.rec_num = 2 "
+             "begin select raise(abort, 'refused by trigger'); end"});
+  else
+    db.Exec({"create trigger refuse before update on weight for each row "
+             "begin if new.rec_num = 2 then signal sqlstate '45000' set message_text = 'refused by trigger'; "
+             "end if; end"});
+}
+
 std::string Marks(const TScratchDatabase& db) {
   std::string marks;
   for (const auto& v : db.Column("select convtd from weight order by rec_num")) marks += v + " ";
@@ -209,13 +220,7 @@ TEST_P(Conversion, AStopRequestEndsTheRunAfterTheRowInHand) {
 TEST_P(Conversion, ARefusedUpdateTakesTheRecordBackAndTheNextRecordReusesItsNumber) {
   InsertSampleRows(Db);
   Db.Exec({"update weight set note = 'memo of the refused row' where rec_num = 2"});
-  if (GetParam() == TScratchDatabase::Sqlite)
-    Db.Exec({"create trigger refuse before update on weight when new.rec_num = 2 "
-             "begin select raise(abort, 'refused by trigger'); end"});
-  else
-    Db.Exec({"create trigger refuse before update on weight for each row "
-             "begin if new.rec_num = 2 then signal sqlstate '45000' set message_text = 'refused by trigger'; "
-             "end if; end"});
+  RefuseMarksOfRow2(Db);
   Convert();
   const auto m7 = ReadBack(File("03050407.dbf"));
   ASSERT_EQ(m7.size(), 1u);  // row 2 taken back, row 1 took its place
@@ -292,13 +297,7 @@ TEST_P(Conversion, ADamagedTemplateOrAnUnwritableFolderLeavesRowsUnmarkedAndSays
 // back, as dbfcheck and an independent reader confirm.
 TEST_P(Conversion, FilesOfAnIndexedTemplateKeepEveryTagInStep) {
   InsertSampleRows(Db);
-  if (GetParam() == TScratchDatabase::Sqlite)
-    Db.Exec({"create trigger refuse before update on weight when new.rec_num = 2 "
-             "begin select raise(abort, 'refused by trigger'); end"});
-  else
-    Db.Exec({"create trigger refuse before update on weight for each row "
-             "begin if new.rec_num = 2 then signal sqlstate '45000' set message_text = 'refused by trigger'; "
-             "end if; end"});
+  RefuseMarksOfRow2(Db);
   {
     // The template: python3-dbf's table, given tags by our engine.
     const std::string plain = Dir.File("plain.dbf");

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace tidewell::bench {
 
@@ -22,6 +23,32 @@ inline void Must(bool ok, const char* what) {
   if (ok) return;
   std::fprintf(stderr, "failed: %s\n", what);
   std::exit(1);
+}
+
+// Row i of the append benchmarks: the texts the conversion would assign to
+// MACHINE, DAT_E, TIM_E, REC_NUM, WEIGHT, TARE, OPERATOR, PRODUCT, OK, LOT,
+// PIECES and NOTE (a memo), in that order.
+inline std::vector<std::string> AppendRow(long i) {
+  char buf[64];
+  std::vector<std::string> row;
+  row.push_back(std::to_string(i % 50));
+  std::snprintf(buf, sizeof buf, "2004%02ld%02ld", 1 + i % 12, 1 + i % 28);
+  row.push_back(buf);
+  std::snprintf(buf, sizeof buf, "%02ld:%02ld:%02ld", i / 3600 % 24, i / 60 % 60, i % 60);
+  row.push_back(buf);
+  row.push_back(std::to_string(i + 1));
+  std::snprintf(buf, sizeof buf, "%ld.%03ld", i % 5000, i % 1000);
+  row.push_back(buf);
+  std::snprintf(buf, sizeof buf, "%ld.%03ld", i % 50, (i * 7) % 1000);
+  row.push_back(buf);
+  row.push_back("operator " + std::to_string(i % 17));
+  row.push_back("product number " + std::to_string(i % 331));
+  row.push_back(i % 3 ? "T" : "F");
+  row.push_back("LOT" + std::to_string(i % 9973));
+  row.push_back(std::to_string(i % 1000));
+  row.push_back("weighing " + std::to_string(i + 1) + " of machine " + std::to_string(i % 50) +
+                ", checked and accepted by the line supervisor");
+  return row;
 }
 
 }  // namespace tidewell::bench

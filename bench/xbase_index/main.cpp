@@ -6,6 +6,7 @@
 // The rows are those of bench/xbase_append; its python_append.py gives the
 // python3-dbf figure. Rates per tenth of the indexed run show whether the
 // cost of a record grows with the index.
+#include "bench/BenchSupport.h"
 #include "xbase/index/table_adapter.h"
 #include "xbase/table.h"
 
@@ -19,28 +20,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::vector<std::string> Row(long i) {
-  char buf[64];
-  std::vector<std::string> row;
-  row.push_back(std::to_string(i % 50));
-  std::snprintf(buf, sizeof buf, "2004%02ld%02ld", 1 + i % 12, 1 + i % 28);
-  row.push_back(buf);
-  std::snprintf(buf, sizeof buf, "%02ld:%02ld:%02ld", i / 3600 % 24, i / 60 % 60, i % 60);
-  row.push_back(buf);
-  row.push_back(std::to_string(i + 1));
-  std::snprintf(buf, sizeof buf, "%ld.%03ld", i % 5000, i % 1000);
-  row.push_back(buf);
-  std::snprintf(buf, sizeof buf, "%ld.%03ld", i % 50, (i * 7) % 1000);
-  row.push_back(buf);
-  row.push_back("operator " + std::to_string(i % 17));
-  row.push_back("product number " + std::to_string(i % 331));
-  row.push_back(i % 3 ? "T" : "F");
-  row.push_back("LOT" + std::to_string(i % 9973));
-  row.push_back(std::to_string(i % 1000));
-  row.push_back("weighing " + std::to_string(i + 1) + " of machine " + std::to_string(i % 50) +
-                ", checked and accepted by the line supervisor");
-  return row;
-}
+std::vector<std::string> Row(long i) { return tidewell::bench::AppendRow(i); }
 
 xbase::TableLayout Layout() {
   struct FieldDef {

@@ -3,6 +3,7 @@
 // queue is removed from the registry when the thread ends, after which posts
 // to it fail as they do for a thread that has gone.
 #include "platform/Messages.h"
+#include "platform/TimerTable.h"
 
 #include <atomic>
 #include <chrono>
@@ -11,17 +12,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 namespace platform {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-struct TimerEntry {
-  std::uint32_t Interval = 1000;
-  Clock::time_point Due;
-  std::shared_ptr<std::function<void()>> Handler;
-};
+using Clock = TTimerTable::Clock;
 
 struct Queue {
   std::mutex Lock;
@@ -29,7 +25,7 @@ struct Queue {
   std::deque<TMessage> Posted;
   int QuitPending = 0;  // PostQuitMessage: delivered once the posted messages are gone
   int QuitCode = 0;
-  std::map<TTimerId, TimerEntry> Timers;
+  TTimerTable Timers;
 };
 
 std::mutex RegistryLock;
@@ -39,7 +35,6 @@ std::map<TThreadId, std::shared_ptr<Queue>>& Registry() {
 }
 
 std::atomic<TThreadId> NextThreadId{1};
-std::atomic<TTimerId> NextTimerId{1};
 
 struct ThreadSlot {
   TThreadId Id = NextThreadId.fetch_add(1);
@@ -76,8 +71,8 @@ std::shared_ptr<Queue> QueueOf(TThreadId thread) {
 // Takes the next message; caller holds q.Lock. Posted messages first, then a
 // pending quit, then the earliest due timer. Returns false when nothing is
 // ready and sets nextDue to the time the earliest timer comes due (if any).
-bool TakeReady(Queue& q, TMessage& out, bool remove, Clock::time_point& nextDue, bool& haveDue) {
-  haveDue = false;
+bool TakeReady(Queue& q, TMessage& out, bool remove, std::optional<Clock::time_point>& nextDue) {
+  nextDue.reset();
   if (!q.Posted.empty()) {
     out = q.Posted.front();
     if (remove) q.Posted.pop_front();
@@ -88,23 +83,9 @@ bool TakeReady(Queue& q, TMessage& out, bool remove, Clock::time_point& nextDue,
     if (remove) q.QuitPending = 0;
     return true;
   }
-  const auto now = Clock::now();
-  TimerEntry* earliest = nullptr;
-  TTimerId earliestId = 0;
-  for (auto& [id, t] : q.Timers) {
-    if (!earliest || t.Due < earliest->Due) {
-      earliest = &t;
-      earliestId = id;
-    }
-  }
-  if (earliest && earliest->Due <= now) {
-    out = TMessage{MsgTimer, earliestId, 0};
-    if (remove) earliest->Due = now + std::chrono::milliseconds(earliest->Interval);
+  if (const TTimerId due = q.Timers.TakeDue(remove, nextDue)) {
+    out = TMessage{MsgTimer, due, 0};
     return true;
-  }
-  if (earliest) {
-    nextDue = earliest->Due;
-    haveDue = true;
   }
   return false;
 }
@@ -137,11 +118,10 @@ int GetNextMessage(TMessage& message) {
   auto q = OwnQueue();
   std::unique_lock<std::mutex> lock(q->Lock);
   for (;;) {
-    Clock::time_point due;
-    bool haveDue;
-    if (TakeReady(*q, message, true, due, haveDue)) return message.Message == MsgQuit ? 0 : 1;
-    if (haveDue)
-      q->Ready.wait_until(lock, due);
+    std::optional<Clock::time_point> due;
+    if (TakeReady(*q, message, true, due)) return message.Message == MsgQuit ? 0 : 1;
+    if (due)
+      q->Ready.wait_until(lock, *due);
     else
       q->Ready.wait(lock);
   }
@@ -150,9 +130,8 @@ int GetNextMessage(TMessage& message) {
 bool PeekNextMessage(TMessage& message, bool remove) {
   auto q = OwnQueue();
   std::lock_guard<std::mutex> lock(q->Lock);
-  Clock::time_point due;
-  bool haveDue;
-  return TakeReady(*q, message, remove, due, haveDue);
+  std::optional<Clock::time_point> due;
+  return TakeReady(*q, message, remove, due);
 }
 
 void DispatchNextMessage(const TMessage& message) {
@@ -161,8 +140,7 @@ void DispatchNextMessage(const TMessage& message) {
   std::shared_ptr<std::function<void()>> handler;
   {
     std::lock_guard<std::mutex> lock(q->Lock);
-    auto it = q->Timers.find(message.WParam);
-    if (it != q->Timers.end()) handler = it->second.Handler;
+    handler = q->Timers.Handler(message.WParam);
   }
   if (handler && *handler) (*handler)();
 }
@@ -170,12 +148,10 @@ void DispatchNextMessage(const TMessage& message) {
 TTimerId SetTimer(TThreadId owner, std::uint32_t intervalMs, std::function<void()> handler) {
   auto q = owner == CurrentThreadId() ? OwnQueue() : QueueOf(owner);
   if (!q) return 0;
-  const TTimerId id = NextTimerId.fetch_add(1);
-  if (intervalMs == 0) intervalMs = 1;
+  const TTimerId id = TTimerTable::NewId();
   {
     std::lock_guard<std::mutex> lock(q->Lock);
-    q->Timers[id] = TimerEntry{intervalMs, Clock::now() + std::chrono::milliseconds(intervalMs),
-                               std::make_shared<std::function<void()>>(std::move(handler))};
+    q->Timers.Set(id, intervalMs, std::move(handler));
   }
   q->Ready.notify_all();
   return id;
@@ -184,13 +160,9 @@ TTimerId SetTimer(TThreadId owner, std::uint32_t intervalMs, std::function<void(
 bool ResetTimer(TThreadId owner, TTimerId timer, std::uint32_t intervalMs) {
   auto q = QueueOf(owner);
   if (!q) return false;
-  if (intervalMs == 0) intervalMs = 1;
   {
     std::lock_guard<std::mutex> lock(q->Lock);
-    auto it = q->Timers.find(timer);
-    if (it == q->Timers.end()) return false;
-    it->second.Interval = intervalMs;
-    it->second.Due = Clock::now() + std::chrono::milliseconds(intervalMs);
+    if (!q->Timers.Reset(timer, intervalMs)) return false;
   }
   q->Ready.notify_all();
   return true;
@@ -200,7 +172,7 @@ bool KillTimer(TThreadId owner, TTimerId timer) {
   auto q = QueueOf(owner);
   if (!q) return false;
   std::lock_guard<std::mutex> lock(q->Lock);
-  return q->Timers.erase(timer) > 0;
+  return q->Timers.Kill(timer);
 }
 
 }  // namespace platform

@@ -1,4 +1,5 @@
 #include "platform/System.h"
+#include "platform/PathDelimiter.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -48,33 +49,13 @@ std::optional<std::array<std::uint16_t, 4>> FileVersion(const std::string& fileN
   return v;
 }
 
+std::string::size_type detail::LastPathDelimiter(const std::string& path) { return path.rfind('/'); }
+
 std::string ExtractFileDir(const std::string& path) {
   const auto pos = path.rfind('/');
   if (pos == std::string::npos) return {};
   if (pos == 0) return "/";
   return path.substr(0, pos);
-}
-
-std::string ExtractFilePath(const std::string& path) {
-  const auto pos = path.rfind('/');
-  return pos == std::string::npos ? std::string() : path.substr(0, pos + 1);
-}
-
-std::string ExtractFileName(const std::string& path) {
-  const auto pos = path.rfind('/');
-  return pos == std::string::npos ? path : path.substr(pos + 1);
-}
-
-std::string ExtractFileExt(const std::string& path) {
-  const auto slash = path.rfind('/');
-  const auto dot = path.rfind('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
-  return path.substr(dot);
-}
-
-std::string ChangeFileExt(const std::string& path, const std::string& ext) {
-  const std::string current = ExtractFileExt(path);
-  return path.substr(0, path.size() - current.size()) + ext;
 }
 
 std::string GetCurrentDir() {

@@ -19,23 +19,19 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "platform/Messages.h"
+#include "platform/TimerTable.h"
 
 namespace platform {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-struct TimerEntry {
-  std::uint32_t Interval = 1000;
-  Clock::time_point Due;
-  std::shared_ptr<std::function<void()>> Handler;
-};
+using Clock = TTimerTable::Clock;
 
 struct TimerTable {
   std::mutex Lock;
-  std::map<TTimerId, TimerEntry> Timers;
+  TTimerTable Timers;
 };
 
 std::mutex RegistryLock;
@@ -44,7 +40,6 @@ std::map<TThreadId, std::shared_ptr<TimerTable>>& Registry() {
   return *registry;
 }
 
-std::atomic<TTimerId> NextTimerId{1};
 
 // Removes the thread's timer table when the thread ends.
 struct ThreadSlot {
@@ -88,23 +83,15 @@ bool TakeDueTimer(TMessage& out, bool remove, DWORD& waitMs) {
   auto table = OwnTable();
   std::lock_guard<std::mutex> lock(table->Lock);
   waitMs = INFINITE;
-  TimerEntry* earliest = nullptr;
-  TTimerId earliestId = 0;
-  for (auto& [id, t] : table->Timers) {
-    if (!earliest || t.Due < earliest->Due) {
-      earliest = &t;
-      earliestId = id;
-    }
-  }
-  if (!earliest) return false;
-  const auto now = Clock::now();
-  if (earliest->Due <= now) {
-    out = TMessage{MsgTimer, earliestId, 0};
-    if (remove) earliest->Due = now + std::chrono::milliseconds(earliest->Interval);
+  std::optional<Clock::time_point> next;
+  if (const TTimerId due = table->Timers.TakeDue(remove, next)) {
+    out = TMessage{MsgTimer, due, 0};
     return true;
   }
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(earliest->Due - now).count() + 1;
-  waitMs = static_cast<DWORD>(left);
+  if (next) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*next - Clock::now()).count() + 1;
+    waitMs = static_cast<DWORD>(left < 1 ? 1 : left);
+  }
   return false;
 }
 
@@ -167,8 +154,7 @@ void DispatchNextMessage(const TMessage& message) {
   std::shared_ptr<std::function<void()>> handler;
   {
     std::lock_guard<std::mutex> lock(table->Lock);
-    auto it = table->Timers.find(message.WParam);
-    if (it != table->Timers.end()) handler = it->second.Handler;
+    handler = table->Timers.Handler(message.WParam);
   }
   if (handler && *handler) (*handler)();
 }
@@ -176,12 +162,10 @@ void DispatchNextMessage(const TMessage& message) {
 TTimerId SetTimer(TThreadId owner, std::uint32_t intervalMs, std::function<void()> handler) {
   auto table = TableOf(owner);
   if (!table) return 0;
-  const TTimerId id = NextTimerId.fetch_add(1);
-  if (intervalMs == 0) intervalMs = 1;
+  const TTimerId id = TTimerTable::NewId();
   {
     std::lock_guard<std::mutex> lock(table->Lock);
-    table->Timers[id] = TimerEntry{intervalMs, Clock::now() + std::chrono::milliseconds(intervalMs),
-                                   std::make_shared<std::function<void()>>(std::move(handler))};
+    table->Timers.Set(id, intervalMs, std::move(handler));
   }
   Wake(owner);
   return id;
@@ -190,13 +174,9 @@ TTimerId SetTimer(TThreadId owner, std::uint32_t intervalMs, std::function<void(
 bool ResetTimer(TThreadId owner, TTimerId timer, std::uint32_t intervalMs) {
   auto table = TableOf(owner);
   if (!table) return false;
-  if (intervalMs == 0) intervalMs = 1;
   {
     std::lock_guard<std::mutex> lock(table->Lock);
-    auto it = table->Timers.find(timer);
-    if (it == table->Timers.end()) return false;
-    it->second.Interval = intervalMs;
-    it->second.Due = Clock::now() + std::chrono::milliseconds(intervalMs);
+    if (!table->Timers.Reset(timer, intervalMs)) return false;
   }
   Wake(owner);
   return true;
@@ -206,7 +186,7 @@ bool KillTimer(TThreadId owner, TTimerId timer) {
   auto table = TableOf(owner);
   if (!table) return false;
   std::lock_guard<std::mutex> lock(table->Lock);
-  return table->Timers.erase(timer) > 0;
+  return table->Timers.Kill(timer);
 }
 
 }  // namespace platform

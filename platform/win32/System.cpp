@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/System.h"
+#include "platform/PathDelimiter.h"
 
 namespace platform {
 
@@ -67,6 +68,8 @@ std::optional<std::array<std::uint16_t, 4>> FileVersion(const std::string& fileN
       static_cast<std::uint16_t>(HIWORD(info->dwFileVersionLS)), static_cast<std::uint16_t>(LOWORD(info->dwFileVersionLS))};
 }
 
+std::string::size_type detail::LastPathDelimiter(const std::string& path) { return LastDelimiter(path, true); }
+
 std::string ExtractFileDir(const std::string& path) {
   const auto pos = LastDelimiter(path, true);
   if (pos == std::string::npos) return {};
@@ -74,28 +77,6 @@ std::string ExtractFileDir(const std::string& path) {
   if (pos > 0 && IsDelimiter(path[pos]) && path[pos - 1] != ':' && !(pos == 1 && IsDelimiter(path[0])))
     return path.substr(0, pos);
   return path.substr(0, pos + 1);
-}
-
-std::string ExtractFilePath(const std::string& path) {
-  const auto pos = LastDelimiter(path, true);
-  return pos == std::string::npos ? std::string() : path.substr(0, pos + 1);
-}
-
-std::string ExtractFileName(const std::string& path) {
-  const auto pos = LastDelimiter(path, true);
-  return pos == std::string::npos ? path : path.substr(pos + 1);
-}
-
-std::string ExtractFileExt(const std::string& path) {
-  const auto delim = LastDelimiter(path, true);
-  const auto dot = path.rfind('.');
-  if (dot == std::string::npos || (delim != std::string::npos && dot < delim)) return {};
-  return path.substr(dot);
-}
-
-std::string ChangeFileExt(const std::string& path, const std::string& ext) {
-  const std::string current = ExtractFileExt(path);
-  return path.substr(0, path.size() - current.size()) + ext;
 }
 
 std::string GetCurrentDir() {

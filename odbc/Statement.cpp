@@ -162,8 +162,39 @@ bool TODBCStatement::ExecSQL(const std::string& SQL, bool AsQuery, bool Prepared
   return StartExecSQL(SQL) && FinishExecSQL(AsQuery);
 }
 
-bool TODBCStatement::StartExecSQL(const std::string& SQL) {
+bool TODBCStatement::StartExecSQL(const std::string& SQL) { return StartExecSQL(SQL, {}); }
+
+bool TODBCStatement::ExecSQLParams(const std::string& SQL, const std::vector<std::string>& Params, bool AsQuery) {
+  return StartExecSQL(SQL, Params) && FinishExecSQL(AsQuery);
+}
+
+void TODBCStatement::BindParams(const std::vector<std::string>& Params) {
+  if (FParamsBound) ReportError(Odbc.SQLFreeStmt(StmtHandle, SQL_RESET_PARAMS));
+  FParamsBound = false;
+  FParams = Params;
+  FParamLengths.assign(FParams.size(), 0);
+  for (std::size_t i = 0; i < FParams.size(); ++i) {
+    FParamLengths[i] = static_cast<SQLLEN>(FParams[i].size());
+    // A column size of 0 is refused by some drivers even for an empty text.
+    const SQLULEN size = std::max<SQLULEN>(FParams[i].size(), 1);
+    ReportError(Odbc.SQLBindParameter(StmtHandle, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_CHAR,
+                                      SQL_VARCHAR, size, 0, FParams[i].data(), FParamLengths[i],
+                                      &FParamLengths[i]));
+    FParamsBound = true;
+  }
+}
+
+SQLLEN TODBCStatement::RowCount() {
+  if (FLastReturn == SQL_NO_DATA) return 0;
+  if (!OdbcSucceeded(FLastReturn) || !Allocated || !Connection) return -1;
+  SQLLEN rows = -1;
+  if (!OdbcSucceeded(Odbc.SQLRowCount(StmtHandle, &rows))) return -1;
+  return rows;
+}
+
+bool TODBCStatement::StartExecSQL(const std::string& SQL, const std::vector<std::string>& Params) {
   if (!Allocated || !Connection || FStarted) return false;
+  if (FParamsBound || !Params.empty()) BindParams(Params);
   Odbc.SQLFreeStmt(StmtHandle, SQL_UNBIND);
   ReportError(Odbc.SQLFreeStmt(StmtHandle, SQL_CLOSE));
   LastSQL = SQL;
@@ -189,6 +220,7 @@ bool TODBCStatement::FinishExecSQL(bool AsQuery) {
 // What an execution's return code means for the caller (see ExecSQL).
 bool TODBCStatement::Classify(SQLRETURN ret, bool AsQuery) {
   Eof = false;
+  FLastReturn = ret;
   // The command word comes from the first six characters as written: a text
   // with leading blanks is not taken for a query unless AsQuery says so.
   const std::string& SQL = LastSQL;

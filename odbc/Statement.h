@@ -90,6 +90,18 @@ class TODBCStatement {
   bool FinishExecSQL(bool AsQuery = false);
   bool ExecutionPending() const { return FStarted; }
 
+  // The same with each '?' of the text taken by one text value, in order,
+  // handed to the driver as a bound parameter: nothing in a value can
+  // change the statement, whatever quotes or backslashes it holds. The
+  // values stay bound for this execution only.
+  bool StartExecSQL(const std::string& SQL, const std::vector<std::string>& Params);
+  bool ExecSQLParams(const std::string& SQL, const std::vector<std::string>& Params, bool AsQuery = false);
+
+  // Rows the last INSERT, UPDATE or DELETE changed: 0 when the driver
+  // answered SQL_NO_DATA, -1 when the execution failed or the driver does
+  // not say.
+  SQLLEN RowCount();
+
   // Moves the cursor: one of the sd* directions; Offset for absolute and
   // relative moves. True when a row was fetched. Never reported.
   bool Skip(std::uint8_t Direction, std::int32_t Offset);
@@ -97,6 +109,10 @@ class TODBCStatement {
   // Values of the current row by column name (any letter case).
   int FieldIndex(const std::string& Name) const;
   std::string FieldAsString(const std::string& Name);
+  // The value exactly as the driver gives it, untrimmed; nothing for NULL
+  // or a missing column. For naming a row in SQL, where a trimmed value
+  // would name another row or none.
+  std::optional<std::string> FieldAsExactText(const std::string& Name);
   std::int32_t FieldAsInteger(const std::string& Name);
   bool FieldAsBoolean(const std::string& Name);
   // Today at 00:00 when the column is missing or holds no date or time.
@@ -128,13 +144,29 @@ class TODBCStatement {
   void FreeHandle();
   void FreeBuffers();
   void ForgetRow() { FRowTexts.clear(); }
+  void BindParams(const std::vector<std::string>& Params);
 
-  // Texts read with SQLGetData on the current row, by column index. Drivers
-  // differ in whether a column can be read twice on one row (MariaDB's
-  // connector answers SQL_NO_DATA to a second read of the same column even
-  // after a refresh), so each value is fetched from the driver once per row
-  // and served from here afterwards.
-  std::vector<std::optional<std::string>> FRowTexts;
+  // One value of the current row as read from the driver: whole, untrimmed,
+  // and whether it was NULL.
+  struct TCell {
+    bool Null = true;
+    std::string Text;
+  };
+  const TCell& Cell(int Index);
+  void ReadWhole(int Index, TCell& Cell);
+
+  // Values read on the current row, by column index. Drivers differ in
+  // whether a column can be read twice on one row (MariaDB's connector
+  // answers SQL_NO_DATA to a second read of the same column even after a
+  // refresh), so each value is fetched from the driver once per row and
+  // served from here afterwards.
+  std::vector<std::optional<TCell>> FRowTexts;
+  // Texts bound to the '?' markers of the execution under way, with their
+  // length cells; they must stay put until the driver has run it.
+  std::vector<std::string> FParams;
+  std::vector<SQLLEN> FParamLengths;
+  bool FParamsBound = false;
+  SQLRETURN FLastReturn = SQL_ERROR;
   // The worker that runs this statement's direct executions, and the
   // execution under way.
   std::unique_ptr<TMyThread> FWorker;

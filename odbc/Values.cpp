@@ -174,26 +174,91 @@ SQLLEN TODBCStatement::DataLength(int Index, TodDataKind Kind) {
   return GetData(Index, SQL_C_CHAR, scratch, 0);
 }
 
-std::string TODBCStatement::ColumnText(int Index) {
-  const TodDataKind kind = ColumnKind(Index);
-  if (Buffered && kind != odMemo) {
-    if (Index < 0 || Index >= BufferCount) return {};
-    return BufferText(Buffers[static_cast<std::size_t>(Index)]);
+// Reads a value piece by piece until the driver has handed over all of it:
+// a driver answers 01004 (data truncated) with the length still to come, or
+// SQL_NO_TOTAL, and gives the rest on the next call. A text is never cut at
+// the size the driver described, which counts characters, not bytes.
+void TODBCStatement::ReadWhole(int Index, TCell& Cell) {
+  Cell = TCell{};
+  if (!Allocated || !Connection) return;
+  const auto column = static_cast<SQLUSMALLINT>(Index + 1);
+  const std::int64_t described = ColumnSize(Index);
+  std::vector<char> chunk(static_cast<std::size_t>(std::clamp<std::int64_t>(described * 4 + 1, 256, 1 << 16)));
+  for (bool first = true;; first = false) {
+    SQLLEN indicator = 0;
+    SQLRETURN ret = Odbc.SQLGetData(StmtHandle, column, SQL_C_CHAR, chunk.data(), static_cast<SQLLEN>(chunk.size()),
+                                    &indicator);
+    // A driver answers SQL_NO_DATA for a column already read on this row;
+    // refreshing the row makes it readable again where the cursor allows.
+    if (first && ret == SQL_NO_DATA && CanRefresh && Odbc.SQLSetPos(StmtHandle, 1, SQL_REFRESH, SQL_LOCK_NO_CHANGE) != SQL_ERROR)
+      ret = Odbc.SQLGetData(StmtHandle, column, SQL_C_CHAR, chunk.data(), static_cast<SQLLEN>(chunk.size()),
+                            &indicator);
+    if (!OdbcSucceeded(ret)) return;  // the end of the value, or nothing to read
+    if (indicator == SQL_NULL_DATA) {
+      Cell.Null = true;
+      return;
+    }
+    Cell.Null = false;
+    const auto room = static_cast<SQLLEN>(chunk.size() - 1);
+    if (indicator != SQL_NO_TOTAL && indicator >= 0 && indicator <= room) {
+      Cell.Text.append(chunk.data(), static_cast<std::size_t>(indicator));
+      return;
+    }
+    if (indicator < 0 && indicator != SQL_NO_TOTAL) return;
+    // The buffer is full and more is to come.
+    Cell.Text.append(chunk.data(), strnlen(chunk.data(), static_cast<std::size_t>(room)));
+    if (ret == SQL_SUCCESS) return;  // a driver that says it is done is believed
+    if (indicator != SQL_NO_TOTAL && indicator - room + 1 > static_cast<SQLLEN>(chunk.size()))
+      chunk.resize(static_cast<std::size_t>(std::min<SQLLEN>(indicator - room + 1, 1 << 24)));
   }
-  if (Index < 0 || Index >= Columns.Count()) return {};
-  if (FRowTexts.size() < static_cast<std::size_t>(Columns.Count())) FRowTexts.resize(static_cast<std::size_t>(Columns.Count()));
+}
+
+const TODBCStatement::TCell& TODBCStatement::Cell(int Index) {
+  if (FRowTexts.size() < static_cast<std::size_t>(Columns.Count()))
+    FRowTexts.resize(static_cast<std::size_t>(Columns.Count()));
   auto& cached = FRowTexts[static_cast<std::size_t>(Index)];
   if (cached) return *cached;
-
-  std::string text;
-  const SQLLEN len = DataLength(Index, kind);
-  if (len > 0) {
-    std::vector<char> buffer(static_cast<std::size_t>(len) + 2, 0);
-    const SQLLEN got = GetData(Index, SQL_C_CHAR, buffer.data(), len + 1);
-    if (got > 0) text = Trim(std::string_view(buffer.data(), static_cast<std::size_t>(std::min(got, len))));
+  TCell& cell = cached.emplace();
+  const TodDataKind kind = ColumnKind(Index);
+  if (Buffered && kind != odMemo) {
+    if (Index >= BufferCount) return cell;
+    const TodBytes& buffer = Buffers[static_cast<std::size_t>(Index)];
+    const SQLLEN indicator = Columns[Index].Indicator;
+    if (indicator == SQL_NULL_DATA) return cell;
+    cell.Null = false;
+    cell.Text.assign(buffer.data(), strnlen(buffer.data(), buffer.size()));
+    // The bound buffer was sized from the described size; a longer value
+    // (multibyte text, or a database that does not hold a column to its
+    // declared size) is read again whole.
+    if (indicator == SQL_NO_TOTAL || indicator >= static_cast<SQLLEN>(buffer.size()) - 1) {
+      TCell whole;
+      ReadWhole(Index, whole);
+      if (!whole.Null && whole.Text.size() > cell.Text.size()) cell = std::move(whole);
+    }
+    return cell;
   }
-  cached = text;
-  return text;
+  // Columns the layer does not read (binary, wide long text, ...) and
+  // columns described without a size read as empty text.
+  if (kind != odMemo && ColumnSize(Index) <= 0) {
+    cell.Null = false;
+    return cell;
+  }
+  ReadWhole(Index, cell);
+  return cell;
+}
+
+std::string TODBCStatement::ColumnText(int Index) {
+  if (Index < 0 || Index >= Columns.Count()) return {};
+  return Trim(Cell(Index).Text);
+}
+
+std::optional<std::string> TODBCStatement::FieldAsExactText(const std::string& Name) {
+  const int i = FieldIndex(Name);
+  // Unbound, a column of a type the layer does not read gives no value.
+  if (i < 0 || (!Buffered && ColumnKind(i) == odUnknown)) return std::nullopt;
+  const TCell& cell = Cell(i);
+  if (cell.Null) return std::nullopt;
+  return cell.Text;
 }
 
 std::string TODBCStatement::FieldAsString(const std::string& Name) {
@@ -210,7 +275,17 @@ std::int32_t TODBCStatement::FieldAsInteger(const std::string& Name) {
   return NumericOrZero(ColumnText(i));
 }
 
-bool TODBCStatement::FieldAsBoolean(const std::string& Name) { return FieldAsInteger(Name) != 0; }
+bool TODBCStatement::FieldAsBoolean(const std::string& Name) {
+  // MariaDB's connector hands a BIT column over as its raw bits, one byte
+  // 0x00 or 0x01 for BIT(1), which no integer reading sees as 1.
+  const int i = FieldIndex(Name);
+  if (i >= 0 && ColumnKind(i) == odBoolean) {
+    const TCell& cell = Cell(i);
+    if (!cell.Null && cell.Text.size() == 1 && static_cast<unsigned char>(cell.Text[0]) <= 1)
+      return cell.Text[0] == 1;
+  }
+  return FieldAsInteger(Name) != 0;
+}
 
 TDateTime TODBCStatement::FieldAsDateTime(const std::string& Name) {
   TDateTime result = Today();

@@ -94,15 +94,18 @@ std::string TKestrel::ShareRootPath() const { return ShareRootOverride.empty() ?
 // mark. A record (with its memo) is written before its mark is sent, so a
 // crash between the two never leaves a row marked whose copy is missing.
 // The mark of one row travels to the server while the next row's record is
-// being written; that record is not kept until the earlier mark is known:
+// being written: the next row is fetched and read whole first, because the
+// connection must never be called from two threads at once. That record is
+// not kept until the earlier mark is known:
 //  - marked: both stay;
-//  - refused while the server is there (it says the row is unmarked): the
-//    newer record and the earlier one are taken back and the newer one is
-//    written again, so the file reads as if the refused row had never been
-//    copied and the newer record has the number the refused one had;
-//  - unknown (the link is gone): the earlier record stays, because its
-//    mark may have been committed; the newer one, whose mark was never
-//    sent, is taken back; the run ends.
+//  - refused while the server is there (the update failed, or changed no
+//    row, and the row is not marked): the newer record and the earlier one
+//    are taken back and the newer one is written again, so the file reads as
+//    if the refused row had never been copied and the newer record has the
+//    number the refused one had;
+//  - unknown (the link is gone, or the mark can't be read back): the earlier
+//    record stays, because its mark may have been committed; the newer one,
+//    whose mark was never sent, is taken back; the run ends.
 
 TKestrel::TMarks::TMarks(TKestrel& owner, TODBCStatement& update, const std::string& table)
     : FOwner(owner), FUpdate(update), FTable(table) {}
@@ -114,32 +117,35 @@ TKestrel::TMarks::~TMarks() {
   if (FUnsent && FFile) d4appendUndo(FFile);
 }
 
-bool TKestrel::TMarks::Append(TODBCStatement& row, int machine, DbfHandle file, const FIELD4INFO* fields,
-                              const std::string& path) {
+TKestrel::TMarks::TCopy TKestrel::TMarks::Read(TODBCStatement& row, const TRowKey& key, DbfHandle file,
+                                               const FIELD4INFO* fields, const std::string& path) {
   TCopy copy;
   for (const FIELD4INFO* f = fields; f && f->name; ++f)
     if (d4field(file, f->name)) copy.Texts.emplace_back(f->name, FieldText(row, *f));
-  copy.RecNum = row.FieldAsString("rec_num");
-  copy.Condition = Format("machine=%d", machine);
-  if (machine == 0) copy.Condition = "(" + copy.Condition + " or machine is null)";
+  copy.Key = key;
   copy.Path = path;
+  return copy;
+}
+
+void TKestrel::TMarks::Send() {
+  FPending = std::move(FUnsent);
+  FUnsent.reset();
+  StartMark(FUpdate, FTable, FPending->Key, FPending->RecNo);
+}
+
+bool TKestrel::TMarks::Append(TCopy copy, DbfHandle file) {
   FFile = file;
+  if (FUnsent) Send();
   if (!Write(copy)) {
     // The copy may not be on disk: its row stays unmarked and the run ends.
-    LogNow(Format("Could not write a record of %s; rec_num=%s of %s stays unconverted, run ended", path, copy.RecNum,
-                  FTable));
+    LogNow(Format("Could not write a record of %s; rec_num=%s of %s stays unconverted, run ended", copy.Path,
+                  copy.Key.RecNum, FTable));
     Settle();
     return false;
   }
   FUnsent = std::move(copy);
   ++Appended;
-  if (!Settle()) return false;
-  // The earlier mark is known: this one goes out.
-  FPending = std::move(FUnsent);
-  FUnsent.reset();
-  FUpdate.StartExecSQL(Format("update %s set convtd=%d where %s and rec_num=%s", FTable,
-                              static_cast<int>(FPending->RecNo), FPending->Condition, FPending->RecNum));
-  return true;
+  return Settle();
 }
 
 bool TKestrel::TMarks::Write(TCopy& copy) {
@@ -153,57 +159,91 @@ bool TKestrel::TMarks::Settle() {
   if (!FPending) return true;
   TCopy done = std::move(*FPending);
   FPending.reset();
-  const bool marked = FUpdate.FinishExecSQL();
-  const TMarkState mark = marked ? msMarked : FOwner.ReadMark(FUpdate, FTable, done.Condition, done.RecNum, done.RecNo);
-  FOwner.RowSettled();
-  if (mark == msMarked) {
-    if (!marked)
+  const TMarkResult result = FinishMark(FUpdate);
+  const int recNo = static_cast<int>(done.RecNo);
+  const std::string& recNum = done.Key.RecNum;
+  enum { marked, refused, unknown } mark = marked;
+  bool stillUnconverted = false;
+  if (!result.Executed || result.Rows == 0) {
+    // The server says the row was not marked, or says nothing: what the row
+    // holds now decides.
+    const TReadBack back = ReadRowMark(FUpdate, FTable, done.Key);
+    if (back.State == rbFound && back.Convtd == recNo) {
+      mark = marked;
+    } else if (back.State == rbFound || back.State == rbGone || (back.State == rbFailed && result.Executed)) {
+      // An update that ran and changed nothing marked nothing, whatever the
+      // read-back says.
+      mark = refused;
+      stillUnconverted = back.State != rbGone && (back.State != rbFound || back.Convtd == 0);
+    } else {
+      mark = unknown;
+    }
+    if (mark == unknown && back.State == rbFailed)
+      LogNow(Format("Update of %s rec_num=%s failed and its mark could not be read back (statement error); "
+                    "record %d kept in %s, run ended",
+                    FTable, recNum, recNo, done.Path));
+    else if (mark == unknown)
+      LogNow(Format("Update of %s rec_num=%s got no answer (link to the server lost); record %d kept in %s, run ended",
+                    FTable, recNum, recNo, done.Path));
+    else if (mark == marked)
       LogNow(Format("Update of %s rec_num=%s reported a failure but the row is marked; record %d kept in %s", FTable,
-                    done.RecNum, static_cast<int>(done.RecNo), done.Path));
-    return true;
+                    recNum, recNo, done.Path));
+  } else if (result.Rows > 1) {
+    LogNow(Format("Update of %s rec_num=%s marked %d rows (rows share machine and rec_num); record %d kept in %s",
+                  FTable, recNum, static_cast<int>(result.Rows), recNo, done.Path));
   }
-  if (mark == msUnknown) {
-    LogNow(Format("Update of %s rec_num=%s got no answer (link to the server lost); record %d kept in %s, run ended",
-                  FTable, done.RecNum, static_cast<int>(done.RecNo), done.Path));
+  FOwner.RowSettled();
+  if (mark == marked) return true;
+  if (mark == unknown) {
     if (FUnsent) {
       if (d4appendUndo(FFile) == r4success) {
         --Appended;
       } else {
         LogNow(Format("Record %d of %s (rec_num=%s) could not be taken back; its row stays unconverted",
-                      static_cast<int>(FUnsent->RecNo), FUnsent->Path, FUnsent->RecNum));
+                      static_cast<int>(FUnsent->RecNo), FUnsent->Path, FUnsent->Key.RecNum));
       }
       FUnsent.reset();
     }
     return false;
   }
   // Refused, and nothing was marked: the refused row's record goes.
+  if (stillUnconverted) ++LeftInSet;
   const bool newer = FUnsent.has_value();
   bool ok = !newer || d4appendUndo(FFile) == r4success;
   ok = ok && d4appendUndo(FFile) == r4success;
   if (ok && newer) ok = Write(*FUnsent);
   if (!ok) {
     LogNow(Format("Update of %s rec_num=%s failed and record %d could not be taken back from %s; run ended", FTable,
-                  done.RecNum, static_cast<int>(done.RecNo), done.Path));
+                  recNum, recNo, done.Path));
     if (newer) FUnsent.reset();
     return false;
   }
   --Appended;
-  LogNow(Format("Update of %s rec_num=%s failed; record %d taken back from %s", FTable, done.RecNum,
-                static_cast<int>(done.RecNo), done.Path));
+  if (result.Executed)
+    LogNow(Format("Update of %s rec_num=%s changed no row; record %d taken back from %s", FTable, recNum, recNo,
+                  done.Path));
+  else
+    LogNow(Format("Update of %s rec_num=%s failed; record %d taken back from %s", FTable, recNum, recNo, done.Path));
   return true;
 }
 
-bool TKestrel::TMarks::Finish() { return Settle(); }
-
-// Reads back the mark of the row whose update failed.
-TKestrel::TMarkState TKestrel::ReadMark(TODBCStatement& statement, const std::string& table,
-                                        const std::string& condition, const std::string& recNum, long recNo) {
-  if (!MainOdbc || MainOdbc->ConnectionLost) return msUnknown;
-  if (!statement.ExecSQLFmt("select convtd from %s where %s and rec_num=%s", table, condition, recNum))
-    // No row (it was deleted meanwhile) is an answer; a failure is not.
-    return statement.Eof && !MainOdbc->ConnectionLost ? msUnmarked : msUnknown;
-  return statement.FieldAsInteger("convtd") == recNo ? msMarked : msUnmarked;
+bool TKestrel::TMarks::Finish() {
+  if (FUnsent) Send();
+  return Settle();
 }
+
+namespace {
+
+// The line naming a row that can't be named in SQL and so stays unconverted.
+std::string LeftRowLine(TODBCStatement& row, const std::string& table, const TRowKey& key, TRowKeyState state) {
+  const std::string where = Format("Row of %s with machine %s, dat_e %s, tim_e %s", table,
+                                   key.MachineNull ? std::string("NULL") : key.MachineValue,
+                                   row.FieldAsString("dat_e"), row.FieldAsString("tim_e"));
+  if (state == rkNoRecNum) return where + " has no rec_num; it can't be marked and stays unconverted";
+  return where + ", rec_num " + key.RecNum + ": the machine is no file number; it stays unconverted";
+}
+
+}  // namespace
 
 void TKestrel::ConvertTables(bool Weight) {
   Busy = true;
@@ -237,7 +277,14 @@ void TKestrel::ConvertTables(bool Weight) {
   const TDateTime noDate = Today() - 9999;
   TDateTime currentDate = noDate;
   while (haveRow && !StopRequested) {
-    const int machine = select.FieldAsInteger("machine");
+    TRowKey key;
+    const TRowKeyState keyState = ReadRowKey(select, key);
+    if (keyState != rkNamed) {
+      LogNow(LeftRowLine(select, table, key, keyState));
+      haveRow = select.Skip(sdNext, 1);
+      continue;
+    }
+    const int machine = key.Machine;
     if (machine != currentMachine) {
       currentMachine = machine;
       currentDate = noDate;
@@ -258,7 +305,7 @@ void TKestrel::ConvertTables(bool Weight) {
       LogNow(Format("mopen %s - %s", run.FilePath, run.File ? "Ok..." : "Error!"));
       if (run.File) run.Fields = d4fieldInfo(run.File);
     }
-    if (run.File && !marks.Append(select, machine, run.File, run.Fields, run.FilePath)) break;
+    if (run.File && !marks.Append(TMarks::Read(select, key, run.File, run.Fields, run.FilePath), run.File)) break;
     haveRow = select.Skip(sdNext, 1);
   }
   marks.Finish();

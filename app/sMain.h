@@ -14,6 +14,7 @@
 
 #include "common/DateTime.h"
 #include "host/ServiceApplication.h"
+#include "app/RowKey.h"
 #include "dbf/CodeBase.h"
 #include "platform/Timer.h"
 
@@ -80,9 +81,6 @@ class TKestrel : public TOneShotService {
 
  protected:
   void OpenLog();
-  enum TMarkState { msMarked, msUnmarked, msUnknown };
-  TMarkState ReadMark(TODBCStatement& statement, const std::string& table, const std::string& condition,
-                      const std::string& recNum, long recNo);
   // Called once for each row whose mark is settled, in row order (a seam
   // for tests).
   virtual void RowSettled() {}
@@ -90,33 +88,42 @@ class TKestrel : public TOneShotService {
   // The append-then-mark step of a run (see Convert.cpp).
   class TMarks {
    public:
+    // What one row becomes: the texts of its record and how to name it.
+    struct TCopy {
+      std::vector<std::pair<std::string, std::string>> Texts;
+      TRowKey Key;
+      std::string Path;
+      long RecNo = 0;
+    };
     TMarks(TKestrel& owner, TODBCStatement& update, const std::string& table);
     ~TMarks();
     TMarks(const TMarks&) = delete;
     TMarks& operator=(const TMarks&) = delete;
-    // Copies the current row into the file and sends its mark once the
-    // previous one is settled. False when the run must end.
-    bool Append(TODBCStatement& row, int machine, DbfHandle file, const FIELD4INFO* fields, const std::string& path);
-    // Settles the mark in flight. False when the run must end.
+    // The copy of the current row for the open file's fields. Reads the row
+    // only: call it while no mark is in flight.
+    static TCopy Read(TODBCStatement& row, const TRowKey& key, DbfHandle file, const FIELD4INFO* fields,
+                      const std::string& path);
+    // Writes the copy into the file while the previous row's mark travels,
+    // then settles that mark; this copy's mark goes out with the next one.
+    // False when the run must end.
+    bool Append(TCopy copy, DbfHandle file);
+    // Sends the mark still waiting and settles it. False when the run must end.
     bool Finish();
     // Forgets the file: the run closes it itself.
     void Detach() { FFile = nullptr; }
-    int Appended = 0;  // records appended and kept
+    int Appended = 0;   // records appended and kept
+    int LeftInSet = 0;  // rows refused that are still unconverted
 
    private:
-    struct TCopy {
-      std::vector<std::pair<std::string, std::string>> Texts;
-      std::string RecNum, Condition, Path;
-      long RecNo = 0;
-    };
     bool Write(TCopy& copy);
+    void Send();
     bool Settle();
     TKestrel& FOwner;
     TODBCStatement& FUpdate;
     std::string FTable;
     DbfHandle FFile = nullptr;
     std::optional<TCopy> FPending;  // written, its mark sent
-    std::optional<TCopy> FUnsent;   // written, its mark waiting for the previous one
+    std::optional<TCopy> FUnsent;   // written, its mark not sent yet
   };
   void WaitWhileBusy();
   // Raised for a whole cycle, settings and connection included, so a stop

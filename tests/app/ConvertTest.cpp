@@ -329,6 +329,92 @@ TEST_P(Conversion, FilesOfAnIndexedTemplateKeepEveryTagInStep) {
   }
 }
 
+// Rows as real sites hold them: text rec_num values that are SQL, quotes and
+// backslashes; rec_num NULL; a machine no file name can hold; a row deleted
+// between the select and its mark. After two runs every other row is in
+// exactly one record and marked with its number, no other row's mark moves,
+// and the log names each row left behind once per run.
+TEST_P(Conversion, RowsAreNamedSafelyWhateverTheirKeysHoldAndUnnameableRowsAreLeftAndNamed) {
+  const bool maria = GetParam() == TScratchDatabase::Maria;
+  RunPython("template '" + Share + "netw/gstru.dbf' 'MACHINE N(12,0); DAT_E D; TIM_E C(8); REC_NUM C(20); NOTE M'");
+  Db.Exec({"drop table weight",
+           "create table weight (id integer, rec_num varchar(20), machine bigint, dat_e date, tim_e varchar(8), "
+           "note text, convtd integer)"});
+  const std::string backslash = maria ? "back\\\\slash" : "back\\slash";
+  Db.Exec({"insert into weight values (1, '1', 7, '2004-03-05', '08:00:00', 'plain', NULL)",
+           "insert into weight values (2, '2 or 1=1', 7, '2004-03-05', '09:00:00', 'injection', NULL)",
+           "insert into weight values (3, 'it''s', 7, '2004-03-05', '10:00:00', 'quote', NULL)",
+           "insert into weight values (4, '" + backslash + "', 7, '2004-03-05', '11:00:00', 'backslash', NULL)",
+           "insert into weight values (5, NULL, 7, '2004-03-05', '12:00:00', 'no rec_num', NULL)",
+           "insert into weight values (6, '6', 99999999999, '2004-03-05', '08:00:00', 'huge machine', NULL)",
+           "insert into weight values (7, 'gone', 9, '2004-03-05', '08:00:00', 'deleted meanwhile', NULL)",
+           "insert into weight values (8, '2', 9, '2004-03-05', '09:00:00', 'after the deleted one', NULL)",
+           "insert into weight values (9, '2', 3, '2004-03-05', '09:00:00', 'converted before', 99)"});
+  // Once row 4 (the last of machine 7) is settled, row 7 has been read but
+  // its mark not yet sent: it goes, so its update changes no row.
+  K.AfterRow = [&](int rows) {
+    if (rows == 4) Db.Exec({"delete from weight where id = 7"});
+  };
+  Convert();
+  const auto marks = [&] {
+    std::string m;
+    for (const auto& v : Db.Column("select convtd from weight order by id")) m += v + " ";
+    return m;
+  };
+  EXPECT_EQ(marks(), "1 2 3 4 NULL NULL 1 99 ");
+  const auto m7 = ReadBack(File("03050407.dbf"));
+  ASSERT_EQ(m7.size(), 4u);
+  EXPECT_EQ(m7[0].at("rec_num"), "1");
+  EXPECT_EQ(m7[1].at("rec_num"), "2 or 1=1");
+  EXPECT_EQ(m7[2].at("rec_num"), "it's");
+  EXPECT_EQ(m7[3].at("rec_num"), "back\\slash");
+  // The deleted row's record was taken back; the next row took its number.
+  const auto m9 = ReadBack(File("03050409.dbf"));
+  ASSERT_EQ(m9.size(), 1u);
+  EXPECT_EQ(m9[0].at("note"), "after the deleted one");
+
+  const std::string noRecNum =
+      "Row of weight with machine 7, dat_e 2004-03-05, tim_e 12:00:00 has no rec_num; it can't be marked and stays "
+      "unconverted";
+  const std::string hugeMachine =
+      "Row of weight with machine 99999999999, dat_e 2004-03-05, tim_e 08:00:00, rec_num 6: the machine is no file "
+      "number; it stays unconverted";
+  auto texts = LogTexts();
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), noRecNum), 1);
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), hugeMachine), 1);
+  EXPECT_EQ(std::count(texts.begin(), texts.end(),
+                       "Update of weight rec_num=gone changed no row; record 1 taken back from " + File("03050409.dbf")),
+            1);
+  EXPECT_EQ(texts.back(), "Converted 5 records");
+
+  // The second run copies nothing again and names the two rows once more.
+  K.AfterRow = nullptr;
+  Convert();
+  EXPECT_EQ(marks(), "1 2 3 4 NULL NULL 1 99 ");
+  EXPECT_EQ(ReadBack(File("03050407.dbf")).size(), 4u);
+  texts = LogTexts();
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), noRecNum), 2);
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), hugeMachine), 2);
+  EXPECT_EQ(texts.back(), "Converted 0 records");
+}
+
+// Two rows sharing machine and rec_num are both marked by one update: the
+// run says so with the count instead of passing over it.
+TEST_P(Conversion, AMarkThatChangesSeveralRowsIsLoggedWithTheCount) {
+  Db.Exec({"insert into weight values (1, 7, '2004-03-05', '08:00:00', 1, 1, 'first', NULL)",
+           "insert into weight values (1, 7, '2004-03-05', '09:00:00', 2, 1, 'twin', NULL)"});
+  Convert();
+  const auto texts = LogTexts();
+  EXPECT_EQ(std::count(texts.begin(), texts.end(),
+                       "Update of weight rec_num=1 marked 2 rows (rows share machine and rec_num); record 1 kept in " +
+                           File("03050407.dbf")),
+            1);
+  // Both rows were in the selection, so the twin is copied too and its mark
+  // overwrites the first: every row has a record, none twice.
+  EXPECT_EQ(ReadBack(File("03050407.dbf")).size(), 2u);
+  EXPECT_EQ(Marks(), "2 2 ");
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, Conversion, ::testing::Values(TScratchDatabase::Sqlite, TScratchDatabase::Maria),
                          [](const auto& p) { return p.param == TScratchDatabase::Maria ? "MariaDB" : "SQLite"; });
 

@@ -1,0 +1,131 @@
+#include "app/RowKey.h"
+
+#include <charconv>
+#include <climits>
+
+#include "common/Format.h"
+#include "odbc/Statement.h"
+
+namespace tidewell {
+
+namespace {
+
+bool IsDigits(std::string_view s) {
+  if (s.empty()) return false;
+  for (char c : s)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+// A number as a driver writes a numeric value: an optional minus, digits,
+// and optionally a point and digits. Only such a text goes into SQL as it is.
+bool IsPlainNumber(std::string_view s) {
+  if (!s.empty() && s.front() == '-') s.remove_prefix(1);
+  const auto point = s.find('.');
+  if (point == std::string_view::npos) return IsDigits(s);
+  return IsDigits(s.substr(0, point)) && (point + 1 == s.size() || IsDigits(s.substr(point + 1)));
+}
+
+bool IsTextKind(TodDataKind kind) { return kind != odInteger && kind != odFloat && kind != odBoolean; }
+
+}  // namespace
+
+bool MachineNumber(const std::string& Value, bool FromText, int& Machine) {
+  std::string_view v(Value);
+  if (!FromText) {
+    // A numeric column may write a whole number with a zero fraction.
+    if (!IsPlainNumber(v)) return false;
+    const auto point = v.find('.');
+    if (point != std::string_view::npos) {
+      if (v.substr(point + 1).find_first_not_of('0') != std::string_view::npos) return false;
+      v = v.substr(0, point);
+    }
+  }
+  const std::string_view digits = !v.empty() && v.front() == '-' ? v.substr(1) : v;
+  if (!IsDigits(digits)) return false;
+  long long value = 0;
+  const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), value);
+  if (ec != std::errc() || end != v.data() + v.size() || value < INT_MIN || value > INT_MAX) return false;
+  Machine = static_cast<int>(value);
+  return true;
+}
+
+std::string TRowKey::Condition() const {
+  std::string machine;
+  if (MachineIsText && !MachineNull)
+    machine = Machine == 0 ? "(machine=? or machine is null)" : "machine=?";
+  else if (MachineIsText || Machine == 0)
+    machine = MachineIsText ? "machine is null" : "(machine=0 or machine is null)";
+  else
+    machine = Format("machine=%d", Machine);
+  const bool recNumBound = RecNumIsText || !IsPlainNumber(RecNum);
+  return machine + " and rec_num=" + (recNumBound ? "?" : RecNum);
+}
+
+std::vector<std::string> TRowKey::Params() const {
+  std::vector<std::string> params;
+  if (MachineIsText && !MachineNull) params.push_back(MachineValue);
+  if (RecNumIsText || !IsPlainNumber(RecNum)) params.push_back(RecNum);
+  return params;
+}
+
+TRowKeyState ReadRowKey(TODBCStatement& Row, TRowKey& Key) {
+  Key = TRowKey{};
+  const int machineIndex = Row.FieldIndex("machine");
+  const auto machine = Row.FieldAsExactText("machine");
+  Key.MachineIsText = machineIndex >= 0 && IsTextKind(Row.ColumnKind(machineIndex));
+  Key.MachineNull = !machine;
+  if (machine) Key.MachineValue = *machine;
+  const bool machineNamed = !machine || MachineNumber(*machine, Key.MachineIsText, Key.Machine);
+
+  const int recNumIndex = Row.FieldIndex("rec_num");
+  const auto recNum = Row.FieldAsExactText("rec_num");
+  if (!recNum) return rkNoRecNum;
+  Key.RecNum = *recNum;
+  Key.RecNumIsText = IsTextKind(Row.ColumnKind(recNumIndex));
+  return machineNamed ? rkNamed : rkBadMachine;
+}
+
+bool StartMark(TODBCStatement& Update, const std::string& Table, const TRowKey& Key, long RecNo) {
+  return Update.StartExecSQL(Format("update %s set convtd=%d where %s", Table, static_cast<int>(RecNo), Key.Condition()),
+                             Key.Params());
+}
+
+TMarkResult FinishMark(TODBCStatement& Update) {
+  TMarkResult result;
+  result.Executed = Update.FinishExecSQL();
+  if (result.Executed) result.Rows = Update.RowCount();
+  return result;
+}
+
+TMarkResult MarkRow(TODBCStatement& Update, const std::string& Table, const TRowKey& Key, long RecNo) {
+  if (!StartMark(Update, Table, Key, RecNo)) return {};
+  return FinishMark(Update);
+}
+
+TReadBack ReadRowMark(TODBCStatement& Statement, const std::string& Table, const TRowKey& Key) {
+  TReadBack result;
+  TODBC* connection = Statement.Connection;
+  if (!connection || connection->ConnectionLost) {
+    result.State = rbLinkLost;
+    return result;
+  }
+  if (Statement.ExecSQLParams(Format("select convtd from %s where %s", Table, Key.Condition()), Key.Params()) &&
+      !Statement.Eof) {
+    result.State = rbFound;
+    result.Convtd = Statement.FieldAsInteger("convtd");
+  } else if (connection->ConnectionLost) {
+    result.State = rbLinkLost;
+  } else {
+    // No row is an answer; a failed statement is not.
+    result.State = Statement.Eof ? rbGone : rbFailed;
+  }
+  return result;
+}
+
+bool SelectRow(TODBCStatement& Statement, const std::string& Table, const TRowKey& Key) {
+  return Statement.ExecSQLParams(Format("select * from %s where %s", Table, Key.Condition()), Key.Params()) &&
+         !Statement.Eof;
+}
+
+}  // namespace tidewell

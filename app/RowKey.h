@@ -1,0 +1,118 @@
+// How the conversion names one source row in SQL: by its machine and its
+// rec_num, the two columns that identify a row of `weight` or `action`.
+//
+// Everything that writes, reads back or re-selects one row goes through
+// here, so that no value read from a row ever reaches SQL unquoted:
+//  - a numeric column's value that is a plain number goes in as that number
+//    ("rec_num=1234"), as the server compares it best;
+//  - a text column's value, or anything else (a number column that holds
+//    text, as SQLite allows), goes in as a bound parameter ("rec_num=?"),
+//    whatever quotes, backslashes or SQL it holds; comparing a text column
+//    with a bare number would also fail in MariaDB's strict mode as soon as
+//    another row holds a non-number;
+//  - machine 0 also names the rows whose machine is NULL, which share the
+//    00 file: "(machine=0 or machine is null)".
+// A row whose rec_num is NULL, or whose machine no file name can hold (a
+// number beyond int, a fraction, text), can't be named on its own:
+// ReadRowKey says why, and such a row is left unconverted.
+//
+// Usage, on the select statement's current row:
+//   TRowKey key;
+//   if (ReadRowKey(select, key) != rkNamed) { /* leave the row, log it */ }
+//   TMarkResult m = MarkRow(update, "weight", key, 15);   // update ... set convtd=15
+//   if (!m.Executed || m.Rows == 0) { /* refused: see ReadRowMark */ }
+//   TReadBack r = ReadRowMark(other, "weight", key);      // its convtd now
+//   if (SelectRow(other, "weight", key)) other.FieldAsString("note");
+// MarkRow can also be split into StartMark and FinishMark, so that file
+// work overlaps the round trip (nothing else may use the connection in
+// between: the drivers are not safe for two threads at once).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "odbc/SqlHeaders.h"
+
+namespace tidewell {
+
+class TODBCStatement;
+
+struct TRowKey {
+  // The number the row is filed under (its .dbf file name); NULL reads as 0.
+  int Machine = 0;
+  // The machine value as read ("" for NULL) and whether its column is text.
+  bool MachineNull = true;
+  std::string MachineValue;
+  bool MachineIsText = false;
+  // rec_num exactly as read (untrimmed), and whether its column is text.
+  std::string RecNum;
+  bool RecNumIsText = false;
+
+  // The SQL condition that names the row, with one '?' for each entry of
+  // Params(), in order: "machine=7 and rec_num=1234",
+  // "(machine=0 or machine is null) and rec_num=?".
+  std::string Condition() const;
+  std::vector<std::string> Params() const;
+};
+
+enum TRowKeyState {
+  rkNamed,       // the key is complete
+  rkNoRecNum,    // rec_num is NULL (or missing, or of a type not read)
+  rkBadMachine,  // machine is not a whole number within int
+};
+
+// Reads the key of the statement's current row (any statement whose result
+// has the columns machine and rec_num; a missing machine reads as NULL).
+TRowKeyState ReadRowKey(TODBCStatement& Row, TRowKey& Key);
+
+// The machine number a value names, as a file name holds it: a whole number
+// within int ("7", "-3", "0012"; "7.00" only from a numeric column). False
+// for anything else ("7.5", "99999999999", "seven", "").
+bool MachineNumber(const std::string& Value, bool FromText, int& Machine);
+
+// ---- marking a row ----------------------------------------------------------
+
+struct TMarkResult {
+  // The update ran. False: the server refused it, or the link is gone (the
+  // statement's connection then has ConnectionLost set).
+  bool Executed = false;
+  // Rows the update changed when it ran: 0 means the row was not marked
+  // (deleted meanwhile, or the key no longer names it), more than 1 means
+  // rows share machine and rec_num; -1 when the driver does not say.
+  SQLLEN Rows = -1;
+};
+
+// "update <table> set convtd=<RecNo> where <key>", sent and left running on
+// the statement's worker; false when the statement can't run anything.
+bool StartMark(TODBCStatement& Update, const std::string& Table, const TRowKey& Key, long RecNo);
+// Waits for the update StartMark sent.
+TMarkResult FinishMark(TODBCStatement& Update);
+// Both at once.
+TMarkResult MarkRow(TODBCStatement& Update, const std::string& Table, const TRowKey& Key, long RecNo);
+
+// ---- reading a row back -----------------------------------------------------
+
+enum TReadBackState {
+  rbFound,     // the row is there; Convtd holds its mark (0 for NULL or 0)
+  rbGone,      // no row has the key (deleted meanwhile)
+  rbFailed,    // the select failed for a statement or data error (logged by
+               // the statement layer); the link is there
+  rbLinkLost,  // the link to the server is gone: nothing is known
+};
+
+struct TReadBack {
+  TReadBackState State = rbFailed;
+  std::int32_t Convtd = 0;
+};
+
+// "select convtd from <table> where <key>" on Statement. The one place that
+// reads a row's mark back.
+TReadBack ReadRowMark(TODBCStatement& Statement, const std::string& Table, const TRowKey& Key);
+
+// "select * from <table> where <key>": true when Statement stands on the
+// row (the first, should rows share the key). False when there is none or
+// the select failed (the connection's ConnectionLost tells a lost link).
+bool SelectRow(TODBCStatement& Statement, const std::string& Table, const TRowKey& Key);
+
+}  // namespace tidewell

@@ -14,6 +14,7 @@
 #include "common/Text.h"
 #include "dbf/CodeBase.h"
 #include "dbf/mycbase.h"
+#include "xbase/code_page.h"
 #include "logging/MessLog.h"
 #include "odbc/Statement.h"
 #include "platform/System.h"
@@ -26,7 +27,7 @@ std::string MakeDbfName(TDateTime Date, int Machine) {
 
 namespace {
 
-// Longest text a field receives, memo fields included.
+// Longest text a field receives, memo fields included, in characters.
 constexpr size_t MaxFieldText = 254;
 
 // What one run holds. Released on every path, an exception included, in the
@@ -64,24 +65,50 @@ void LogNow(const std::string& text) {
   if (MainLog) MainLog->Flush(text);
 }
 
+// Texts reach the files in the system's code set; on a UTF-8 system a
+// character may take up to four bytes, and a cut must count characters and
+// never split one.
+bool SystemIsUtf8() {
+  static const bool utf8 = [] {
+    const std::string set = UpperCase(xbase::SystemCodeSet());
+    return set == "UTF-8" || set == "UTF8";
+  }();
+  return utf8;
+}
+
+std::string FirstCharacters(std::string text, size_t count) {
+  text.resize(SystemIsUtf8() ? Utf8Prefix(text, count, text.size()) : std::min(text.size(), count));
+  return text;
+}
+
 // The text a field receives from the current row: dates as YYYYMMDD,
-// logicals as T or F, everything else trimmed; at most 254 characters.
+// logicals as T or F, everything else trimmed; at most 254 characters, and a
+// character field's text at most as many characters as the field is wide.
 std::string FieldText(TODBCStatement& row, const FIELD4INFO& field) {
   const std::string name = field.name;
-  std::string text;
   switch (field.type) {
     case 'D':
-      text = FormatDateTime("YYYYMMDD", row.FieldAsDateTime(name));
-      break;
+      return FormatDateTime("YYYYMMDD", row.FieldAsDateTime(name));
     case 'L':
-      text.assign(1, row.FieldAsBoolean(name) ? 'T' : 'F');
-      break;
+      return row.FieldAsBoolean(name) ? "T" : "F";
+    case 'C':
+      return FirstCharacters(Trim(row.FieldAsString(name)), std::min<size_t>(MaxFieldText, field.len));
     default:
-      text = Trim(row.FieldAsString(name));
-      break;
+      return FirstCharacters(Trim(row.FieldAsString(name)), MaxFieldText);
   }
-  if (text.size() > MaxFieldText) text.resize(MaxFieldText);
-  return text;
+}
+
+// A table that stores texts unconverted keeps a character field's first
+// bytes, as many as the field is wide, which may end inside a character of
+// a UTF-8 text: then the field gets the text up to the last whole character.
+// (A table with a code page stores one byte per character and needs none.)
+void KeepLastCharacterWhole(DbfHandle file, const std::string& name, const std::string& text, size_t width) {
+  if (!SystemIsUtf8() || text.size() <= width) return;
+  const size_t whole = Utf8Prefix(text, text.size(), width);
+  if (whole == width) return;
+  FieldHandle field = d4field(file, name.c_str());
+  if (!field || TrimRight(f4str(field)) != TrimRight(std::string_view(text).substr(0, width))) return;
+  f4assign(field, text.substr(0, whole).c_str());
 }
 
 }  // namespace
@@ -121,7 +148,7 @@ TKestrel::TMarks::TCopy TKestrel::TMarks::Read(TODBCStatement& row, const TRowKe
                                                const FIELD4INFO* fields, const std::string& path) {
   TCopy copy;
   for (const FIELD4INFO* f = fields; f && f->name; ++f)
-    if (d4field(file, f->name)) copy.Texts.emplace_back(f->name, FieldText(row, *f));
+    if (d4field(file, f->name)) copy.Texts.push_back({f->name, FieldText(row, *f), f->type == 'C' ? f->len : 0u});
   copy.Key = key;
   copy.Path = path;
   return copy;
@@ -150,7 +177,10 @@ bool TKestrel::TMarks::Append(TCopy copy, DbfHandle file) {
 
 bool TKestrel::TMarks::Write(TCopy& copy) {
   d4appendBlank(FFile);
-  for (const auto& [name, text] : copy.Texts) AssignDbfField(FFile, name, text);
+  for (const auto& t : copy.Texts) {
+    AssignDbfField(FFile, t.Name, t.Text);
+    if (t.CharWidth) KeepLastCharacterWhole(FFile, t.Name, t.Text, t.CharWidth);
+  }
   copy.RecNo = d4recNo(FFile);
   return copy.RecNo > 0 && d4flush(FFile) == r4success;
 }

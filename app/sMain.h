@@ -89,8 +89,12 @@ class TKestrel : public TOneShotService {
   class TMarks {
    public:
     // What one row becomes: the texts of its record and how to name it.
+    struct TFieldText {
+      std::string Name, Text;
+      size_t CharWidth = 0;  // width of a character field, else 0
+    };
     struct TCopy {
-      std::vector<std::pair<std::string, std::string>> Texts;
+      std::vector<TFieldText> Texts;
       TRowKey Key;
       std::string Path;
       long RecNo = 0;

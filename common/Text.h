@@ -17,4 +17,9 @@ std::string UpperCase(std::string_view text);  // ASCII letters only
 std::string LowerCase(std::string_view text);  // ASCII letters only
 bool SameText(std::string_view a, std::string_view b);  // equal ignoring ASCII case
 
+// Bytes of the longest start of a UTF-8 text that holds at most MaxChars
+// characters and MaxBytes bytes and ends on a character boundary. A byte
+// that starts no well-formed sequence counts as one character.
+std::size_t Utf8Prefix(std::string_view text, std::size_t MaxChars, std::size_t MaxBytes);
+
 }  // namespace tidewell

@@ -415,6 +415,42 @@ TEST_P(Conversion, AMarkThatChangesSeveralRowsIsLoggedWithTheCount) {
   EXPECT_EQ(Marks(), "2 2 ");
 }
 
+// Texts as sites hold them: UTF-8 that fills its column (more bytes than the
+// column has characters), a multibyte memo beyond 254 characters, a field
+// narrower than its text, a character the table's code page (cp1252) lacks,
+// and a BIT(1) flag. Every text arrives whole or cut at a character, never
+// inside one, as the independent readers and dbfcheck see the file.
+TEST_P(Conversion, TextsArriveWholeAndCutsCountCharacters) {
+  RunPython("template '" + Share +
+            "netw/gstru.dbf' 'MACHINE N(3,0); DAT_E D; TIM_E C(8); REC_NUM N(10,0); NAME C(10); SHORT C(4); "
+            "NOTE M; FLAG L'");
+  Db.Exec({"drop table weight",
+           "create table weight (rec_num integer, machine integer, dat_e date, tim_e varchar(8), name varchar(10), "
+           "short varchar(10), note text, flag bit(1), convtd integer)" +
+               std::string(GetParam() == TScratchDatabase::Maria ? " default charset=utf8mb4" : "")});
+  std::string memo;
+  for (int i = 0; i < 100; ++i) memo += "äöü";  // 300 characters, 600 bytes
+  Db.Exec({"insert into weight values (1, 7, '2004-03-05', '08:00:00', 'Müllerßäöü', 'ßäöüx', '" + memo +
+               "', 1, NULL)",
+           "insert into weight values (2, 7, '2004-03-05', '09:00:00', 'Ωmega', '€uro', 'naïve', 0, NULL)"});
+  Convert();
+  EXPECT_EQ(Marks(), "1 2 ");
+  const auto records = ReadBack(File("03050407.dbf"));
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].at("name"), "Müllerßäöü");
+  EXPECT_EQ(records[0].at("short"), "ßäöü");
+  std::string cut;
+  for (int i = 0; i < 254; ++i) cut += memo.substr(static_cast<size_t>(i % 3) * 2, 2);
+  EXPECT_EQ(records[0].at("note"), cut);
+  EXPECT_EQ(records[0].at("flag"), "T");
+  EXPECT_EQ(records[1].at("name"), "?mega");  // cp1252 has no omega
+  EXPECT_EQ(records[1].at("short"), "€uro");
+  EXPECT_EQ(records[1].at("note"), "naïve");
+  EXPECT_EQ(records[1].at("flag"), "F");
+  std::ostringstream report;
+  EXPECT_EQ(tools::CheckDbf(File("03050407.dbf"), report), 0) << report.str();
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, Conversion, ::testing::Values(TScratchDatabase::Sqlite, TScratchDatabase::Maria),
                          [](const auto& p) { return p.param == TScratchDatabase::Maria ? "MariaDB" : "SQLite"; });
 

@@ -1,6 +1,7 @@
 // The conversion of one cycle: every unconverted row of one source table is
 // appended to the .dbf file of its machine and day and then marked with the
 // record number of its copy.
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -292,8 +293,19 @@ void TKestrel::ConvertTables(bool Weight) {
   run.Update = std::make_unique<TODBCStatement>(MainOdbc.get(), false, false);
   run.Select = std::make_unique<TODBCStatement>(MainOdbc.get(), true, false);
   TODBCStatement& select = *run.Select;
-  bool haveRow =
-      select.ExecSQLFmt("select * from %s where ifnull(convtd,0)=0 order by machine,dat_e,tim_e,rec_num", table);
+  // The unconverted rows are taken in slices of the one ordered selection,
+  // so that a backlog of any size costs the memory of one slice (a driver's
+  // cursor may hold its whole result). Rows converted meanwhile have left
+  // the selection; rows this run left unconverted are still in it, all
+  // before the next slice, and are skipped by count.
+  const int sliceRows = std::max(1, SliceRows);
+  int leftBehind = 0;
+  const auto selectSlice = [&] {
+    return select.ExecSQLFmt(
+        "select * from %s where ifnull(convtd,0)=0 order by machine,dat_e,tim_e,rec_num limit %d offset %d", table,
+        sliceRows, leftBehind);
+  };
+  bool haveRow = selectSlice();
   if (!haveRow) return;
 
   LogNow(Format("Found %s records to convert...", table));
@@ -306,12 +318,25 @@ void TKestrel::ConvertTables(bool Weight) {
   int currentMachine = -99;
   const TDateTime noDate = Today() - 9999;
   TDateTime currentDate = noDate;
+  int rowsInSlice = 0;
+  const auto nextRow = [&] {
+    ++rowsInSlice;
+    if (select.Skip(sdNext, 1)) return true;
+    if (rowsInSlice < sliceRows) return false;  // the last slice
+    // Marks decide what the next slice holds: all are settled first.
+    if (!marks.Finish()) return false;
+    leftBehind += marks.LeftInSet;
+    marks.LeftInSet = 0;
+    rowsInSlice = 0;
+    return selectSlice();
+  };
   while (haveRow && !StopRequested) {
     TRowKey key;
     const TRowKeyState keyState = ReadRowKey(select, key);
     if (keyState != rkNamed) {
       LogNow(LeftRowLine(select, table, key, keyState));
-      haveRow = select.Skip(sdNext, 1);
+      ++leftBehind;
+      haveRow = nextRow();
       continue;
     }
     const int machine = key.Machine;
@@ -335,8 +360,11 @@ void TKestrel::ConvertTables(bool Weight) {
       LogNow(Format("mopen %s - %s", run.FilePath, run.File ? "Ok..." : "Error!"));
       if (run.File) run.Fields = d4fieldInfo(run.File);
     }
-    if (run.File && !marks.Append(TMarks::Read(select, key, run.File, run.Fields, run.FilePath), run.File)) break;
-    haveRow = select.Skip(sdNext, 1);
+    if (!run.File)
+      ++leftBehind;
+    else if (!marks.Append(TMarks::Read(select, key, run.File, run.Fields, run.FilePath), run.File))
+      break;
+    haveRow = nextRow();
   }
   marks.Finish();
   const int count = marks.Appended;

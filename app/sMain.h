@@ -24,6 +24,10 @@ namespace tidewell {
 // then two minutes after the end of each cycle.
 inline constexpr std::uint32_t FirstCycleDelayMs = 1000;
 inline constexpr std::uint32_t CycleIntervalMs = 120000;
+// Unconverted rows selected at a time: enough that the selections cost
+// little beside the rows' updates, few enough that a run's memory does not
+// grow with the backlog.
+inline constexpr int DefaultSliceRows = 100000;
 
 // The connection settings one cycle read from mysqlconn.ini.
 class TODBCStatement;
@@ -78,6 +82,8 @@ class TKestrel : public TOneShotService {
   std::string ExeDirOverride;
   std::uint32_t FirstDelayMs = FirstCycleDelayMs;
   std::uint32_t IntervalMs = CycleIntervalMs;
+  // Rows a run takes from the server at a time (see ConvertTables).
+  int SliceRows = DefaultSliceRows;
 
  protected:
   void OpenLog();

@@ -451,6 +451,42 @@ TEST_P(Conversion, TextsArriveWholeAndCutsCountCharacters) {
   EXPECT_EQ(tools::CheckDbf(File("03050407.dbf"), report), 0) << report.str();
 }
 
+// A backlog is taken in slices. Rows the run leaves unconverted (no
+// rec_num, a refused mark) stay in the selection before every later slice:
+// whatever the slice size, each other row is copied exactly once, the left
+// rows are named once, and the run ends.
+TEST_P(Conversion, SlicesOfAnySizeCopyEveryRowOnceAndStepOverRowsLeftBehind) {
+  InsertSampleRows(Db);
+  Db.Exec({"insert into weight values (NULL, 7, '2004-03-05', '08:30:00', 8, 1, 'no rec_num', NULL)"});
+  RefuseMarksOfRow2(Db);
+  for (const int slice : {1, 2, 3, 100}) {
+    SCOPED_TRACE("slice of " + std::to_string(slice));
+    std::filesystem::remove_all(Share + "netw/weight");
+    platform::ForceDirectories(Share + "netw/weight");
+    Db.Exec({"update weight set convtd=NULL where rec_num<>2 and rec_num<>7"});
+    const size_t linesBefore = LogTexts().size();
+    K.SliceRows = slice;
+    Convert();
+    EXPECT_EQ(Marks(), "NULL 1 0 1 1 1 2 99 ");
+    const auto m7 = ReadBack(File("03050407.dbf"));
+    ASSERT_EQ(m7.size(), 1u);
+    EXPECT_EQ(m7[0].at("rec_num"), "1.0");
+    EXPECT_EQ(ReadBack(File("03060407.dbf")).size(), 1u);
+    EXPECT_EQ(ReadBack(File("03050400.dbf")).size(), 2u);
+    auto texts = LogTexts();
+    texts.erase(texts.begin(), texts.begin() + static_cast<long>(linesBefore));
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "Found weight records to convert..."), 1);
+    EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                            [](const std::string& t) { return t.find("has no rec_num") != std::string::npos; }),
+              1);
+    EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                            [](const std::string& t) { return t.find("rec_num=2 failed") != std::string::npos; }),
+              1);
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "Working on " + File("03050407.dbf")), 1);
+    EXPECT_EQ(texts.back(), "Converted 5 records");
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, Conversion, ::testing::Values(TScratchDatabase::Sqlite, TScratchDatabase::Maria),
                          [](const auto& p) { return p.param == TScratchDatabase::Maria ? "MariaDB" : "SQLite"; });
 

@@ -77,6 +77,9 @@ class TODBC {
   // description of the data source logged in by name.
   std::string ConnectString;
   TodDriverKind DriverKind = dkOther;
+  // Times a statement had to wait for another statement's call on this
+  // connection to return before making its own (see Statement.cpp).
+  std::uint32_t SerialisedWaits = 0;
   // Slow-operation threshold for the statements' timing lines; 0 = off.
   std::uint32_t TimeOverMs = 0;
 

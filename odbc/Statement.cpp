@@ -149,6 +149,7 @@ void TODBCStatement::FreeBuffers() {
 // -- execution ---------------------------------------------------------------
 
 bool TODBCStatement::ExecSQL(const std::string& SQL, bool AsQuery, bool Prepared) {
+  WaitForOtherCalls();
   if (Prepared) {
     if (!Allocated || !Connection) return false;
     ReportError(Odbc.SQLFreeStmt(StmtHandle, SQL_CLOSE));
@@ -185,6 +186,7 @@ void TODBCStatement::BindParams(const std::vector<std::string>& Params) {
 }
 
 SQLLEN TODBCStatement::RowCount() {
+  WaitForOtherCalls();
   if (FLastReturn == SQL_NO_DATA) return 0;
   if (!OdbcSucceeded(FLastReturn) || !Allocated || !Connection) return -1;
   SQLLEN rows = -1;
@@ -193,6 +195,7 @@ SQLLEN TODBCStatement::RowCount() {
 }
 
 bool TODBCStatement::StartExecSQL(const std::string& SQL, const std::vector<std::string>& Params) {
+  WaitForOtherCalls();
   if (!Allocated || !Connection || FStarted) return false;
   if (FParamsBound || !Params.empty()) BindParams(Params);
   Odbc.SQLFreeStmt(StmtHandle, SQL_UNBIND);
@@ -219,6 +222,7 @@ bool TODBCStatement::FinishExecSQL(bool AsQuery) {
 
 // What an execution's return code means for the caller (see ExecSQL).
 bool TODBCStatement::Classify(SQLRETURN ret, bool AsQuery) {
+  WaitForOtherCalls();
   Eof = false;
   FLastReturn = ret;
   // The command word comes from the first six characters as written: a text
@@ -242,6 +246,21 @@ bool TODBCStatement::Classify(SQLRETURN ret, bool AsQuery) {
   // false, and an unattended service has no other place to show it.
   ReportError(ret);
   return false;
+}
+
+// The drivers are registered without the driver manager's serialisation
+// (Threading = 0): a connection must never be called from two threads at
+// once. While another statement of this connection has a call running on
+// its worker, every call of this one waits for it to return first. The
+// conversion orders its work so that this never has to wait; the count
+// shows whether it did.
+void TODBCStatement::WaitForOtherCalls() {
+  if (!Connection) return;
+  for (TODBCStatement* other : Connection->Statements) {
+    if (!other || other == this || !other->FStarted || other->FSlot.load() != TMyThread::Pending) continue;
+    ++Connection->SerialisedWaits;
+    while (other->FSlot.load() == TMyThread::Pending) other->FWorker->WaitForResult(PollMs);
+  }
 }
 
 SQLRETURN TODBCStatement::WaitDirect() {
@@ -338,6 +357,7 @@ void TODBCStatement::ClearBuffers() {
 }
 
 bool TODBCStatement::Skip(std::uint8_t Direction, std::int32_t Offset) {
+  WaitForOtherCalls();
   if (!Allocated || !Connection) return false;
   if (Buffered) ClearBuffers();
   ForgetRow();

@@ -145,6 +145,7 @@ class TODBCStatement {
   void FreeBuffers();
   void ForgetRow() { FRowTexts.clear(); }
   void BindParams(const std::vector<std::string>& Params);
+  void WaitForOtherCalls();
 
   // One value of the current row as read from the driver: whole, untrimmed,
   // and whether it was NULL.
@@ -161,6 +162,7 @@ class TODBCStatement {
   // refresh), so each value is fetched from the driver once per row and
   // served from here afterwards.
   std::vector<std::optional<TCell>> FRowTexts;
+  std::vector<char> FScratch;
   // Texts bound to the '?' markers of the execution under way, with their
   // length cells; they must stay put until the driver has run it.
   std::vector<std::string> FParams;

@@ -157,6 +157,7 @@ std::int32_t TODBCStatement::ColumnSize(int Index) const {
 }
 
 SQLLEN TODBCStatement::GetData(int Index, SQLSMALLINT TargetType, SQLPOINTER Buffer, SQLLEN BufferLength) {
+  WaitForOtherCalls();
   SQLLEN indicator = 0;
   if (!Allocated || !Connection) return indicator;
   const auto column = static_cast<SQLUSMALLINT>(Index + 1);
@@ -179,11 +180,15 @@ SQLLEN TODBCStatement::DataLength(int Index, TodDataKind Kind) {
 // SQL_NO_TOTAL, and gives the rest on the next call. A text is never cut at
 // the size the driver described, which counts characters, not bytes.
 void TODBCStatement::ReadWhole(int Index, TCell& Cell) {
+  WaitForOtherCalls();
   Cell = TCell{};
   if (!Allocated || !Connection) return;
   const auto column = static_cast<SQLUSMALLINT>(Index + 1);
+  // One buffer serves every read of the statement; it only grows.
   const std::int64_t described = ColumnSize(Index);
-  std::vector<char> chunk(static_cast<std::size_t>(std::clamp<std::int64_t>(described * 4 + 1, 256, 1 << 16)));
+  std::vector<char>& chunk = FScratch;
+  const auto wanted = static_cast<std::size_t>(std::clamp<std::int64_t>(described * 4 + 1, 256, 1 << 16));
+  if (chunk.size() < wanted) chunk.resize(wanted);
   for (bool first = true;; first = false) {
     SQLLEN indicator = 0;
     SQLRETURN ret = Odbc.SQLGetData(StmtHandle, column, SQL_C_CHAR, chunk.data(), static_cast<SQLLEN>(chunk.size()),

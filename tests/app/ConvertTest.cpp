@@ -122,6 +122,8 @@ class Conversion : public ::testing::TestWithParam<TScratchDatabase::TKind> {
   void Convert(bool weight = true) {
     Connect();
     K.ConvertTables(weight);
+    // The next row is read before a mark goes out, never while it travels.
+    EXPECT_EQ(MainOdbc->SerialisedWaits, 0u) << "the run called the connection while a mark was on its way";
     K.CloseDatabase();
   }
   std::vector<std::string> LogTexts() {
@@ -485,6 +487,52 @@ TEST_P(Conversion, SlicesOfAnySizeCopyEveryRowOnceAndStepOverRowsLeftBehind) {
     EXPECT_EQ(std::count(texts.begin(), texts.end(), "Working on " + File("03050407.dbf")), 1);
     EXPECT_EQ(texts.back(), "Converted 5 records");
   }
+}
+
+// The one read-back path tells a row's mark from a missing row, and both
+// from a failed statement and from a lost link; marks count their rows.
+TEST_P(Conversion, MarksCountTheirRowsAndReadBacksSayWhatTheyFound) {
+  Db.Exec({"insert into weight values (1, 7, '2004-03-05', '10:00:00', 1, 1, NULL, 5)",
+           "insert into weight values (3, NULL, '2004-03-05', '10:00:00', 1, 1, NULL, NULL)"});
+  Connect();
+  TODBCStatement s(MainOdbc.get(), false, false);
+  TRowKey key;
+  key.Machine = 7;
+  key.MachineNull = false;
+  key.MachineValue = "7";
+  key.RecNum = "1";
+  TReadBack back = ReadRowMark(s, "weight", key);
+  EXPECT_EQ(back.State, rbFound);
+  EXPECT_EQ(back.Convtd, 5);
+  TMarkResult mark = MarkRow(s, "weight", key, 8);
+  EXPECT_TRUE(mark.Executed);
+  EXPECT_EQ(mark.Rows, 1);
+  ASSERT_TRUE(SelectRow(s, "weight", key));
+  EXPECT_EQ(s.FieldAsInteger("convtd"), 8);
+
+  key.RecNum = "2";
+  EXPECT_EQ(ReadRowMark(s, "weight", key).State, rbGone);
+  mark = MarkRow(s, "weight", key, 9);
+  EXPECT_TRUE(mark.Executed);
+  EXPECT_EQ(mark.Rows, 0);
+  EXPECT_FALSE(SelectRow(s, "weight", key));
+
+  // Machine 0 names the NULL machine too.
+  key = TRowKey{};
+  key.RecNum = "3";
+  EXPECT_EQ(MarkRow(s, "weight", key, 4).Rows, 1);
+
+  EXPECT_EQ(ReadRowMark(s, "no_such_table", key).State, rbFailed);
+  EXPECT_FALSE(MainOdbc->ConnectionLost);
+  if (GetParam() == TScratchDatabase::Maria) {
+    TODBCStatement id(MainOdbc.get(), true, false);
+    ASSERT_TRUE(id.ExecSQL("select connection_id() as id"));
+    Db.Exec({"kill " + id.FieldAsString("id")});
+    EXPECT_EQ(ReadRowMark(s, "weight", key).State, rbLinkLost);
+    EXPECT_TRUE(MainOdbc->ConnectionLost);
+  }
+  K.CloseDatabase();
+  EXPECT_EQ(Marks(), "8 4 ");
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, Conversion, ::testing::Values(TScratchDatabase::Sqlite, TScratchDatabase::Maria),

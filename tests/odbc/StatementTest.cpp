@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -147,6 +149,74 @@ TEST_P(OnBothDrivers, SelectWalkingWhileUpdatesRunOnASecondStatement) {
   EXPECT_EQ(Db.Column("select count(*) from weight where convtd between 1 and 40"),
             std::vector<std::string>{"40"});
   EXPECT_TRUE(Log.Lines().empty());
+}
+
+// Values handed over as parameters are never read as SQL, whatever they
+// hold, and an update says how many rows it changed (SQLite answers
+// SQL_NO_DATA for none).
+TEST_P(OnBothDrivers, BoundTextsStayValuesAndUpdatesCountTheirRows) {
+  Db.Exec({"insert into weight (rec_num, machine, name) values (1, 7, 'plain')",
+           "insert into weight (rec_num, machine, name) values (2, 7, 'it''s')",
+           IsMaria() ? "insert into weight (rec_num, machine, name) values (3, 7, 'back\\\\slash')"
+                     : "insert into weight (rec_num, machine, name) values (3, 7, 'back\\slash')"});
+  TODBCStatement s(C.get(), false, false);
+  for (const std::string name : {"x' or '1'='1", "it's", "back\\slash", ""}) {
+    ASSERT_TRUE(s.ExecSQLParams("update weight set convtd=9 where machine=7 and name=?", {name})) << name;
+    EXPECT_EQ(s.RowCount(), name == "it's" || name == "back\\slash" ? 1 : 0) << name;
+  }
+  ASSERT_TRUE(s.ExecSQL("update weight set convtd=5 where machine=7"));
+  EXPECT_EQ(s.RowCount(), 3);
+  // A statement without parameters after one with them runs as written.
+  ASSERT_TRUE(s.ExecSQLParams("select count(*) as n from weight where name=?", {"plain"}));
+  EXPECT_EQ(s.FieldAsInteger("n"), 1);
+  ASSERT_TRUE(s.ExecSQL("select count(*) as n from weight"));
+  EXPECT_EQ(s.FieldAsInteger("n"), 3);
+  EXPECT_FALSE(s.ExecSQL("update weight set nosuchcolumn=1"));
+  EXPECT_EQ(s.RowCount(), -1);
+}
+
+// Texts longer in bytes than the column is in characters, texts a database
+// holds beyond their declared size (SQLite does not enforce it), blanks at
+// the ends, NULL, and a BIT(1) the driver hands over as the byte 0x01.
+TEST_P(OnBothDrivers, TextsAreReadWholeAndExactAndBitsReadAsFlags) {
+  Db.Exec({IsMaria() ? "create table t (name varchar(10), pad varchar(10), flag bit(1), off bit(1)) "
+                       "default charset=utf8mb4"
+                     : "create table t (name varchar(10), pad varchar(10), flag bit(1), off bit(1))",
+           "insert into t values ('Müllerßäöü', ' 7 ', 1, 0)"});
+  if (!IsMaria()) Db.Exec({"insert into t values ('" + std::string(300, 'x') + "', NULL, 1, 0)"});
+  TODBCStatement s(C.get(), true, false);
+  ASSERT_TRUE(s.ExecSQL("select * from t"));
+  EXPECT_EQ(s.FieldAsString("name"), "Müllerßäöü");
+  EXPECT_EQ(s.FieldAsString("pad"), "7");
+  EXPECT_EQ(s.FieldAsExactText("pad"), std::optional<std::string>(" 7 "));
+  EXPECT_TRUE(s.FieldAsBoolean("flag"));
+  EXPECT_FALSE(s.FieldAsBoolean("off"));
+  EXPECT_FALSE(s.FieldAsExactText("nosuchcolumn"));
+  if (!IsMaria()) {
+    ASSERT_TRUE(s.Skip(sdNext, 1));
+    EXPECT_EQ(s.FieldAsString("name"), std::string(300, 'x'));
+    EXPECT_FALSE(s.FieldAsExactText("pad")) << "NULL has no text";
+    EXPECT_EQ(s.FieldAsString("pad"), "");
+  }
+}
+
+// The drivers do not serialise calls on one connection: a statement whose
+// connection has a call running on another statement's worker waits for it
+// to return before it calls the driver.
+TEST_P(OnBothDrivers, ACallWaitsWhileAnotherStatementOfTheConnectionIsRunning) {
+  InsertRows(3);
+  TODBCStatement slow(C.get(), false, false);
+  TODBCStatement select(C.get(), true, false);
+  ASSERT_TRUE(select.ExecSQL("select * from weight order by rec_num"));
+  EXPECT_EQ(C->SerialisedWaits, 0u);
+  const std::string sleepy = IsMaria() ? "select sleep(0.3) as s"
+                                       : "with recursive n(i) as (select 1 union all select i+1 from n where i<3000000) "
+                                         "select count(*) as s from n";
+  ASSERT_TRUE(slow.StartExecSQL(sleepy));
+  EXPECT_TRUE(select.Skip(sdNext, 1));
+  EXPECT_EQ(select.FieldAsInteger("rec_num"), 2);
+  EXPECT_TRUE(slow.FinishExecSQL());
+  EXPECT_EQ(C->SerialisedWaits, 1u);
 }
 
 // -- values ------------------------------------------------------------------

@@ -535,6 +535,33 @@ TEST_P(Conversion, MarksCountTheirRowsAndReadBacksSayWhatTheyFound) {
   EXPECT_EQ(Marks(), "8 4 ");
 }
 
+// A table without a code page stores texts as they come, in bytes: a UTF-8
+// text wider than its field is cut at the last character that fits whole.
+TEST_P(Conversion, ATableWithoutACodePageGetsNoHalfCharacters) {
+  const std::string tmpl = Share + "netw/gstru.dbf";
+  std::filesystem::remove(tmpl);
+  std::filesystem::remove(Share + "netw/gstru.fpt");
+  RunPython("template '" + tmpl + "' 'MACHINE N(3,0); DAT_E D; TIM_E C(8); REC_NUM N(10,0); NOTE C(5); REMARK M'");
+  std::string header = test::ReadFile(tmpl);
+  header[29] = 0;  // no code page
+  test::WriteFile(tmpl, header);
+  Db.Exec({"insert into weight values (1, 7, '2004-03-05', '10:00:00', 1, 1, 'äääx', NULL)",
+           "insert into weight values (2, 7, '2004-03-05', '11:00:00', 1, 1, 'aäää', NULL)"});
+  Convert();
+  EXPECT_EQ(Marks(), "1 2 ");
+  std::ostringstream report;
+  EXPECT_EQ(tools::CheckDbf(File("03050407.dbf"), report), 0) << report.str();
+  CodeHandle code = code4initP();
+  DbfHandle file = d4open(code, File("03050407.dbf").c_str());
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(d4go(file, 1), 0);
+  EXPECT_EQ(f4str(d4field(file, "NOTE")), "ää");  // 4 of 5 bytes: the third ä would not fit
+  ASSERT_EQ(d4go(file, 2), 0);
+  EXPECT_EQ(f4str(d4field(file, "NOTE")), "aää");  // 5 bytes exactly
+  d4close(file);
+  code4initUndoP(code);
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, Conversion, ::testing::Values(TScratchDatabase::Sqlite, TScratchDatabase::Maria),
                          [](const auto& p) { return p.param == TScratchDatabase::Maria ? "MariaDB" : "SQLite"; });
 

@@ -167,6 +167,28 @@ void TODBC::Disconnect() {
   ConnectionLost = false;
 }
 
+bool TODBC::SetAutoCommit(bool On) {
+  if (!Connected) return false;
+  const SQLRETURN ret =
+      Odbc.SQLSetConnectAttr(ConnHandle, SQL_ATTR_AUTOCOMMIT,
+                             reinterpret_cast<SQLPOINTER>(On ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF), SQL_IS_INTEGER);
+  ReportResult(ret);
+  return OdbcSucceeded(ret);
+}
+
+bool TODBC::PreferReadCommitted() {
+  if (!Connected) return false;
+  return OdbcSucceeded(Odbc.SQLSetConnectAttr(ConnHandle, SQL_ATTR_TXN_ISOLATION,
+                                              reinterpret_cast<SQLPOINTER>(SQL_TXN_READ_COMMITTED), SQL_IS_INTEGER));
+}
+
+bool TODBC::EndTransaction(bool Commit) {
+  if (!Connected) return false;
+  const SQLRETURN ret = Odbc.SQLEndTran(SQL_HANDLE_DBC, ConnHandle, Commit ? SQL_COMMIT : SQL_ROLLBACK);
+  ReportResult(ret);
+  return OdbcSucceeded(ret);
+}
+
 std::string TODBC::FindDataSource(const std::string& Name) {
   if (!IsBound() || EnvHandle == SQL_NULL_HENV) return Name;
   SQLCHAR name[256], description[256];

@@ -90,6 +90,17 @@ class TODBC {
                const std::string& Extra);
   // Releases every registered statement, then commits and logs out.
   void Disconnect();
+  // Switches automatic commit on or off; with it off, changes wait for
+  // EndTransaction. Failures are reported; false then.
+  bool SetAutoCommit(bool On);
+  // Commits (or rolls back) the changes made since the last end. A failure
+  // is reported; a commit whose answer never came may or may not have
+  // happened (ConnectionLost tells).
+  bool EndTransaction(bool Commit);
+  // Asks for the read-committed isolation level, so that a transaction holds
+  // locks on the rows it changed only (no gap locks, no locks on rows it
+  // merely passed). Quiet: a driver without it keeps its own.
+  bool PreferReadCommitted();
 
   // Driver description of the data source named exactly Name, else Name.
   std::string FindDataSource(const std::string& Name);

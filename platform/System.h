@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -43,6 +44,15 @@ bool RemoveFile(const std::string& path);
 bool RenameFile(const std::string& from, const std::string& to);
 bool SetReadOnly(const std::string& path, bool readOnly);
 bool CreateEmptyFile(const std::string& path);  // fails when it exists already
+// Moves `from` over `to` in one step, replacing it: a crash leaves one of the
+// two, whole. The move itself is written through to the disk.
+bool MoveFileOver(const std::string& from, const std::string& to);
+// Writes a file's (or, on POSIX, a folder's entries') cached changes through
+// to the disk. True when there was nothing to write or all of it went.
+bool SyncPath(const std::string& path);
+// SyncPath for many paths at once; where several share one file system,
+// that file system is synced in one call (far cheaper than one per file).
+bool SyncPaths(const std::vector<std::string>& paths);
 
 // A file opened for reading and writing while other programs may also read
 // and write it (but, on Windows, not delete it).
@@ -57,6 +67,10 @@ class TSharedFile {
   bool SeekToEnd();
   // True when every byte was written.
   bool Write(const void* data, std::size_t size);
+  // Writes what was written so far through to the disk.
+  bool Sync();
+  // Cuts the file to `size` bytes; the position moves to its end.
+  bool Truncate(std::uint64_t size);
   void Close();
   bool IsOpen() const { return FHandle != Invalid; }
 

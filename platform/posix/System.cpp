@@ -10,6 +10,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -119,6 +120,50 @@ bool RenameFile(const std::string& from, const std::string& to) {
   return rename(from.c_str(), to.c_str()) == 0;
 }
 
+bool SyncPath(const std::string& path) {
+  // A folder opens read-only; fsync on it writes its entries (a file
+  // created or renamed in it). Any descriptor of a file syncs its data.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = fsync(fd) == 0;
+  close(fd);
+  return ok;
+}
+
+bool SyncPaths(const std::vector<std::string>& paths) {
+  std::vector<std::pair<dev_t, std::string>> byDevice;
+  for (const auto& path : paths) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return false;
+    byDevice.emplace_back(st.st_dev, path);
+  }
+  bool ok = true;
+  std::vector<dev_t> done;
+  for (const auto& [device, path] : byDevice) {
+    if (std::find(done.begin(), done.end(), device) != done.end()) continue;
+    done.push_back(device);
+    const auto count = std::count_if(byDevice.begin(), byDevice.end(), [&](const auto& p) { return p.first == device; });
+    if (count == 1) {
+      ok = SyncPath(path) && ok;
+      continue;
+    }
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      ok = false;
+      continue;
+    }
+    ok = syncfs(fd) == 0 && ok;
+    close(fd);
+  }
+  return ok;
+}
+
+bool MoveFileOver(const std::string& from, const std::string& to) {
+  if (rename(from.c_str(), to.c_str()) != 0) return false;
+  const std::string dir = ExtractFileDir(to);
+  return SyncPath(dir.empty() ? "." : dir);
+}
+
 bool SetReadOnly(const std::string& path, bool readOnly) {
   struct stat st {};
   if (stat(path.c_str(), &st) != 0) return false;
@@ -157,6 +202,13 @@ bool TSharedFile::Write(const void* data, std::size_t size) {
     size -= static_cast<size_t>(n);
   }
   return true;
+}
+
+bool TSharedFile::Sync() { return IsOpen() && fdatasync(static_cast<int>(FHandle)) == 0; }
+
+bool TSharedFile::Truncate(std::uint64_t size) {
+  return IsOpen() && ftruncate(static_cast<int>(FHandle), static_cast<off_t>(size)) == 0 &&
+         lseek(static_cast<int>(FHandle), 0, SEEK_END) >= 0;
 }
 
 void TSharedFile::Close() {

@@ -128,6 +128,28 @@ bool RenameFile(const std::string& from, const std::string& to) {
   return MoveFileA(from.c_str(), to.c_str()) != 0;
 }
 
+bool SyncPath(const std::string& path) {
+  // Folders need no flush here: NTFS logs its entries itself, and a move
+  // is written through by MoveFileOver.
+  if (DirectoryExists(path)) return true;
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const bool ok = FlushFileBuffers(h) != 0;
+  CloseHandle(h);
+  return ok;
+}
+
+bool SyncPaths(const std::vector<std::string>& paths) {
+  bool ok = true;
+  for (const auto& path : paths) ok = SyncPath(path) && ok;
+  return ok;
+}
+
+bool MoveFileOver(const std::string& from, const std::string& to) {
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 bool SetReadOnly(const std::string& path, bool readOnly) {
   const DWORD a = GetFileAttributesA(path.c_str());
   if (a == INVALID_FILE_ATTRIBUTES) return false;
@@ -171,6 +193,18 @@ bool TSharedFile::Write(const void* data, std::size_t size) {
     size -= written;
   }
   return true;
+}
+
+bool TSharedFile::Sync() { return IsOpen() && FlushFileBuffers(reinterpret_cast<HANDLE>(FHandle)); }
+
+bool TSharedFile::Truncate(std::uint64_t size) {
+  if (!IsOpen()) return false;
+  HANDLE h = reinterpret_cast<HANDLE>(FHandle);
+  LARGE_INTEGER at{};
+  at.QuadPart = static_cast<LONGLONG>(size);
+  LARGE_INTEGER zero{};
+  return SetFilePointerEx(h, at, nullptr, FILE_BEGIN) && SetEndOfFile(h) &&
+         SetFilePointerEx(h, zero, nullptr, FILE_END);
 }
 
 void TSharedFile::Close() {

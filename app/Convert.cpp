@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "app/Journal.h"
+#include "app/JournalRun.h"
 #include "app/Settings.h"
 #include "app/sMain.h"
 #include "common/BuildConfig.h"
@@ -134,9 +136,13 @@ std::string TKestrel::ShareRootPath() const { return ShareRootOverride.empty() ?
 //  - unknown (the link is gone, or the mark can't be read back): the earlier
 //    record stays, because its mark may have been committed; the newer one,
 //    whose mark was never sent, is taken back; the run ends.
+// Each record is noted in the table's journal before it reaches the file,
+// and the marks are committed in batches once the journal and the files
+// are on disk (JournalRun.h), so that whatever interrupts a run, the next
+// one finds each row in exactly one record.
 
-TKestrel::TMarks::TMarks(TKestrel& owner, TODBCStatement& update, const std::string& table)
-    : FOwner(owner), FUpdate(update), FTable(table) {}
+TKestrel::TMarks::TMarks(TKestrel& owner, TODBCStatement& update, const std::string& table, TJournalRun& journal)
+    : FOwner(owner), FUpdate(update), FTable(table), FJournal(journal) {}
 
 TKestrel::TMarks::~TMarks() {
   // An exception may leave a record whose mark was never sent: it goes, so
@@ -152,6 +158,7 @@ TKestrel::TMarks::TCopy TKestrel::TMarks::Read(TODBCStatement& row, const TRowKe
     if (d4field(file, f->name)) copy.Texts.push_back({f->name, FieldText(row, *f), f->type == 'C' ? f->len : 0u});
   copy.Key = key;
   copy.Path = path;
+  copy.Fields = fields;
   return copy;
 }
 
@@ -173,7 +180,13 @@ bool TKestrel::TMarks::Append(TCopy copy, DbfHandle file) {
   }
   FUnsent = std::move(copy);
   ++Appended;
-  return Settle();
+  if (!Settle()) return false;
+  // No mark is in flight here: a batch that is old enough is committed.
+  if (FJournal.Due() && !FJournal.Commit(FFile)) {
+    LogNow(Format("Marks of %s could not be committed; the next run settles them, run ended", FTable));
+    return false;
+  }
+  return true;
 }
 
 bool TKestrel::TMarks::Write(TCopy& copy) {
@@ -183,7 +196,13 @@ bool TKestrel::TMarks::Write(TCopy& copy) {
     if (t.CharWidth) KeepLastCharacterWhole(FFile, t.Name, t.Text, t.CharWidth);
   }
   copy.RecNo = d4recNo(FFile);
-  return copy.RecNo > 0 && d4flush(FFile) == r4success;
+  if (copy.RecNo <= 0) return false;
+  // The record is still in memory: noted first, then written.
+  if (!FJournal.Note(FFile, copy.Fields, copy.Key, copy.Path, copy.RecNo, copy.Seq)) {
+    d4appendUndo(FFile);
+    return false;
+  }
+  return d4flush(FFile) == r4success;
 }
 
 bool TKestrel::TMarks::Settle() {
@@ -223,6 +242,7 @@ bool TKestrel::TMarks::Settle() {
     LogNow(Format("Update of %s rec_num=%s marked %d rows (rows share machine and rec_num); record %d kept in %s",
                   FTable, recNum, static_cast<int>(result.Rows), recNo, done.Path));
   }
+  if (mark == marked) FJournal.Marked(done.Seq);
   FOwner.RowSettled();
   if (mark == marked) return true;
   if (mark == unknown) {
@@ -239,9 +259,31 @@ bool TKestrel::TMarks::Settle() {
   }
   // Refused, and nothing was marked: the refused row's record goes.
   if (stillUnconverted) ++LeftInSet;
+  // A refusal may have cost the whole open transaction (a deadlock does
+  // that): the latest accepted mark tells. Then the marks of the batch are
+  // gone while their records stay, and only the next run, settling their
+  // notes first, can tell them apart from rows still to copy.
+  TJournalEntry last;
+  if (FJournal.LastMarked(last)) {
+    const TReadBack back = ReadRowMark(FUpdate, FTable, last.Key);
+    if (!(back.State == rbFound && back.Convtd == static_cast<int>(last.RecNo))) {
+      FJournal.Refused(false);
+      LogNow(Format("Update of %s rec_num=%s failed and took the earlier marks of the batch with it; run ended", FTable,
+                    recNum));
+      if (FUnsent) {
+        if (d4appendUndo(FFile) == r4success) --Appended;
+        FUnsent.reset();
+      }
+      return false;
+    }
+  }
   const bool newer = FUnsent.has_value();
   bool ok = !newer || d4appendUndo(FFile) == r4success;
   ok = ok && d4appendUndo(FFile) == r4success;
+  if (ok) {
+    FJournal.Dropped(done.Seq);
+    if (newer) FJournal.Dropped(FUnsent->Seq);
+  }
   if (ok && newer) ok = Write(*FUnsent);
   if (!ok) {
     LogNow(Format("Update of %s rec_num=%s failed and record %d could not be taken back from %s; run ended", FTable,
@@ -289,6 +331,10 @@ void TKestrel::ConvertTables(bool Weight) {
   const std::string outDir = root + "netw" + sep + table + sep;
   const std::string templateFile = root + "netw" + sep + (Weight ? "gstru.dbf" : "astru.dbf");
 
+  // What an interrupted run left is settled before anything is selected.
+  TJournal journal(JournalPath(table));
+  if (!ResolveJournal(journal, table)) return;
+
   TRun run;
   run.Update = std::make_unique<TODBCStatement>(MainOdbc.get(), false, false);
   run.Select = std::make_unique<TODBCStatement>(MainOdbc.get(), true, false);
@@ -314,7 +360,14 @@ void TKestrel::ConvertTables(bool Weight) {
   code4safety(run.Code, 0);
   code4errFieldName(run.Code, 0);
 
-  TMarks marks(*this, *run.Update, table);
+  TJournalRun journalRun(journal, *MainOdbc);
+  if (!journalRun.Begin()) {
+    LogNow(Format("Marks of %s can't be held in a transaction; run ended", table));
+    run.StopLibrary();
+    LogNow("Converted 0 records");
+    return;
+  }
+  TMarks marks(*this, *run.Update, table, journalRun);
   int currentMachine = -99;
   const TDateTime noDate = Today() - 9999;
   TDateTime currentDate = noDate;
@@ -349,11 +402,20 @@ void TKestrel::ConvertTables(bool Weight) {
       currentDate = date;
       // The last mark of the group is settled while its file is open.
       if (!marks.Finish()) break;
+      if (!run.FilePath.empty()) journalRun.Closed(run.FilePath, run.File != nullptr);
       run.CloseFile();
       run.FilePath = outDir + MakeDbfName(date, machine);
       LogNow(Format("Working on %s", run.FilePath));
+      // Noted before the file is created or opened, so that the next start
+      // checks a file this run may leave half written.
+      if (!journalRun.Opened(run.FilePath)) {
+        LogNow(Format("Journal %s can't be written; run ended", journal.Path()));
+        run.FilePath.clear();
+        break;
+      }
       if (!platform::FileExists(run.FilePath)) {
         CreateDbfLike(run.Code, templateFile, run.FilePath);
+        journalRun.Created(run.FilePath);
         LogNow("Created new .dbf: " + run.FilePath);
       }
       run.File = OpenDbf(run.Code, run.FilePath, "");
@@ -369,7 +431,10 @@ void TKestrel::ConvertTables(bool Weight) {
   marks.Finish();
   const int count = marks.Appended;
   marks.Detach();
+  if (!run.FilePath.empty()) journalRun.Closed(run.FilePath, run.File != nullptr);
   run.StopLibrary();
+  if (!journalRun.End() && !(MainOdbc && MainOdbc->ConnectionLost))
+    LogNow(Format("Marks of %s could not be committed; the next run settles them", table));
   LogNow(Format("Converted %d records", count));
 }
 

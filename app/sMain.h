@@ -31,6 +31,8 @@ inline constexpr int DefaultSliceRows = 100000;
 
 // The connection settings one cycle read from mysqlconn.ini.
 class TODBCStatement;
+class TJournal;
+class TJournalRun;
 
 // Name of the .dbf file of one machine and day: MMDDYY, the machine number
 // with at least two digits, ".dbf" (03050407.dbf).
@@ -87,6 +89,12 @@ class TKestrel : public TOneShotService {
 
  protected:
   void OpenLog();
+  // The intent journal of a table: journal/<table>.jnl beside the
+  // executable (or ExeDirOverride).
+  std::string JournalPath(const std::string& table) const;
+  // Settles what an interrupted run of the table left in its journal (see
+  // Journal.cpp). False when the run must end before its select.
+  bool ResolveJournal(TJournal& journal, const std::string& table);
   // Called once for each row whose mark is settled, in row order (a seam
   // for tests).
   virtual void RowSettled() {}
@@ -104,8 +112,10 @@ class TKestrel : public TOneShotService {
       TRowKey Key;
       std::string Path;
       long RecNo = 0;
+      const FIELD4INFO* Fields = nullptr;  // the file's, for its note
+      std::uint64_t Seq = 0;               // its note in the journal
     };
-    TMarks(TKestrel& owner, TODBCStatement& update, const std::string& table);
+    TMarks(TKestrel& owner, TODBCStatement& update, const std::string& table, TJournalRun& journal);
     ~TMarks();
     TMarks(const TMarks&) = delete;
     TMarks& operator=(const TMarks&) = delete;
@@ -131,6 +141,7 @@ class TKestrel : public TOneShotService {
     TKestrel& FOwner;
     TODBCStatement& FUpdate;
     std::string FTable;
+    TJournalRun& FJournal;
     DbfHandle FFile = nullptr;
     std::optional<TCopy> FPending;  // written, its mark sent
     std::optional<TCopy> FUnsent;   // written, its mark not sent yet

@@ -8,6 +8,8 @@
 #include <map>
 #include <sstream>
 
+#include "app/Journal.h"
+#include "app/JournalRun.h"
 #include "app/Settings.h"
 #include "app/sMain.h"
 #include "common/Clock.h"
@@ -64,6 +66,7 @@ std::vector<TRecord> ReadBack(const std::string& path) {
 // The service module with a hook after each row whose mark is settled.
 class THookedKestrel : public TKestrel {
  public:
+  using TKestrel::JournalPath;
   std::function<void(int rowsDone)> AfterRow;
   int Rows = 0;
   void RowSettled() override {
@@ -104,6 +107,7 @@ class Conversion : public ::testing::TestWithParam<TScratchDatabase::TKind> {
     platform::ForceDirectories(Share + "netw/action");
     RunPython("template '" + Share + "netw/gstru.dbf' '" + TemplateFields + "'");
     K.ShareRootOverride = Share;
+    K.ExeDirOverride = Dir.Path();  // the journal goes there
     MainLog = std::make_unique<TMessLog>(Dir.File("run.log"), "", false, false, false, true);
     const bool maria = GetParam() == TScratchDatabase::Maria;
     Db.Exec({"create table weight (rec_num integer, machine integer, dat_e date, tim_e varchar(8), "
@@ -254,14 +258,23 @@ TEST_P(Conversion, AnExceptionInARunReleasesStatementsLibraryAndFile) {
             static_cast<long>(MainOdbc->Statements.size()));
   K.CloseDatabase();
   // The open file was closed: what was appended is in it, count and all.
+  // Its marks were not known to have their records on disk, so they were
+  // rolled back; the journal still names them.
   const auto m7 = ReadBack(File("03050407.dbf"));
   ASSERT_EQ(m7.size(), 1u);
   EXPECT_EQ(m7[0].at("rec_num"), "2.0");
-  EXPECT_EQ(Marks(), "NULL 1 NULL NULL 1 2 99 ");
-  // The next run takes the rest.
+  EXPECT_EQ(Marks(), "NULL 0 NULL NULL NULL NULL 99 ");
+  // The next run marks the kept records and copies the rest, each once.
   K.AfterRow = nullptr;
   Convert();
   EXPECT_EQ(Marks(), "2 1 1 1 1 2 99 ");
+  EXPECT_EQ(ReadBack(File("03050407.dbf")).size(), 2u);
+  EXPECT_EQ(ReadBack(File("03050400.dbf")).size(), 2u);
+  const auto texts = LogTexts();
+  EXPECT_NE(std::find(texts.begin(), texts.end(),
+                      "Journal: weight rec_num=2 (machine 7) was not marked; record 1 of " + File("03050407.dbf") +
+                          " holds it and is now its mark"),
+            texts.end());
 }
 
 TEST_P(Conversion, ADamagedTemplateOrAnUnwritableFolderLeavesRowsUnmarkedAndSaysSo) {
@@ -353,9 +366,11 @@ TEST_P(Conversion, RowsAreNamedSafelyWhateverTheirKeysHoldAndUnnameableRowsAreLe
            "insert into weight values (8, '2', 9, '2004-03-05', '09:00:00', 'after the deleted one', NULL)",
            "insert into weight values (9, '2', 3, '2004-03-05', '09:00:00', 'converted before', 99)"});
   // Once row 4 (the last of machine 7) is settled, row 7 has been read but
-  // its mark not yet sent: it goes, so its update changes no row.
+  // its mark not yet sent: it goes, so its update changes no row. (Deleted
+  // on the run's own connection: the run holds its batch of marks in a
+  // transaction, which an SQLite database keeps other writers out of.)
   K.AfterRow = [&](int rows) {
-    if (rows == 4) Db.Exec({"delete from weight where id = 7"});
+    if (rows == 4) TODBCStatement(MainOdbc.get(), false, true).ExecSQL("delete from weight where id = 7");
   };
   Convert();
   const auto marks = [&] {
@@ -562,14 +577,138 @@ TEST_P(Conversion, ATableWithoutACodePageGetsNoHalfCharacters) {
   code4initUndoP(code);
 }
 
+// The fingerprint the conversion notes for record `recNo` of a file.
+std::uint64_t FingerprintOf(const std::string& path, long recNo) {
+  CodeHandle code = code4initP();
+  DbfHandle data = d4open(code, path.c_str());
+  EXPECT_NE(data, nullptr) << path;
+  std::uint64_t fp = 0;
+  if (data) {
+    FIELD4INFO* fields = d4fieldInfo(data);
+    EXPECT_EQ(d4go(data, recNo), r4success);
+    fp = RecordFingerprint(data, fields);
+    u4freeDefault(fields);
+  }
+  code4close(code);
+  code4initUndoP(code);
+  return fp;
+}
+
+// What a power cut can do to a file: its last records never reached the disk.
+void KeepFirstRecords(const std::string& path, uint32_t count) {
+  std::string bytes = test::ReadFile(path);
+  const auto u16 = [&](size_t at) { return static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8; };
+  const size_t header = u16(8), record = u16(10);
+  for (int i = 0; i < 4; ++i) bytes[4 + i] = static_cast<char>(count >> (8 * i));
+  test::WriteFile(path, bytes.substr(0, header + count * record) + "\x1a");
+}
+
+TJournalEntry Noted(int machine, const std::string& recNum, const std::string& file, long recNo, std::uint64_t fp) {
+  TJournalEntry e;
+  e.Key.Machine = machine;
+  e.Key.MachineNull = false;
+  e.Key.MachineValue = std::to_string(machine);
+  e.Key.RecNum = recNum;
+  e.File = file;
+  e.RecNo = recNo;
+  e.Fingerprint = fp;
+  return e;
+}
+
+// Each way an interrupted run can leave a noted row, settled by the next
+// run before it selects: the row ends in exactly one record with its number.
+TEST_P(Conversion, TheNextRunSettlesEveryNoteAnInterruptedRunLeft) {
+  InsertSampleRows(Db);
+  Convert();
+  ASSERT_EQ(Marks(), "2 1 1 1 1 2 99 ");
+  const std::string m7 = File("03050407.dbf"), m7next = File("03060407.dbf"), m12 = File("03050412.dbf"),
+                    m0 = File("03050400.dbf");
+  Db.Exec({"update weight set convtd=NULL where rec_num=1",
+           "insert into weight values (8, 12, '2004-03-05', '12:00:00', 8, 1, 'eighth', NULL)"});
+  const std::uint64_t row6 = FingerprintOf(m0, 2);
+  KeepFirstRecords(m0, 1);
+  {
+    TJournal j(K.JournalPath("weight"));
+    std::vector<TJournalEntry> notes{
+        Noted(7, "1", m7, 2, FingerprintOf(m7, 2)),  // its mark was lost: the record is its copy
+        Noted(7, "3", m7next, 1, FingerprintOf(m7next, 1)),  // marked and kept
+        Noted(7, "2", m7, 3, 0),                     // marked with another record
+        Noted(12, "8", m12, 2, 1234),                // killed before its record was written
+        Noted(0, "6", m0, 2, row6),                  // marked, but the record went with a power cut
+        Noted(5, "55", m7, 1, 0)};                   // the row was deleted since
+    for (auto& e : notes) ASSERT_TRUE(j.Note(e));
+    ASSERT_TRUE(j.FileOpened(m12));
+  }
+  const size_t before = LogTexts().size();
+  Convert();
+  auto texts = LogTexts();
+  texts.erase(texts.begin(), texts.begin() + static_cast<long>(before));
+  ASSERT_GE(texts.size(), 8u);
+  EXPECT_EQ(std::vector<std::string>(texts.begin(), texts.begin() + 7),
+            (std::vector<std::string>{
+                "Checked " + m12 + ", left open by an interrupted run",
+                "Journal: weight rec_num=1 (machine 7) was not marked; record 2 of " + m7 + " holds it and is now its mark",
+                "Journal: weight rec_num=3 (machine 7) is marked 1; record 1 of " + m7next + " kept",
+                "Journal: weight rec_num=2 (machine 7) is marked 1, not 3; nothing to do",
+                "Journal: weight rec_num=8 (machine 12) was not marked and record 2 of " + m12 +
+                    " does not hold it; the row is copied",
+                "Journal: weight rec_num=6 (machine 0) is marked 2 but record 2 of " + m0 +
+                    " does not hold it; mark cleared, the row is copied again",
+                "Journal: weight rec_num=55 (machine 5) is no longer in the table; record 1 of " + m7 + " left as it is"}));
+  EXPECT_EQ(texts[7], "Found weight records to convert...");
+  EXPECT_EQ(texts.back(), "Converted 2 records");
+
+  // Rows 6 and 8 were copied; nothing else was touched or copied twice.
+  EXPECT_EQ(Marks(), "2 1 1 1 1 2 99 2 ");
+  const auto zero = ReadBack(m0), twelve = ReadBack(m12), seven = ReadBack(m7);
+  ASSERT_EQ(zero.size(), 2u);
+  EXPECT_EQ(zero[1].at("rec_num"), "6.0");
+  ASSERT_EQ(twelve.size(), 2u);
+  EXPECT_EQ(twelve[1].at("rec_num"), "8.0");
+  EXPECT_EQ(seven.size(), 2u);
+  EXPECT_EQ(test::ReadFile(K.JournalPath("weight")), "");  // nothing left to settle
+}
+
+// A note whose row the server can't be asked about stays, and the run does
+// not select: copying its row now could copy it twice.
+TEST_P(Conversion, ANoteTheServerCannotSettleStaysAndTheRunEndsBeforeItsSelect) {
+  InsertSampleRows(Db);
+  Convert();
+  Db.Exec({"update weight set convtd=NULL where rec_num=1"});
+  {
+    TJournal j(K.JournalPath("weight"));
+    TJournalEntry e = Noted(7, "1", File("03050407.dbf"), 2, FingerprintOf(File("03050407.dbf"), 2));
+    ASSERT_TRUE(j.Note(e));
+  }
+  const size_t before = LogTexts().size();
+  Connect();
+  MainOdbc->ConnectionLost = true;
+  K.ConvertTables(true);
+  K.CloseDatabase();
+  auto texts = LogTexts();
+  EXPECT_EQ(std::vector<std::string>(texts.begin() + static_cast<long>(before), texts.end()),
+            std::vector<std::string>{
+                "Journal: the server can't be asked about weight rec_num=1 (machine 7); 1 entries kept, run ended"});
+  EXPECT_EQ(Marks(), "NULL 1 1 1 1 2 99 ");  // not selected, so not copied again
+  TJournal left(K.JournalPath("weight"));
+  ASSERT_TRUE(left.Load());
+  EXPECT_EQ(left.Pending().size(), 1u);
+
+  // With the server back, the note is settled: the record it named is the
+  // row's copy.
+  Convert();
+  EXPECT_EQ(Marks(), "2 1 1 1 1 2 99 ");
+  EXPECT_EQ(ReadBack(File("03050407.dbf")).size(), 2u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, Conversion, ::testing::Values(TScratchDatabase::Sqlite, TScratchDatabase::Maria),
                          [](const auto& p) { return p.param == TScratchDatabase::Maria ? "MariaDB" : "SQLite"; });
 
 // The link to the server goes while a run is under way: the server may or
 // may not have committed the mark in flight, so the record stays, the run
-// ends, and the next cycle's new connection goes on. At most that one row is
-// copied twice, and the log names it.
-TEST(ConversionLinkLost, ARunEndsKeepingTheRecordInFlightAndTheNextRunGoesOn) {
+// ends, and the next cycle's new connection settles what the journal noted:
+// every row ends in exactly one record.
+TEST(ConversionLinkLost, ARunEndsKeepingTheRecordInFlightAndTheNextRunSettlesIt) {
   TTempDir dir;
   TScratchDatabase db(TScratchDatabase::Maria);
   THookedKestrel k;
@@ -577,6 +716,7 @@ TEST(ConversionLinkLost, ARunEndsKeepingTheRecordInFlightAndTheNextRunGoesOn) {
   platform::ForceDirectories(share + "netw/weight");
   RunPython("template '" + share + "netw/gstru.dbf' '" + TemplateFields + "'");
   k.ShareRootOverride = share;
+  k.ExeDirOverride = dir.Path();
   MainLog = std::make_unique<TMessLog>(dir.File("run.log"), "", false, false, false, true);
   db.Exec({"create table weight (rec_num integer, machine integer, dat_e date, tim_e varchar(8), "
            "weight decimal(10,2), ok integer, note text, convtd integer)"});
@@ -595,7 +735,8 @@ TEST(ConversionLinkLost, ARunEndsKeepingTheRecordInFlightAndTheNextRunGoesOn) {
   k.ConvertTables(true);
   EXPECT_TRUE(MainOdbc->ConnectionLost);
   k.CloseDatabase();
-  EXPECT_EQ(Marks(db), "NULL 0 NULL NULL 1 2 99 ");
+  // The marks of the open batch went with the link.
+  EXPECT_EQ(Marks(db), "NULL 0 NULL NULL NULL NULL 99 ");
   MainLog->Flush();
   std::vector<std::string> texts;
   for (const auto& line : test::ReadCrLfLines(dir.File("run.log"))) texts.push_back(line.substr(24));
@@ -610,12 +751,12 @@ TEST(ConversionLinkLost, ARunEndsKeepingTheRecordInFlightAndTheNextRunGoesOn) {
   ASSERT_TRUE(k.OpenDatabase("", db.Name(), db.User(), db.Password(), db.Driver(), db.Extra()));
   k.ConvertTables(true);
   k.CloseDatabase();
-  EXPECT_EQ(Marks(db), "3 2 1 1 1 2 99 ");
+  EXPECT_EQ(Marks(db), "2 1 1 1 1 2 99 ");
   const auto records = ReadBack(m7);
-  ASSERT_EQ(records.size(), 3u);
-  EXPECT_EQ(records[0].at("rec_num"), "2.0");  // the row in flight, copied twice
-  EXPECT_EQ(records[1].at("rec_num"), "2.0");
-  EXPECT_EQ(records[2].at("rec_num"), "1.0");
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].at("rec_num"), "2.0");  // the row in flight, once
+  EXPECT_EQ(records[1].at("rec_num"), "1.0");
+  EXPECT_EQ(ReadBack(share + "netw/weight/03050400.dbf").size(), 2u);
   MainLog.reset();
   MainOdbc.reset();
 }

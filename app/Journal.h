@@ -1,0 +1,102 @@
+// TJournal: the intent journal of one source table (journal/<table>.jnl
+// beside the executable). Before a record reaches its file the conversion
+// notes which row it copies and which record number it gets; the note is
+// settled once the row's mark is committed on the server and the record is
+// on disk. Whatever is still noted when a run is cut short (a kill, a lost
+// link, a server crash, a power cut) is resolved by the next run of the
+// table before its select. Format and rules: Journal.cpp.
+//
+// One writer at a time: cycles never overlap, and a journal belongs to the
+// run that opened it.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/RowKey.h"
+
+namespace tidewell {
+
+// One noted append: the row's key, the file and the record number its copy
+// gets, and the fingerprint of that record's fields as stored.
+struct TJournalEntry {
+  std::uint64_t Seq = 0;
+  TRowKey Key;
+  std::string File;
+  long RecNo = 0;
+  std::uint64_t Fingerprint = 0;
+};
+
+class TJournal {
+ public:
+  explicit TJournal(std::string path);
+  ~TJournal();
+  TJournal(const TJournal&) = delete;
+  TJournal& operator=(const TJournal&) = delete;
+
+  const std::string& Path() const { return FPath; }
+
+  // Reads what an earlier run left: the entries still pending and the files
+  // it left open. A missing file is an empty journal. False when the file
+  // exists but can't be read (nothing may then be assumed about it).
+  bool Load();
+  // Entries noted and not settled, oldest first.
+  std::vector<TJournalEntry> Pending() const;
+  // Files opened for appending and not closed afterwards.
+  std::vector<std::string> OpenFiles() const { return {FOpen.begin(), FOpen.end()}; }
+  // Numbers (from 1) of the lines Load found damaged and skipped. A torn
+  // last line (a write cut short by a crash) is not among them: TornTail.
+  std::vector<int> DamagedLines;
+  bool TornTail = false;
+
+  // Appends one entry (its Seq is given here). The line is in the
+  // operating system's hands when this returns: it survives a kill of the
+  // process, and Sync makes it survive a power cut. False when it could
+  // not be written.
+  bool Note(TJournalEntry& entry);
+  // Settles entries: their rows' marks are committed and their records on
+  // disk, or nothing of them was kept. Unknown numbers are ignored.
+  bool Settle(const std::vector<std::uint64_t>& seqs);
+  bool FileOpened(const std::string& file);
+  bool FileClosed(const std::string& file);
+  // Writes the journal through to the disk.
+  bool Sync();
+  // Rewrites the journal with only what is still live, replacing the old
+  // one in a single step; an empty journal when nothing is. Done when the
+  // file has grown past CompactBytes, or at once with force.
+  bool Compact(bool force = false);
+  std::uint64_t Bytes() const { return FBytes; }
+
+  static constexpr std::uint64_t CompactBytes = 1 << 20;
+
+  // The line for a payload, checksum and end of line included; and the
+  // payload of a line, or false when its checksum or form is wrong.
+  static std::string Line(const std::string& payload);
+  static bool Payload(const std::string& line, std::string& payload);
+  // CRC-32 (IEEE 802.3), as zip and PNG use it.
+  static std::uint32_t Crc32(const std::string& data);
+
+ private:
+  bool Append(const std::string& text);
+  bool OpenForAppend();
+  void Apply(const std::string& payload, bool& understood);
+  std::string LiveText() const;
+
+  std::string FPath;
+  struct TFile;
+  TFile* FFile = nullptr;
+  std::uint64_t FNextSeq = 1;
+  std::uint64_t FBytes = 0;
+  std::uint64_t FWholeBytes = 0;  // up to the end of the last whole line
+  std::map<std::uint64_t, TJournalEntry> FPending;
+  std::set<std::string> FOpen;
+};
+
+// 64-bit FNV-1a over the given texts, each ended by a zero byte: the
+// fingerprint of a record's fields as stored.
+std::uint64_t FieldsFingerprint(const std::vector<std::string>& texts);
+
+}  // namespace tidewell

@@ -1,0 +1,175 @@
+// The start of a run: what an interrupted run of the same table left in its
+// journal is resolved against the rows' marks and the files' records before
+// anything new is selected (the rules are at the top of Journal.cpp).
+#include <map>
+#include <memory>
+
+#include "app/Journal.h"
+#include "app/JournalRun.h"
+#include "app/RowKey.h"
+#include "app/Settings.h"
+#include "app/sMain.h"
+#include "common/Format.h"
+#include "dbf/CodeBase.h"
+#include "logging/MessLog.h"
+#include "odbc/Statement.h"
+#include "platform/System.h"
+
+namespace tidewell {
+
+namespace {
+
+void Log(const std::string& text) {
+  if (MainLog) MainLog->Flush(text);
+}
+
+// Sets the row's mark and reads it back: true when the row now holds
+// `value` (0 clears the mark).
+bool SetMark(TODBCStatement& st, const std::string& table, const TJournalEntry& e, long value) {
+  MarkRow(st, table, e.Key, value);
+  const TReadBack back = ReadRowMark(st, table, e.Key);
+  return back.State == rbFound && back.Convtd == value;
+}
+
+// The files named by the entries, each opened once for the whole
+// resolution.
+class TFiles {
+ public:
+  TFiles() {
+    FCode = code4initP();
+    code4singleOpen(FCode, 0);
+    code4safety(FCode, 0);
+    code4errFieldName(FCode, 0);
+    code4errOpen(FCode, 0);
+  }
+  ~TFiles() {
+    for (auto& [path, f] : FOpen) {
+      if (f.Fields) u4freeDefault(f.Fields);
+      if (f.Data) d4close(f.Data);
+    }
+    code4close(FCode);
+    code4initUndoP(FCode);
+  }
+  TFiles(const TFiles&) = delete;
+  TFiles& operator=(const TFiles&) = delete;
+
+  // Whether record `recNo` of `path` is the one the entry noted; unknown
+  // when the file is there but does not open (another program holds it).
+  enum THolds { hoYes, hoNo, hoUnknown };
+  THolds Holds(const TJournalEntry& e) {
+    auto it = FOpen.find(e.File);
+    if (it == FOpen.end()) {
+      TFile f;
+      if (platform::FileExists(e.File)) f.Data = d4open(FCode, e.File.c_str());
+      if (f.Data) f.Fields = d4fieldInfo(f.Data);
+      it = FOpen.emplace(e.File, f).first;
+    }
+    const TFile& f = it->second;
+    if (!f.Data) return platform::FileExists(e.File) ? hoUnknown : hoNo;
+    return d4go(f.Data, e.RecNo) == r4success && RecordFingerprint(f.Data, f.Fields) == e.Fingerprint ? hoYes : hoNo;
+  }
+  // Opening a table checks it and repairs what an interrupted writer left.
+  bool Check(const std::string& path) {
+    if (FOpen.count(path)) return true;
+    if (!platform::FileExists(path)) return false;
+    DbfHandle d = d4open(FCode, path.c_str());
+    if (d) d4close(d);
+    return d != nullptr;
+  }
+
+ private:
+  struct TFile {
+    DbfHandle Data = nullptr;
+    FIELD4INFO* Fields = nullptr;
+  };
+  CodeHandle FCode = nullptr;
+  std::map<std::string, TFile> FOpen;
+};
+
+}  // namespace
+
+std::string TKestrel::JournalPath(const std::string& table) const {
+  std::string dir = !ExeDirOverride.empty() ? ExeDirOverride
+                    : !ExeDir.empty()       ? ExeDir
+                                            : platform::ExtractFileDir(platform::ExecutablePath());
+  const std::string sep(1, platform::PathDelim);
+  return dir + sep + "journal" + sep + table + ".jnl";
+}
+
+bool TKestrel::ResolveJournal(TJournal& journal, const std::string& table) {
+  if (!journal.Load()) {
+    Log(Format("Journal %s can't be read; %s not converted in this cycle", journal.Path(), table));
+    return false;
+  }
+  for (int line : journal.DamagedLines)
+    Log(Format("Journal %s: line %d damaged and skipped; a row it named may be copied twice", journal.Path(), line));
+  const auto pending = journal.Pending();
+  const auto open = journal.OpenFiles();
+  if (pending.empty() && open.empty()) return journal.Bytes() == 0 || journal.Compact(true);
+
+  TFiles files;
+  for (const auto& path : open) {
+    if (files.Check(path)) Log(Format("Checked %s, left open by an interrupted run", path));
+    journal.FileClosed(path);
+  }
+
+  TODBCStatement st(MainOdbc.get(), false, false);
+  std::vector<std::string> synced;
+  for (const auto& e : pending) {
+    const std::string row = Format("%s rec_num=%s (machine %d)", table, e.Key.RecNum, e.Key.Machine);
+    const std::string record = Format("record %d of %s", static_cast<int>(e.RecNo), e.File);
+    const TReadBack answer = ReadRowMark(st, table, e.Key);
+    const long convtd = answer.Convtd;
+    if (answer.State == rbFailed || answer.State == rbLinkLost) {
+      Log(Format("Journal: the server can't be asked about %s; %d entries kept, run ended", row,
+                 static_cast<int>(journal.Pending().size())));
+      return false;
+    }
+    const TFiles::THolds holds = answer.State == rbGone ? TFiles::hoNo : files.Holds(e);
+    if (holds == TFiles::hoUnknown) {
+      Log(Format("Journal: %s can't be opened to settle %s; %d entries kept, run ended", e.File, row,
+                 static_cast<int>(journal.Pending().size())));
+      return false;
+    }
+    if (answer.State == rbGone) {
+      Log(Format("Journal: %s is no longer in the table; %s left as it is", row, record));
+    } else if (convtd == e.RecNo) {
+      if (holds == TFiles::hoYes) {
+        Log(Format("Journal: %s is marked %d; %s kept", row, static_cast<int>(convtd), record));
+      } else if (SetMark(st, table, e, 0)) {
+        // The mark outlived its record (a power cut took the record with
+        // the cache, or the file was replaced): the row goes again.
+        Log(Format("Journal: %s is marked %d but %s does not hold it; mark cleared, the row is copied again", row,
+                   static_cast<int>(convtd), record));
+      } else {
+        Log(Format("Journal: %s is marked %d but %s does not hold it and the mark could not be cleared; run ended",
+                   row, static_cast<int>(convtd), record));
+        return false;
+      }
+    } else if (convtd != 0) {
+      Log(Format("Journal: %s is marked %d, not %d; nothing to do", row, static_cast<int>(convtd),
+                 static_cast<int>(e.RecNo)));
+    } else if (holds == TFiles::hoYes) {
+      // The record is there and its mark never arrived: the record becomes
+      // the row's copy once it is on disk.
+      if (std::find(synced.begin(), synced.end(), e.File) == synced.end()) {
+        if (!platform::SyncPaths(TableFiles(e.File))) {
+          Log(Format("Journal: %s can't be written to disk; run ended", e.File));
+          return false;
+        }
+        synced.push_back(e.File);
+      }
+      if (!SetMark(st, table, e, e.RecNo)) {
+        Log(Format("Journal: %s is held by %s but could not be marked; run ended", row, record));
+        return false;
+      }
+      Log(Format("Journal: %s was not marked; %s holds it and is now its mark", row, record));
+    } else {
+      Log(Format("Journal: %s was not marked and %s does not hold it; the row is copied", row, record));
+    }
+    journal.Settle({e.Seq});
+  }
+  return journal.Compact(true);
+}
+
+}  // namespace tidewell

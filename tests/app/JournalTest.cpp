@@ -1,0 +1,216 @@
+// The intent journal on its own: what one run writes, the next one reads
+// back whole, whatever a crash did to the end of the file, and a damaged
+// line costs that line only.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/Journal.h"
+#include "tests/support/TempDir.h"
+
+using namespace tidewell;
+using tidewell::test::ReadFile;
+using tidewell::test::TTempDir;
+using tidewell::test::WriteFile;
+
+namespace {
+
+TJournalEntry Entry(int machine, const std::string& recNum, long recNo) {
+  TJournalEntry e;
+  e.Key.Machine = machine;
+  e.Key.MachineNull = false;
+  e.Key.MachineValue = std::to_string(machine);
+  e.Key.RecNum = recNum;
+  e.File = "/share/netw/weight/0305040" + std::to_string(recNo % 10) + ".dbf";
+  e.RecNo = recNo;
+  e.Fingerprint = 0x9e3779b97f4a7c15ull ^ static_cast<std::uint64_t>(recNo);
+  return e;
+}
+
+void ExpectSame(const TJournalEntry& a, const TJournalEntry& b) {
+  EXPECT_EQ(a.Seq, b.Seq);
+  EXPECT_EQ(a.Key.Machine, b.Key.Machine);
+  EXPECT_EQ(a.Key.MachineNull, b.Key.MachineNull);
+  EXPECT_EQ(a.Key.MachineValue, b.Key.MachineValue);
+  EXPECT_EQ(a.Key.MachineIsText, b.Key.MachineIsText);
+  EXPECT_EQ(a.Key.RecNum, b.Key.RecNum);
+  EXPECT_EQ(a.Key.RecNumIsText, b.Key.RecNumIsText);
+  EXPECT_EQ(a.File, b.File);
+  EXPECT_EQ(a.RecNo, b.RecNo);
+  EXPECT_EQ(a.Fingerprint, b.Fingerprint);
+}
+
+class Journal : public ::testing::Test {
+ protected:
+  TTempDir Dir;
+  std::string Path = Dir.File("journal/weight.jnl");
+};
+
+}  // namespace
+
+TEST_F(Journal, WhatOneRunNotesTheNextReadsBackWithEveryKindOfRowKey) {
+  std::vector<TJournalEntry> noted;
+  {
+    TJournal j(Path);
+    ASSERT_TRUE(j.Load());  // no file yet: empty, and the folder is made on the first write
+    ASSERT_TRUE(j.FileOpened("/share/netw/weight/my file%.dbf"));
+    // Keys as real tables hold them: blanks, the escape character itself,
+    // line ends, an empty text, bytes of a multibyte text, negative machines.
+    for (const auto& [machine, recNum] : std::vector<std::pair<int, std::string>>{
+             {7, "1234"}, {0, "a b\tc"}, {-3, "100%"}, {12, "line\nend\r"}, {2147483647, ""}, {-2147483647 - 1, "M\xc3\xbcller"}}) {
+      TJournalEntry e = Entry(machine, recNum, static_cast<long>(noted.size()) + 1);
+      // And the kinds of key columns: a NULL machine, text columns.
+      e.Key.MachineNull = machine == 0;
+      e.Key.MachineValue = machine == 0 ? "" : e.Key.MachineValue;
+      e.Key.MachineIsText = machine < 0;
+      e.Key.RecNumIsText = noted.size() % 2 == 1;
+      ASSERT_TRUE(j.Note(e));
+      noted.push_back(e);
+    }
+    ASSERT_TRUE(j.Settle({noted[1].Seq, 999}));  // an unknown number is ignored
+    ASSERT_TRUE(j.FileOpened("/b.dbf"));
+    ASSERT_TRUE(j.FileClosed("/b.dbf"));
+  }
+  TJournal next(Path);
+  ASSERT_TRUE(next.Load());
+  EXPECT_TRUE(next.DamagedLines.empty());
+  EXPECT_FALSE(next.TornTail);
+  const auto pending = next.Pending();
+  ASSERT_EQ(pending.size(), 5u);
+  ExpectSame(pending[0], noted[0]);
+  for (size_t i = 1; i < pending.size(); ++i) ExpectSame(pending[i], noted[i + 1]);
+  EXPECT_EQ(next.OpenFiles(), std::vector<std::string>{"/share/netw/weight/my file%.dbf"});
+
+  // Numbers go on from where the file left them: a new note never takes
+  // the number of an old one, whose "settled" line would then settle it.
+  TJournalEntry more = Entry(1, "9", 9);
+  ASSERT_TRUE(next.Note(more));
+  EXPECT_GT(more.Seq, noted.back().Seq);
+}
+
+TEST_F(Journal, ALineCutShortByACrashIsIgnoredAndTheNextWriteStartsAfterIt) {
+  TJournalEntry first = Entry(7, "1", 1), second = Entry(7, "2", 2);
+  {
+    TJournal j(Path);
+    ASSERT_TRUE(j.Note(first));
+    ASSERT_TRUE(j.Note(second));
+  }
+  const std::string whole = ReadFile(Path);
+  const size_t secondStart = whole.find('\n') + 1;
+  // Every length the second line may have been cut to, the line end included.
+  for (size_t cut = secondStart + 1; cut < whole.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    WriteFile(Path, whole.substr(0, cut));
+    TJournal j(Path);
+    ASSERT_TRUE(j.Load());
+    EXPECT_TRUE(j.TornTail);
+    EXPECT_TRUE(j.DamagedLines.empty());
+    ASSERT_EQ(j.Pending().size(), 1u);
+    ExpectSame(j.Pending()[0], first);
+    // The torn bytes go before the next line is added.
+    TJournalEntry third = Entry(8, "3", 3);
+    ASSERT_TRUE(j.Note(third));
+    TJournal again(Path);
+    ASSERT_TRUE(again.Load());
+    EXPECT_FALSE(again.TornTail);
+    EXPECT_TRUE(again.DamagedLines.empty());
+    ASSERT_EQ(again.Pending().size(), 2u);
+    ExpectSame(again.Pending()[1], third);
+  }
+}
+
+TEST_F(Journal, ADamagedLineCostsThatLineOnlyAndIsReported) {
+  std::vector<TJournalEntry> noted;
+  {
+    TJournal j(Path);
+    for (int i = 1; i <= 3; ++i) {
+      TJournalEntry e = Entry(7, std::to_string(i), i);
+      ASSERT_TRUE(j.Note(e));
+      noted.push_back(e);
+    }
+  }
+  std::string text = ReadFile(Path);
+  const size_t line2 = text.find('\n') + 1;
+  // A bit flipped in the middle of the second line's payload.
+  text[line2 + 20] = static_cast<char>(text[line2 + 20] ^ 0x04);
+  WriteFile(Path, text);
+  {
+    TJournal j(Path);
+    ASSERT_TRUE(j.Load());
+    EXPECT_EQ(j.DamagedLines, std::vector<int>{2});
+    ASSERT_EQ(j.Pending().size(), 2u);
+    ExpectSame(j.Pending()[0], noted[0]);
+    ExpectSame(j.Pending()[1], noted[2]);
+  }
+  // Lines with a right checksum but no sense in them, and lines of no form
+  // at all, are damage too; a payload the checksum vouches for is believed
+  // only when every field parses.
+  WriteFile(Path, TJournal::Line("N 1 7 - 7 x /f.dbf 0 00") + TJournal::Line("N 2 seven - 7 x /f.dbf 1 00") +
+                      TJournal::Line("Q 3") + TJournal::Line("N 4 7 - 7 bad%zz /f.dbf 1 00") + "garbage\n\n" +
+                      "deadbeef N 5 7 - 7 1 /f.dbf 1 00\n" + TJournal::Line("N 6 7 q 7 1 /f.dbf 1 00") +
+                      TJournal::Line("N 7 2147483648 - 7 1 /f.dbf 1 00") + TJournal::Line("N 8 7 nr % 1 /f.dbf 1 00"));
+  TJournal j(Path);
+  ASSERT_TRUE(j.Load());
+  EXPECT_EQ(j.DamagedLines, (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
+  ASSERT_EQ(j.Pending().size(), 1u);
+  EXPECT_EQ(j.Pending()[0].Seq, 8u);
+  EXPECT_TRUE(j.Pending()[0].Key.MachineNull);
+  EXPECT_TRUE(j.Pending()[0].Key.RecNumIsText);
+}
+
+TEST_F(Journal, CompactingKeepsExactlyWhatIsLiveAndEmptiesASettledJournal) {
+  TJournal j(Path);
+  std::vector<std::uint64_t> settled;
+  TJournalEntry keep;
+  ASSERT_TRUE(j.FileOpened("/open.dbf"));
+  for (int i = 1; i <= 200; ++i) {
+    TJournalEntry e = Entry(i % 5, std::to_string(i), i);
+    ASSERT_TRUE(j.Note(e));
+    if (i == 150)
+      keep = e;
+    else
+      settled.push_back(e.Seq);
+  }
+  ASSERT_TRUE(j.Settle(settled));
+  const auto before = j.Bytes();
+  EXPECT_TRUE(j.Compact());  // small: left as it is
+  EXPECT_EQ(j.Bytes(), before);
+  ASSERT_TRUE(j.Compact(true));
+  EXPECT_EQ(ReadFile(Path), TJournal::Line("O /open.dbf") + TJournal::Line("N " + std::to_string(keep.Seq) + " 0 - 0 150 " +
+                                                                          keep.File + " 150 " + "9e3779b97f4a7c83"));
+  EXPECT_FALSE(std::filesystem::exists(Path + ".new"));
+  // Still appendable after the swap.
+  TJournalEntry later = Entry(1, "201", 201);
+  ASSERT_TRUE(j.Note(later));
+  TJournal read(Path);
+  ASSERT_TRUE(read.Load());
+  ASSERT_EQ(read.Pending().size(), 2u);
+  ExpectSame(read.Pending()[0], keep);
+
+  ASSERT_TRUE(j.Settle({keep.Seq, later.Seq}));
+  ASSERT_TRUE(j.FileClosed("/open.dbf"));
+  ASSERT_TRUE(j.Compact(true));
+  EXPECT_EQ(ReadFile(Path), "");
+}
+
+TEST_F(Journal, AJournalThatCannotBeReadOrWrittenSaysSo) {
+  // A folder where the file should be: nothing can be known about it.
+  std::filesystem::create_directories(Path);
+  TJournal j(Path);
+  EXPECT_FALSE(j.Load());
+  TJournalEntry e = Entry(1, "1", 1);
+  EXPECT_FALSE(j.Note(e));
+}
+
+TEST(JournalFormat, ChecksumsAndFingerprintsTellApartWhatTheyMust) {
+  EXPECT_EQ(TJournal::Crc32("123456789"), 0xCBF43926u);  // the published check value
+  EXPECT_EQ(TJournal::Crc32(""), 0u);
+  std::string payload;
+  EXPECT_TRUE(TJournal::Payload(TJournal::Line("S 12").substr(0, 13), payload));
+  EXPECT_EQ(payload, "S 12");
+  // Where one text ends and the next begins is part of the fingerprint.
+  EXPECT_NE(FieldsFingerprint({"ab", "c"}), FieldsFingerprint({"a", "bc"}));
+  EXPECT_NE(FieldsFingerprint({"a", ""}), FieldsFingerprint({"a"}));
+  EXPECT_NE(FieldsFingerprint({"12", "7"}), FieldsFingerprint({"7", "12"}));
+  EXPECT_EQ(FieldsFingerprint({"x", "y"}), FieldsFingerprint({"x", "y"}));
+}

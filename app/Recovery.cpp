@@ -105,7 +105,11 @@ bool TKestrel::ResolveJournal(TJournal& journal, const std::string& table) {
     Log(Format("Journal %s: line %d damaged and skipped; a row it named may be copied twice", journal.Path(), line));
   const auto pending = journal.Pending();
   const auto open = journal.OpenFiles();
-  if (pending.empty() && open.empty()) return journal.Bytes() == 0 || journal.Compact(true);
+  if (pending.empty() && open.empty()) {
+    if (journal.Bytes() == 0 || journal.Compact(true)) return true;
+    Log(Format("Journal %s can't be written; %s not converted in this cycle", journal.Path(), table));
+    return false;
+  }
 
   TFiles files;
   for (const auto& path : open) {
@@ -169,7 +173,9 @@ bool TKestrel::ResolveJournal(TJournal& journal, const std::string& table) {
     }
     journal.Settle({e.Seq});
   }
-  return journal.Compact(true);
+  if (journal.Compact(true)) return true;
+  Log(Format("Journal %s can't be written; %s not converted in this cycle", journal.Path(), table));
+  return false;
 }
 
 }  // namespace tidewell

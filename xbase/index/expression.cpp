@@ -48,8 +48,14 @@ long JulianFromDtos(std::string_view t) {
 
 namespace {
 
+// Day numbers a calendar date can have (up to 31 December 9999). Anything
+// else, NaN and numbers beyond a long included, is no date: converting it
+// to an integer would be undefined.
+constexpr double kLastJulianDay = 5373484;
+bool IsDayNumber(double julian) { return julian > 0 && julian <= kLastJulianDay; }
+
 std::string Dtos(double julian) {
-  if (julian <= 0) return std::string(8, ' ');
+  if (!IsDayNumber(julian)) return std::string(8, ' ');
   int y, m, d;
   CivilFromJulian(static_cast<long>(julian), &y, &m, &d);
   if (y < 0 || y > 9999) return std::string(8, ' ');
@@ -59,7 +65,7 @@ std::string Dtos(double julian) {
 }
 
 std::string Dtoc(double julian) {
-  if (julian <= 0) return "  /  /  ";
+  if (!IsDayNumber(julian)) return "  /  /  ";
   int y, m, d;
   CivilFromJulian(static_cast<long>(julian), &y, &m, &d);
   char buf[32];
@@ -712,7 +718,7 @@ Value CallFn(const Node& n, const RecordView& r) {
     }
     case Fn::kYear: case Fn::kMonth: case Fn::kDay: {
       double j = arg(0).number;
-      if (j <= 0) return Number(0);
+      if (!IsDayNumber(j)) return Number(0);
       int y, m, d;
       CivilFromJulian(static_cast<long>(j), &y, &m, &d);
       return Number(n.fn == Fn::kYear ? y : n.fn == Fn::kMonth ? m : d);
@@ -725,7 +731,12 @@ Value CallFn(const Node& n, const RecordView& r) {
       size_t p = hay.find(needle);
       return Number(p == std::string::npos ? 0 : static_cast<double>(p + 1));
     }
-    case Fn::kChr: return Text(std::string(1, static_cast<char>(static_cast<int>(num(0, 0)) & 0xFF)));
+    case Fn::kChr: {
+      // Only the low byte counts; a code beyond an int is taken as 0.
+      const double code = num(0, 0);
+      const int low = std::fabs(code) < 2147483647.0 ? static_cast<int>(code) & 0xFF : 0;
+      return Text(std::string(1, static_cast<char>(low)));
+    }
     case Fn::kAsc: {
       std::string s = arg(0).text;
       return Number(s.empty() ? 0 : static_cast<unsigned char>(s[0]));

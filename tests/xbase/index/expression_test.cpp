@@ -93,6 +93,22 @@ TEST_F(ExpressionTest, DatesConvertBothWays) {
   EXPECT_EQ(JulianFromDtos("20230229"), 0);
 }
 
+// Numbers far beyond any day (found by fuzzing: converting them to an
+// integer day was undefined) give no date rather than garbage.
+TEST_F(ExpressionTest, DateFunctionsOfNumbersBeyondAnyDayGiveNoDate) {
+  for (const char* huge : {"88888888888888888888888888888888888888888888888", "-88888888888888888888888888888888888888888888888",
+                           "5373485", "2^80"}) {
+    const std::string n(huge);
+    const std::string day = "CTOD(\"01/01/2000\") + " + n;
+    EXPECT_EQ(Eval("YEAR(" + day + ")").number, 0) << n;
+    EXPECT_EQ(Eval("MONTH(" + day + ")").number, 0) << n;
+    EXPECT_EQ(Eval("DAY(" + day + ")").number, 0) << n;
+    EXPECT_EQ(Text("DTOS(CTOD(\"01/01/2000\") + " + n + ")"), "        ") << n;
+    EXPECT_EQ(Eval("LEN(CHR(" + n + "))").number, 1) << n;
+  }
+  EXPECT_EQ(Eval("YEAR(CTOD(\"12/31/9999\"))").number, 9999);
+}
+
 TEST_F(ExpressionTest, ConditionsForFilters) {
   EXPECT_TRUE(Eval("NAME = 'Sm'").logical);  // EXACT off: prefix match
   EXPECT_FALSE(Eval("NAME == 'Sm'").logical);

@@ -56,9 +56,11 @@ struct FieldInfoBlock {
   xbase::TableLayout layout;
 };
 
-// A tag array remembers the tags it describes, key type and length included.
+// A tag array remembers the tags it describes, key type, length and header
+// bytes included, and the header of the index file they came from.
 struct TagInfoBlock {
   std::vector<xbase::index::TagDescription> tags;
+  std::vector<uint8_t> file_header;
   std::vector<TAG4INFO> items;
 };
 
@@ -109,11 +111,14 @@ struct CODE4 {
   int safety = 1;
   int err_field_name = 1;
   int err_open = 1;
+  std::string index_template;
+  std::function<bool()> cancelled;
   std::vector<std::unique_ptr<DATA4>> open;
 
   xbase::TableOptions Options() {
     xbase::TableOptions options;
     options.sink = &sink;
+    options.cancelled = cancelled;
     return options;
   }
   DATA4* Adopt(std::unique_ptr<xbase::Table> table) {
@@ -129,40 +134,140 @@ struct CODE4 {
 
 namespace {
 
-// Opens a table with its production index, kept up to date on every append
-// when the engine can keep all of its tags. Records appended after the index
-// was last written (a writer that died before closing) are put in first.
-std::unique_ptr<xbase::Table> OpenTable(const std::string& path, CodeSink& sink, xbase::TableOptions options) {
-  namespace ix = xbase::index;
-  auto table = xbase::Table::Open(path, options);
-  if (!table) return nullptr;
-  const auto index_path = ix::FindProductionIndex(path, table->header());
-  if (!index_path) return table;  // a missing index of a flagged table is reported at the first append
+namespace ix = xbase::index;
+
+// The tags (with their header bytes) and file header of a table's
+// production index, read from the index file; false when it can't be read.
+bool TagsOfIndex(const std::string& table_path, std::vector<ix::TagDescription>* tags,
+                 std::vector<uint8_t>* file_header) {
+  xbase::TableOptions options;
+  options.read_only = true;
+  auto table = xbase::Table::Open(table_path, options);
+  const auto path = table ? ix::FindProductionIndex(table_path, table->header()) : std::nullopt;
   std::string problem;
-  auto index = ix::ProductionIndex::Open(*index_path, ix::FieldsOf(table->header()), &problem);
-  if (!index) {
-    sink.Report(*index_path + ": production index not kept up to date: " + problem);
-    return table;
+  auto index = path ? ix::ProductionIndex::Open(*path, ix::FieldsOf(table->header()), &problem) : nullptr;
+  if (!index) return false;
+  *tags = index->tags();
+  *file_header = index->file_header();
+  return true;
+}
+
+std::pair<std::string, std::string> SplitPath(const std::string& path) {
+  const size_t slash = path.find_last_of(xbase::kPathSeparators);
+  if (slash == std::string::npos) return {"", path};
+  return {path.substr(0, slash + 1), path.substr(slash + 1)};
+}
+
+// The folder in which the parts of `path` are made before they are moved
+// into place: beside it, so that the moves stay on one volume.
+std::string WorkFolder(const std::string& path) {
+  auto [dir, name] = SplitPath(path);
+  return dir + "." + name + ".new";
+}
+std::string InWorkFolder(const std::string& path) {
+  auto [dir, name] = SplitPath(path);
+  const char separator = dir.empty() ? '/' : dir.back();
+  return WorkFolder(path) + separator + name;
+}
+
+// Puts `bytes` over the file at `path` in place: for an index that could
+// not be replaced because another program holds it (Windows). The file
+// was damaged or missing keys already; what is written is whole.
+bool OverwriteInPlace(const std::string& from, const std::string& path) {
+  std::vector<uint8_t> bytes;
+  std::string error;
+  auto source = xbase::OsFile::Open(from, xbase::OsFile::Access::kReadOnly, &error);
+  auto size = source ? source->Size() : std::nullopt;
+  if (!size) return false;
+  bytes.resize(static_cast<size_t>(*size));
+  auto target = xbase::OsFile::Open(path, xbase::OsFile::Access::kReadWrite, &error);
+  return source->ReadAt(0, bytes.data(), bytes.size()) && target && target->WriteAt(0, bytes.data(), bytes.size()) &&
+         target->Truncate(bytes.size()) && target->Sync();
+}
+
+// Builds the production index of `table` anew from its records, beside the
+// old one, and puts it in place; returns it opened, or null (reported).
+std::unique_ptr<ix::ProductionIndex> RebuildIndex(xbase::Table& table, const std::vector<ix::TagDescription>& tags,
+                                                  const std::vector<uint8_t>& file_header, CodeSink& sink,
+                                                  const std::string& why) {
+  const auto fields = ix::FieldsOf(table.header());
+  const std::string final_path =
+      xbase::FindCompanionFile(table.path(), ix::ProductionIndexKind(table.header()) == ix::IndexKind::kCdx ? ".cdx" : ".mdx")
+          .value_or(ix::ProductionIndexName(table.path(), table.header()));
+  const std::string folder = WorkFolder(final_path), work_path = InWorkFolder(final_path);
+  std::string problem;
+  bool ok = xbase::RemoveFolder(folder) && xbase::MakeFolder(folder);
+  if (ok) {
+    auto index = ix::ProductionIndex::Create(work_path, ix::ProductionIndexKind(table.header()), tags, fields, &problem,
+                                             file_header);
+    ok = index != nullptr;
+    for (uint32_t r = 1; ok && r <= table.record_count(); ++r)
+      ok = table.Go(r) && index->AddRecord(r, table.record_bytes(), &problem);
+    ok = ok && index->Flush(&problem);
   }
-  if (const std::string why = index->Unmaintainable(); !why.empty()) {
-    sink.Report(*index_path + ": production index not kept up to date: " + why);
-    return table;
+  ok = ok && (xbase::ReplaceFile(work_path, final_path) || OverwriteInPlace(work_path, final_path));
+  xbase::RemoveFolder(folder);
+  auto rebuilt = ok ? ix::ProductionIndex::Open(final_path, fields, &problem) : nullptr;
+  if (!rebuilt) {
+    sink.Report(final_path + ": production index " + why + " and could not be rebuilt: " +
+                (problem.empty() ? "cannot write it" : problem));
+    return nullptr;
   }
+  sink.Report(final_path + ": production index " + why + "; rebuilt from the table's " +
+              std::to_string(table.record_count()) + " records");
+  return rebuilt;
+}
+
+// Opens a table with its production index, kept up to date on every append
+// when the engine can keep all of its tags. An index behind the table (a
+// writer that died before writing it) gets the missing keys at once; one
+// that is missing, damaged or ahead of the table is rebuilt from it.
+std::unique_ptr<xbase::Table> OpenTable(const std::string& path, CODE4& code) {
+  CodeSink& sink = code.sink;
+  auto table = xbase::Table::Open(path, code.Options());
+  if (!table) return nullptr;
+  if ((table->header().table_flags & 0x01) == 0) return table;
+  const auto index_path = ix::FindProductionIndex(path, table->header());
+  std::string problem;
+  auto index = index_path ? ix::ProductionIndex::Open(*index_path, ix::FieldsOf(table->header()), &problem) : nullptr;
+  std::string broken = !index_path ? "missing" : !index ? "damaged (" + problem + ")" : "";
   uint32_t indexed_through = 0;
-  for (size_t t = 0; t < index->tags().size(); ++t)
-    index->Walk(t, [&](std::string_view, uint32_t record) {
-      if (record > indexed_through) indexed_through = record;
-      return true;
-    });
+  if (index) {
+    if (const std::string why = index->Unmaintainable(); !why.empty()) {
+      sink.Report(*index_path + ": production index not kept up to date: " + why);
+      return table;
+    }
+    for (size_t t = 0; t < index->tags().size(); ++t)
+      index->Walk(t, [&](std::string_view, uint32_t record) {
+        if (record > indexed_through) indexed_through = record;
+        return true;
+      });
+    if (indexed_through > table->record_count())
+      broken = "ahead of the table (a key for record " + std::to_string(indexed_through) + ")";
+  }
+  if (!broken.empty()) {
+    std::vector<ix::TagDescription> tags;
+    std::vector<uint8_t> file_header;
+    if (code.index_template.empty() || !TagsOfIndex(code.index_template, &tags, &file_header)) {
+      sink.Report((index_path ? *index_path : path) + ": production index not kept up to date: " + broken +
+                  (code.index_template.empty() ? "" : "; the template " + code.index_template + " gives no tags"));
+      return table;
+    }
+    index = RebuildIndex(*table, tags, file_header, sink, broken);
+    if (index) table->AddIndex(std::make_unique<ix::TableIndex>(std::move(index)));
+    return table;
+  }
   for (uint32_t r = indexed_through + 1; r <= table->record_count(); ++r) {
     if (!table->Go(r) || !index->AddRecord(r, table->record_bytes(), &problem)) {
       sink.Report(*index_path + ": record " + std::to_string(r) + " could not be added to the index: " + problem);
       return table;
     }
   }
-  if (table->record_count() > indexed_through)
+  if (table->record_count() > indexed_through) {
+    if (!index->Flush(&problem)) sink.Report(*index_path + ": " + problem);
     sink.Report(*index_path + ": records " + std::to_string(indexed_through + 1) + " to " +
                 std::to_string(table->record_count()) + " were missing from the index and have been added");
+  }
   table->AddIndex(std::make_unique<ix::TableIndex>(std::move(index)));
   return table;
 }
@@ -170,7 +275,9 @@ std::unique_ptr<xbase::Table> OpenTable(const std::string& path, CodeSink& sink,
 }  // namespace
 
 xbase::Table* DATA4::Get() {
-  if (!table) table = OpenTable(path, code->sink, code->Options());
+  if (!table) table = OpenTable(path, *code);
+  if (table && fields.empty())
+    for (int i : table->visible_fields()) fields.push_back(std::make_unique<FIELD4>(FIELD4{this, i}));
   return table.get();
 }
 
@@ -207,6 +314,16 @@ int code4safety(CodeHandle code, int value) { return code ? Swap(code->safety, v
 int code4errFieldName(CodeHandle code, int value) { return code ? Swap(code->err_field_name, value) : -1; }
 int code4errOpen(CodeHandle code, int value) { return code ? Swap(code->err_open, value) : -1; }
 
+void code4indexTemplate(CodeHandle code, const char* template_path) {
+  if (code) code->index_template = template_path ? template_path : "";
+}
+
+void code4setCancel(CodeHandle code, std::function<bool()> cancelled) {
+  if (code) code->cancelled = std::move(cancelled);
+}
+
+int code4cancelled(CodeHandle code) { return code && code->cancelled && code->cancelled() ? 1 : 0; }
+
 int code4close(CodeHandle code) {
   if (!code) return -1;
   int result = r4success;
@@ -227,7 +344,7 @@ DbfHandle d4open(CodeHandle code, const char* path) {
       }
     }
   }
-  auto table = OpenTable(path, code->sink, code->Options());
+  auto table = OpenTable(path, *code);
   if (!table) {
     if (code->err_open) code->sink.Report(std::string(path) + ": cannot open");
     return nullptr;
@@ -282,6 +399,7 @@ TAG4INFO* i4tagInfo(IndexHandle index) {
   if (!index || !index->index) return nullptr;
   auto block = std::make_unique<TagInfoBlock>();
   block->tags = index->index->tags();
+  block->file_header = index->index->file_header();
   for (const auto& t : block->tags)
     block->items.push_back(TAG4INFO{t.name.c_str(), t.expression.c_str(), t.filter.c_str(),
                                     static_cast<int16_t>(t.unique ? 1 : 0), static_cast<uint16_t>(t.descending ? 1 : 0)});
@@ -360,7 +478,7 @@ namespace {
 // The tags d4create gives a new table: exactly the template's, when `tags`
 // is an unchanged array from i4tagInfo; otherwise as described, with key
 // type and length taken from the expressions.
-std::vector<xbase::index::TagDescription> TagsFor(const TAG4INFO* tags) {
+std::vector<xbase::index::TagDescription> TagsFor(const TAG4INFO* tags, std::vector<uint8_t>* file_header) {
   std::vector<xbase::index::TagDescription> result;
   if (!tags) return result;
   {
@@ -372,7 +490,10 @@ std::vector<xbase::index::TagDescription> TagsFor(const TAG4INFO* tags) {
       for (size_t k = 0; k < block.tags.size() && same; ++k)
         same = tags[k].name && tags[k].name == block.tags[k].name && tags[k].expression &&
                block.tags[k].expression == tags[k].expression;
-      if (same && !tags[block.tags.size()].name) return block.tags;
+      if (same && !tags[block.tags.size()].name) {
+        *file_header = block.file_header;
+        return block.tags;
+      }
     }
   }
   for (const TAG4INFO* t = tags; t->name; ++t) {
@@ -389,34 +510,69 @@ std::vector<xbase::index::TagDescription> TagsFor(const TAG4INFO* tags) {
 
 }  // namespace
 
+namespace {
+
+// Moves the made parts of a new table into place, the .dbf last: until it
+// arrives, no program opens the table, and once it is there its memo file
+// and index are there too.
+bool MoveIntoPlace(const std::string& work_path, const std::string& path) {
+  for (const char* ext : {".dbt", ".fpt", ".cdx", ".mdx"}) {
+    const std::string part = xbase::CompanionName(work_path, ext);
+    if (xbase::FileExists(part) && !xbase::ReplaceFile(part, xbase::CompanionName(path, ext))) return false;
+  }
+  return xbase::ReplaceFile(work_path, path);
+}
+
+}  // namespace
+
 DbfHandle d4create(CodeHandle code, const char* path, const FIELD4INFO* fields, const TAG4INFO* tags) {
-  namespace ix = xbase::index;
   if (!code || !path || !fields || !fields->name) return nullptr;
-  const xbase::TableLayout layout = LayoutFor(fields);
-  const auto tag_list = TagsFor(tags);
+  xbase::TableLayout layout = LayoutFor(fields);
+  std::vector<uint8_t> file_header;
+  const auto tag_list = TagsFor(tags, &file_header);
   const ix::IndexKind kind = ix::ProductionIndexKind(layout.header);
   std::string unusable;
   if (!tag_list.empty()) unusable = ix::ProductionIndex::CheckTags(kind, tag_list, ix::FieldsOf(layout.header));
   if (!unusable.empty())
     code->sink.Report(std::string(path) + ": created without a production index: " + unusable);
-  auto table = xbase::Table::Create(path, layout, code->safety == 0, code->Options());
-  if (!table) return nullptr;
-  if (!tag_list.empty() && unusable.empty()) {
-    // The index first, then the flag that tells programs to open it.
-    std::string problem;
-    const std::string index_path = ix::ProductionIndexName(path, table->header());
-    auto index = ix::ProductionIndex::Create(index_path, kind, tag_list, ix::FieldsOf(table->header()), &problem);
-    if (!index || !table->SetTableFlags(static_cast<uint8_t>(table->header().table_flags | 0x01)))
-      code->sink.Report(std::string(path) + ": created without a production index: " +
-                        (problem.empty() ? "cannot write the table flags" : problem));
+  if (code->safety != 0 && xbase::FileExists(path)) {
+    code->sink.Report(std::string(path) + ": exists already");
+    return nullptr;
   }
+  const std::string folder = WorkFolder(path), work_path = InWorkFolder(path);
+  if (!xbase::RemoveFolder(folder) || !xbase::MakeFolder(folder)) {
+    code->sink.Report(std::string(path) + ": cannot make the folder " + folder + " to create it in");
+    return nullptr;
+  }
+  layout.indexed = !tag_list.empty() && unusable.empty();
+  if (layout.indexed) layout.header.table_flags |= 0x01;
+  auto table = xbase::Table::Create(work_path, layout, true, code->Options());
+  bool ok = table != nullptr;
+  if (ok && layout.indexed) {
+    std::string problem;
+    auto index = ix::ProductionIndex::Create(ix::ProductionIndexName(work_path, table->header()), kind, tag_list,
+                                             ix::FieldsOf(table->header()), &problem, file_header);
+    if (!index) {
+      code->sink.Report(std::string(path) + ": created without a production index: " + problem);
+      ok = table->SetTableFlags(static_cast<uint8_t>(table->header().table_flags & ~0x01));
+    }
+  }
+  if (table) ok = table->Close() && ok;
+  table.reset();
+  if (ok && !MoveIntoPlace(work_path, path)) {
+    code->sink.Report(std::string(path) + ": cannot move the new file into place");
+    ok = false;
+  }
+  xbase::RemoveFolder(folder);
+  if (!ok) return nullptr;
   // The program ignores this handle and opens the file afresh; a run that
   // creates hundreds of files must not hold hundreds of them open until
-  // code4close. So the table is closed now and reopened if the handle is used.
-  DATA4* data = code->Adopt(std::move(table));
-  data->table->Close();
-  data->table.reset();
-  return data;
+  // code4close. So the table is opened again only if the handle is used.
+  auto data = std::make_unique<DATA4>();
+  data->code = code;
+  data->path = path;
+  code->open.push_back(std::move(data));
+  return code->open.back().get();
 }
 
 int d4appendBlank(DbfHandle data) {
@@ -470,6 +626,43 @@ int d4close(DbfHandle data) {
 int d4flush(DbfHandle data) {
   xbase::Table* table = data ? data->Get() : nullptr;
   return table && table->Flush() ? r4success : -1;
+}
+
+int d4reindex(DbfHandle data) {
+  xbase::Table* table = data ? data->Get() : nullptr;
+  if (!table || !table->Flush()) return -1;
+  std::vector<ix::TagDescription> tags;
+  std::vector<uint8_t> file_header;
+  if (!TagsOfIndex(table->path(), &tags, &file_header) &&
+      (data->code->index_template.empty() || !TagsOfIndex(data->code->index_template, &tags, &file_header))) {
+    data->code->sink.Report(data->path + ": no index tags to rebuild the production index with");
+    return -1;
+  }
+  // The table is opened again without its index, so that the old one is
+  // not written over the new one when the table closes.
+  const std::string path = data->path;
+  data->table->Close();
+  data->table.reset();
+  auto bare = xbase::Table::Open(path, data->code->Options());
+  if (!bare) return -1;
+  auto index = RebuildIndex(*bare, tags, file_header, data->code->sink, "rebuilt on request");
+  if (!index) return -1;
+  if ((bare->header().table_flags & 0x01) == 0) bare->SetTableFlags(static_cast<uint8_t>(bare->header().table_flags | 0x01));
+  bare->AddIndex(std::make_unique<ix::TableIndex>(std::move(index)));
+  data->table = std::move(bare);
+  return r4success;
+}
+
+int d4headerMissing(const char* path) {
+  std::string error;
+  auto file = path ? xbase::OsFile::Open(path, xbase::OsFile::Access::kReadOnly, &error) : nullptr;
+  auto size = file ? file->Size() : std::nullopt;
+  if (!size) return 0;
+  uint8_t fixed[xbase::kTableHeaderSize];
+  if (*size < sizeof fixed || !file->ReadAt(0, fixed, sizeof fixed)) return 1;
+  // Too short for the header it announces: cut inside the header.
+  const uint64_t header_length = fixed[8] | (fixed[9] << 8);
+  return header_length > xbase::kTableHeaderSize && *size < header_length ? 1 : 0;
 }
 
 int d4appendUndo(DbfHandle data) {

@@ -8,7 +8,17 @@
 //
 // d4create's handle does not keep the new file open: the table is opened
 // again when the handle is first used, so that creating many files in one
-// run holds no file descriptors. d4appendBlank that fails leaves no current
+// run holds no file descriptors. A created file appears whole or not at
+// all: its parts are made in a folder of their own beside it (".NAME.new")
+// and moved into place, the .dbf last; such a folder left by an
+// interrupted creation goes at the next creation of the file.
+//
+// Opening a table repairs what an interrupted writer can leave: complete
+// records past the header's count are taken into the count, and a
+// production index that is behind the table gets the missing keys; one
+// that is missing, damaged or ahead of the table is rebuilt from the
+// table with the tags of the index template (code4indexTemplate). Each
+// repair is reported in one line. d4appendBlank that fails leaves no current
 // record: assignments then fail and d4recNo gives 0, so values meant for a
 // new record never overwrite the previous one.
 //
@@ -74,6 +84,13 @@ int code4safety(CodeHandle code, int value);
 int code4errFieldName(CodeHandle code, int value);
 int code4errOpen(CodeHandle code, int value);
 int code4close(CodeHandle code);
+// The table whose production index gives the tags of an index rebuilt on
+// open; empty: none (a missing or damaged index is then only reported).
+void code4indexTemplate(CodeHandle code, const char* template_path);
+// Asked while waiting for a lock or between open attempts; true ends the
+// wait and the call fails.
+void code4setCancel(CodeHandle code, std::function<bool()> cancelled);
+int code4cancelled(CodeHandle code);
 
 DbfHandle d4open(CodeHandle code, const char* path);
 DbfHandle d4create(CodeHandle code, const char* path, const FIELD4INFO* fields, const TAG4INFO* tags);
@@ -91,8 +108,17 @@ TagHandle d4tag(DbfHandle data, const char* name);
 void d4tagSelectP(DbfHandle data, TagHandle tag);
 int d4close(DbfHandle data);
 
-// Writes the current record, its memo and its index keys to the files now.
+// Writes the current record and its memo to the files now (an error when
+// either can't be stored), and its index keys when the index has not been
+// written for a second.
 int d4flush(DbfHandle data);
+// Rebuilds the production index from the table: the tags of its own index
+// when that reads, else those of the index template. An error when there
+// are no tags to build or the index can't be written.
+int d4reindex(DbfHandle data);
+// 1 when `path` exists and holds no complete table header (0 bytes, or
+// cut inside the header): such a file holds no records. 0 otherwise.
+int d4headerMissing(const char* path);
 // Takes back the record appended last, as if it had never been appended:
 // the record count, the memo file and the index tags go back to what they
 // were, and the next append reuses its number. Only the most recent append

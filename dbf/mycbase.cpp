@@ -45,7 +45,7 @@ DbfHandle OpenDbf(CodeHandle Code, const std::string& FileName, const std::strin
     int previous = code4errOpen(Code, 0);
     for (int attempt = 0; attempt < OpenAttempts; ++attempt) {
       result = d4open(Code, path.c_str());
-      if (result) break;
+      if (result || code4cancelled(Code)) break;
       platform::Sleep(OpenRetryMs);
     }
     code4errOpen(Code, previous);
@@ -67,14 +67,29 @@ void CreateDbfLike(CodeHandle Code, const std::string& TemplateName, const std::
   d4close(tmpl);
 }
 
-void AssignDbfField(DbfHandle Data, const std::string& FieldName, const std::string& Value) {
+bool AssignDbfField(DbfHandle Data, const std::string& FieldName, const std::string& Value) {
   FieldHandle field = d4field(Data, FieldName.c_str());
-  if (!field) return;
+  if (!field) return true;
   // The field is looked up again for the assignment, as the program always did.
-  if (f4type(field) == 'M')
-    f4memoAssign(d4field(Data, FieldName.c_str()), Value.c_str());
-  else
-    f4assign(d4field(Data, FieldName.c_str()), Value.c_str());
+  // A value that does not fit an ordinary field is stored as the format
+  // allows and reported by the library; a memo that is not stored is lost.
+  if (f4type(field) == 'M') return f4memoAssign(d4field(Data, FieldName.c_str()), Value.c_str()) == r4success;
+  f4assign(d4field(Data, FieldName.c_str()), Value.c_str());
+  return true;
+}
+
+bool DbfNeedsCreating(const std::string& FileName) {
+  if (!platform::FileExists(FileName)) return true;
+  if (!d4headerMissing(FileName.c_str())) return false;
+  if (MainLog) MainLog->Add(FileName + ": holds no complete table header (so no records); made again from its template");
+  return true;
+}
+
+bool RepairDbf(CodeHandle Code, const std::string& FileName, const std::string& TemplateName) {
+  RouteLibraryReports();
+  code4indexTemplate(Code, TemplateName.c_str());
+  DbfHandle data = OpenDbf(Code, FileName, "");
+  return data && d4close(data) == r4success;
 }
 
 }  // namespace tidewell

@@ -17,7 +17,8 @@ namespace tidewell {
 // A bare name is taken from the current directory, a name without an
 // extension gets ".dbf". A missing file is logged as "File %s NOT FOUND!";
 // one that exists but does not open is tried 21 times, 100 ms apart, without
-// a log line. With a tag name, that tag is selected as the file's order.
+// a log line, and no more once the library's cancel question says stop
+// (code4setCancel). With a tag name, that tag is selected as the file's order.
 DbfHandle OpenDbf(CodeHandle Code, const std::string& FileName, const std::string& TagName);
 
 // Creates NewName with the fields and index tags of TemplateName. Nothing is
@@ -26,8 +27,19 @@ DbfHandle OpenDbf(CodeHandle Code, const std::string& FileName, const std::strin
 void CreateDbfLike(CodeHandle Code, const std::string& TemplateName, const std::string& NewName);
 
 // Stores Value in the named field of the current record (memo fields through
-// the memo assignment); a name the file lacks is ignored.
-void AssignDbfField(DbfHandle Data, const std::string& FieldName, const std::string& Value);
+// the memo assignment); a name the file lacks is ignored. False only when a
+// memo could not be stored: the record then lacks a text it should hold.
+bool AssignDbfField(DbfHandle Data, const std::string& FieldName, const std::string& Value);
+
+// True when FileName must be made from its template: it does not exist, or
+// it holds no complete table header (and so no records), which is logged.
+bool DbfNeedsCreating(const std::string& FileName);
+
+// Opens FileName and closes it again, so that whatever opening repairs is
+// repaired now (records past the header's count, a production index that
+// is missing, damaged or behind, rebuilt with the tags of TemplateName's
+// index). False when the file does not open.
+bool RepairDbf(CodeHandle Code, const std::string& FileName, const std::string& TemplateName);
 
 // Path without one trailing path separator (the platform's).
 std::string StripTrailingBackslash(const std::string& Path);

@@ -55,7 +55,7 @@ std::unique_ptr<MemoFile> MemoFile::Open(const std::string& path, MemoKind kind,
 
 std::unique_ptr<MemoFile> MemoFile::Create(const std::string& path, MemoKind kind, uint32_t block_size,
                                            const std::string& table_stem, bool exclusive,
-                                           std::string* problem) {
+                                           std::string* problem, const std::vector<uint8_t>& model_header) {
   if (kind == MemoKind::kDbt3) block_size = 512;
   if (block_size == 0 || block_size > 0xFFFF || (kind == MemoKind::kDbt4 && block_size % 64 != 0)) {
     *problem = path + ": unusable memo block size " + std::to_string(block_size);
@@ -65,6 +65,7 @@ std::unique_ptr<MemoFile> MemoFile::Create(const std::string& path, MemoKind kin
   if (!file) return nullptr;
   MemoFile memo(nullptr, kind, block_size);
   std::vector<uint8_t> header(std::max<size_t>(kMemoHeaderSize, kind == MemoKind::kFpt ? 0 : block_size), 0);
+  if (model_header.size() >= kMemoHeaderSize) std::copy_n(model_header.begin(), kMemoHeaderSize, header.begin());
   // The first data block follows the header, rounded up to whole blocks.
   uint32_t first = memo.FirstDataBlock();
   PutNextFree(kind, header.data(), first);
@@ -74,6 +75,7 @@ std::unique_ptr<MemoFile> MemoFile::Create(const std::string& path, MemoKind kin
       break;
     case MemoKind::kDbt4: {
       std::string stem = table_stem.substr(0, 8);
+      std::fill_n(header.begin() + 8, 8, uint8_t{0});
       std::memcpy(header.data() + 8, stem.data(), stem.size());
       PutLe16(header.data() + 20, static_cast<uint16_t>(block_size));
       break;
@@ -90,6 +92,12 @@ std::unique_ptr<MemoFile> MemoFile::Create(const std::string& path, MemoKind kin
     return nullptr;
   }
   return std::unique_ptr<MemoFile>(new MemoFile(std::move(file), kind, block_size));
+}
+
+std::vector<uint8_t> MemoFile::Header() {
+  std::vector<uint8_t> header(kMemoHeaderSize);
+  if (!file_->ReadAt(0, header.data(), header.size())) header.clear();
+  return header;
 }
 
 std::optional<std::string> MemoFile::Read(uint32_t block, std::string* problem) {
@@ -152,7 +160,7 @@ MemoFile::~MemoFile() {
 }
 
 bool MemoFile::BeginAppending(int lock_timeout_ms, std::string* problem) {
-  if (!file_->Lock(0, kMemoHeaderSize, true, lock_timeout_ms)) {
+  if (!file_->Lock(0, kMemoHeaderSize, true, lock_timeout_ms, cancelled_)) {
     *problem = "memo file locked by another program";
     return false;
   }
@@ -241,7 +249,7 @@ bool MemoFile::Commit(std::string* problem) {
 bool MemoFile::TakeBack(uint32_t first_block, std::string* problem, int lock_timeout_ms) {
   if (!Commit(problem)) return false;
   if (first_block < FirstDataBlock() || first_block >= last_end_) return true;
-  if (!file_->Lock(0, kMemoHeaderSize, true, lock_timeout_ms)) {
+  if (!file_->Lock(0, kMemoHeaderSize, true, lock_timeout_ms, cancelled_)) {
     *problem = "memo file locked by another program";
     return false;
   }

@@ -38,6 +38,7 @@
 #include "xbase/table_header.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -55,11 +56,19 @@ class MemoFile {
  public:
   static std::unique_ptr<MemoFile> Open(const std::string& path, MemoKind kind, bool writable,
                                         std::string* problem);
-  // A new, empty memo file. `table_stem` goes into a dBASE IV header.
+  // A new, empty memo file. `table_stem` goes into a dBASE IV header. With
+  // `model_header` (another memo file's Header()) the new header repeats its
+  // bytes but for the next free block, the block size and the table name.
   static std::unique_ptr<MemoFile> Create(const std::string& path, MemoKind kind, uint32_t block_size,
-                                          const std::string& table_stem, bool exclusive, std::string* problem);
+                                          const std::string& table_stem, bool exclusive, std::string* problem,
+                                          const std::vector<uint8_t>& model_header = {});
 
   MemoKind kind() const { return kind_; }
+  // Asked while waiting for the header lock; true ends the wait.
+  void set_cancelled(std::function<bool()> cancelled) { cancelled_ = std::move(cancelled); }
+  // The header block (the first 512 bytes) as the file holds it; empty
+  // when it can't be read.
+  std::vector<uint8_t> Header();
   uint32_t block_size() const { return block_size_; }
 
   // The memo that starts at `block`; nullopt (and *problem) when the block
@@ -94,6 +103,7 @@ class MemoFile {
   bool WritePending(std::string* problem);
 
   std::unique_ptr<OsFile> file_;
+  std::function<bool()> cancelled_;
   MemoKind kind_;
   uint32_t block_size_;
   bool locked_ = false;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,10 +37,15 @@ class OsFile {
   std::optional<uint64_t> Size();
   // Cuts the file (or extends it with zeros) to `size` bytes.
   bool Truncate(uint64_t size);
+  // Pushes what was written so far to the disk, so that a later write
+  // can't reach the disk before it (a power cut keeps the order).
+  bool Sync();
 
   // Takes an exclusive (or shared) lock on [offset, offset + length), waiting
-  // at most timeout_ms for another holder to let go.
-  bool Lock(uint64_t offset, uint64_t length, bool exclusive, int timeout_ms);
+  // at most timeout_ms for another holder to let go, and no longer once
+  // `cancelled` (when given) says so.
+  bool Lock(uint64_t offset, uint64_t length, bool exclusive, int timeout_ms,
+            const std::function<bool()>& cancelled = {});
   void Unlock(uint64_t offset, uint64_t length);
 
  private:
@@ -52,6 +58,15 @@ bool FileExists(const std::string& path);
 // Characters that end a folder's name in a path on this system.
 extern const char* const kPathSeparators;
 bool RemoveFile(const std::string& path);
+
+// Moves `from` to `to` in one step, replacing `to`: a reader finds the old
+// file or the new one, never a mix. Both must be on one volume.
+bool ReplaceFile(const std::string& from, const std::string& to);
+
+// A folder for files under construction; true when it exists afterwards.
+bool MakeFolder(const std::string& path);
+// Removes a folder with the files in it (not folders); true when it is gone.
+bool RemoveFolder(const std::string& path);
 
 struct LocalDate {
   int year, month, day;

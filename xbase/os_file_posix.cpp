@@ -128,13 +128,16 @@ bool OsFile::Truncate(uint64_t size) {
   return rc == 0;
 }
 
-bool OsFile::Lock(uint64_t offset, uint64_t length, bool exclusive, int timeout_ms) {
+bool OsFile::Sync() { return ::fdatasync(Fd(handle_)) == 0; }
+
+bool OsFile::Lock(uint64_t offset, uint64_t length, bool exclusive, int timeout_ms,
+                  const std::function<bool()>& cancelled) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   short type = exclusive ? F_WRLCK : F_RDLCK;
   for (;;) {
     if (SetLock(Fd(handle_), type, offset, length)) return true;
     if (errno != EACCES && errno != EAGAIN && errno != EINTR) return false;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (std::chrono::steady_clock::now() >= deadline || (cancelled && cancelled())) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
 }
@@ -147,6 +150,35 @@ bool FileExists(const std::string& path) {
 }
 
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+bool ReplaceFile(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return false;
+  // The new name is on disk before anything that relies on it.
+  auto [dir, name] = SplitDir(to);
+  int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
+  }
+  return true;
+}
+
+bool MakeFolder(const std::string& path) {
+  struct stat st {};
+  return ::mkdir(path.c_str(), 0777) == 0 || (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+}
+
+bool RemoveFolder(const std::string& path) {
+  if (DIR* d = ::opendir(path.c_str())) {
+    while (struct dirent* e = ::readdir(d)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != "..") ::unlink((path + "/" + name).c_str());
+    }
+    ::closedir(d);
+  }
+  struct stat st {};
+  return ::rmdir(path.c_str()) == 0 || ::stat(path.c_str(), &st) != 0;
+}
 
 LocalDate Today() {
   std::time_t now = std::time(nullptr);

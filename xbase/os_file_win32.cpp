@@ -120,7 +120,10 @@ bool OsFile::Truncate(uint64_t size) {
   return SetFileInformationByHandle(H(handle_), FileEndOfFileInfo, &info, sizeof info) != 0;
 }
 
-bool OsFile::Lock(uint64_t offset, uint64_t length, bool exclusive, int timeout_ms) {
+bool OsFile::Sync() { return FlushFileBuffers(H(handle_)) != 0; }
+
+bool OsFile::Lock(uint64_t offset, uint64_t length, bool exclusive, int timeout_ms,
+                  const std::function<bool()>& cancelled) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
   for (;;) {
@@ -130,7 +133,7 @@ bool OsFile::Lock(uint64_t offset, uint64_t length, bool exclusive, int timeout_
       return true;
     const DWORD code = GetLastError();
     if (code != ERROR_LOCK_VIOLATION && code != ERROR_IO_PENDING) return false;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (std::chrono::steady_clock::now() >= deadline || (cancelled && cancelled())) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
 }
@@ -146,6 +149,30 @@ bool FileExists(const std::string& path) {
 }
 
 bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+
+// Fails while another program holds `to` open without sharing deletion;
+// callers that must not wait for that write in place instead.
+bool ReplaceFile(const std::string& from, const std::string& to) {
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool MakeFolder(const std::string& path) {
+  if (CreateDirectoryA(path.c_str(), nullptr)) return true;
+  const DWORD a = GetFileAttributesA(path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool RemoveFolder(const std::string& path) {
+  WIN32_FIND_DATAA found{};
+  HANDLE h = FindFirstFileA((path + "\\*").c_str(), &found);
+  if (h != INVALID_HANDLE_VALUE) {
+    do {
+      if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileA((path + "\\" + found.cFileName).c_str());
+    } while (FindNextFileA(h, &found));
+    FindClose(h);
+  }
+  return RemoveDirectoryA(path.c_str()) != 0 || GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+}
 
 LocalDate Today() {
   SYSTEMTIME t{};

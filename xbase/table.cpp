@@ -88,7 +88,7 @@ bool Table::Load(std::unique_ptr<OsFile> file) {
   // Header and file size are read together under a shared lock, so that an
   // append by another program is seen whole or not at all.
   std::vector<uint8_t> bytes(*length);
-  bool locked = file->Lock(0, *length, false, options_.lock_timeout_ms);
+  bool locked = file->Lock(0, *length, false, options_.lock_timeout_ms, options_.cancelled);
   bool read = file->ReadAt(0, bytes.data(), bytes.size());
   size = file->Size();
   if (locked) file->Unlock(0, *length);
@@ -108,6 +108,25 @@ bool Table::Load(std::unique_ptr<OsFile> file) {
   }
   header_ = std::move(*header);
   file_ = std::move(file);
+  // Records past the count (a writer stopped between a record and the
+  // count) are taken into the count now, so that nothing is written over
+  // them and the index is brought up to them when it is opened.
+  if (!options_.read_only && *size >= needed + 1 + header_.record_length &&
+      file_->Lock(0, header_.header_length, true, options_.lock_timeout_ms, options_.cancelled)) {
+    uint8_t count_bytes[4];
+    size = file_->Size();
+    if (size && file_->ReadAt(4, count_bytes, 4)) {
+      const uint32_t count = GetLe32(count_bytes);
+      const uint32_t adopted = AdoptRecordsPastCount(count, *size);
+      if (adopted != count) {
+        header_.record_count = adopted;
+        uint8_t area[kCountAreaSize];
+        PutDateAndCount(area, header_);
+        if (!file_->WriteAt(kCountAreaOffset, area, sizeof area)) Report("cannot write the record count");
+      }
+    }
+    file_->Unlock(0, header_.header_length);
+  }
 
   if (header_.HasMemoFields() && !OpenMemo(header_.memo_kind_by_version())) return false;
 
@@ -154,6 +173,7 @@ bool Table::OpenMemo(MemoKind kind) {
     Report(problem);
     return false;
   }
+  memo_->set_cancelled(options_.cancelled);
   return true;
 }
 
@@ -167,8 +187,12 @@ std::unique_ptr<Table> Table::Create(const std::string& path, const TableLayout&
   TableHeader h = layout.header;
   h.record_count = 0;
   StampToday(h);
-  // No index is written yet, and the new table belongs to no database.
-  h.table_flags &= static_cast<uint8_t>(~0x01);
+  // No index is written yet (unless the caller writes it before the table
+  // can be opened), and the new table belongs to no database.
+  if (!layout.indexed) h.table_flags &= static_cast<uint8_t>(~0x01);
+  if (!layout.indexed && h.flavor() == Flavor::kDbase4)
+    for (auto& f : h.fields)
+      if (f.raw.size() == kFieldDescriptorSize) f.raw[31] = 0;  // "has an .mdx tag"
   if (h.flavor() == Flavor::kVisualFoxPro) h.table_flags &= static_cast<uint8_t>(~0x04);
   std::fill(h.tail.begin(), h.tail.end(), 0);
   std::string problem;
@@ -197,7 +221,7 @@ std::unique_ptr<Table> Table::Create(const std::string& path, const TableLayout&
   file.reset();
   if (kind != MemoKind::kNone) {
     std::string memo_path = CompanionName(path, ExtensionOf(kind));
-    if (!MemoFile::Create(memo_path, kind, block_size, StemOf(path), !overwrite, &problem)) {
+    if (!MemoFile::Create(memo_path, kind, block_size, StemOf(path), !overwrite, &problem, layout.memo_header)) {
       RemoveFile(path);
       return fail(problem);
     }
@@ -211,6 +235,7 @@ TableLayout Table::Layout() const {
   if (memo_) {
     layout.memo_kind = memo_->kind();
     layout.memo_block_size = memo_->block_size();
+    layout.memo_header = memo_->Header();
   }
   return layout;
 }
@@ -248,6 +273,7 @@ bool Table::FinishAppended() {
   bool ok = WriteRecord();
   if (appended_) {
     appended_ = false;
+    index_dirty_ = true;
     for (auto& index : indexes_) {
       std::string problem;
       if (!index->AddRecord(current_, record_, &problem)) {
@@ -266,11 +292,35 @@ int64_t NowMs() {
 }
 }  // namespace
 
+// The record count to use for a file of `size` bytes whose header counts
+// `count`: complete records past the count are taken in (one report), up
+// to the first that is not a record (its deletion flag neither blank nor
+// '*'), so that an append never writes over a record.
+uint32_t Table::AdoptRecordsPastCount(uint32_t count, uint64_t size) {
+  const uint64_t rlen = header_.record_length;
+  const uint64_t first = header_.header_length + uint64_t{count} * rlen;
+  if (rlen == 0 || size < first + rlen) return count;
+  uint64_t complete = (size - first) / rlen;
+  // A one-byte record can't be told from the end-of-file byte.
+  if (rlen == 1 && complete > 0) --complete;
+  uint32_t adopted = count;
+  uint8_t flag = 0;
+  while (complete > 0 && adopted < 0xFFFFFFFEu &&
+         file_->ReadAt(header_.header_length + uint64_t{adopted} * rlen, &flag, 1) && (flag == ' ' || flag == '*')) {
+    ++adopted;
+    --complete;
+  }
+  if (adopted != count)
+    Report("records " + std::to_string(count + 1) + " to " + std::to_string(adopted) +
+           " lay past the header's record count " + std::to_string(count) + " and have been taken in");
+  return adopted;
+}
+
 // Locks the header and reads the record count afresh: another program may
 // have appended since we last looked.
 bool Table::BeginBatch() {
   const uint64_t hlen = header_.header_length;
-  if (!file_->Lock(0, hlen, true, options_.lock_timeout_ms)) {
+  if (!file_->Lock(0, hlen, true, options_.lock_timeout_ms, options_.cancelled)) {
     Report("header locked by another program; record not appended");
     return false;
   }
@@ -286,6 +336,7 @@ bool Table::BeginBatch() {
     if (*size < hlen + uint64_t{count} * header_.record_length) {
       problem = "file holds fewer records than its header counts; record not appended";
     } else {
+      count = AdoptRecordsPastCount(count, *size);
       autoinc_next_.assign(header_.fields.size(), 0);
       bool ok = true;
       for (size_t i = 0; ok && i < header_.fields.size(); ++i) {
@@ -471,7 +522,30 @@ std::string Table::Value(int index) {
 bool Table::Flush() {
   if (closed_) return false;
   bool ok = FinishAppended();
-  return CommitBatch() && ok;
+  ok = CommitBatch() && ok;
+  if (ok && index_dirty_ && NowMs() - index_written_ms_ >= options_.index_write_ms) ok = WriteIndexes();
+  return ok;
+}
+
+// Writes the production indexes, under the header lock so that two of our
+// own writers merge their keys one after the other. The records they point
+// to are in the file already.
+bool Table::WriteIndexes() {
+  if (indexes_.empty()) return true;
+  const uint64_t hlen = header_.header_length;
+  const bool locked = file_->Lock(0, hlen, true, options_.lock_timeout_ms, options_.cancelled);
+  bool ok = true;
+  for (auto& index : indexes_) {
+    std::string problem;
+    if (!index->Finish(&problem)) {
+      Report("index not written: " + problem);
+      ok = false;
+    }
+  }
+  if (locked) file_->Unlock(0, hlen);
+  index_written_ms_ = NowMs();
+  if (ok) index_dirty_ = false;
+  return ok;
 }
 
 bool Table::SetTableFlags(uint8_t flags) {
@@ -485,23 +559,13 @@ bool Table::Close() {
   bool ok = FinishAppended();
   ok = CommitBatch() && ok;
   const uint64_t hlen = header_.header_length;
-  // The indexes are written under the header lock, so that two of our own
-  // writers merge their keys one after the other.
-  const bool locked = !indexes_.empty() && file_->Lock(0, hlen, true, options_.lock_timeout_ms);
-  for (auto& index : indexes_) {
-    std::string problem;
-    if (!index->Finish(&problem)) {
-      Report("index not finished: " + problem);
-      ok = false;
-    }
-  }
-  if (locked) file_->Unlock(0, hlen);
+  ok = WriteIndexes() && ok;
   if (modified_) {
     // Date and count as they stand now (others may have appended too), and
     // the end-of-file byte after the last record. When another writer holds
     // the header, our batches have written both already and it will finish
     // the file itself.
-    if (file_->Lock(0, hlen, true, options_.lock_timeout_ms)) {
+    if (file_->Lock(0, hlen, true, options_.lock_timeout_ms, options_.cancelled)) {
       uint8_t count[4];
       if (file_->ReadAt(4, count, 4)) header_.record_count = GetLe32(count);
       StampToday(header_);
@@ -554,9 +618,15 @@ bool Table::UndoAppend() {
     }
   }
   if (!CommitBatch() || !WriteRecord()) return false;
+  // An index file that may hold the record's keys loses them before the
+  // record goes: a key must never point past the table's last record.
+  if (keys_added) {
+    index_dirty_ = true;
+    if (!WriteIndexes()) return false;
+  }
 
   const uint64_t hlen = header_.header_length;
-  if (!file_->Lock(0, hlen, true, options_.lock_timeout_ms)) {
+  if (!file_->Lock(0, hlen, true, options_.lock_timeout_ms, options_.cancelled)) {
     Report("header locked by another program; record " + std::to_string(number) + " not taken back");
     return false;
   }

@@ -28,6 +28,7 @@
 #include "xbase/table_header.h"
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <memory>
 #include <string>
@@ -44,6 +45,11 @@ struct TableOptions {
   // Longest a batch of appends keeps the header locked and its records in
   // memory; 0 writes each record out when the next one is appended.
   int batch_time_ms = 100;
+  // Longest the production index goes unwritten while records are flushed:
+  // programs reading the index meanwhile see new records this late at most.
+  int index_write_ms = 1000;
+  // Asked while waiting for a lock; true ends the wait (the call fails).
+  std::function<bool()> cancelled;
 };
 
 // Everything needed to create a table like another: its header (fields,
@@ -52,14 +58,21 @@ struct TableLayout {
   TableHeader header;
   MemoKind memo_kind = MemoKind::kNone;
   uint32_t memo_block_size = 0;
+  // The memo file's header block as the model's file holds it: a new memo
+  // file repeats the bytes the engine does not compute. Empty: none.
+  std::vector<uint8_t> memo_header;
+  // The new table will have its production index (written beside it before
+  // anyone can open it): the index flag and the fields' tag marks are kept.
+  bool indexed = false;
 };
 
 class Table {
  public:
   static std::unique_ptr<Table> Open(const std::string& path, const TableOptions& options);
   // Creates `path` (and its memo file) like `layout`, empty, and opens it.
-  // With overwrite false an existing file is an error. A created table
-  // carries no index: the index flag is cleared until an index is written.
+  // With overwrite false an existing file is an error. Unless the layout
+  // says `indexed`, a created table carries no index: the index flag is
+  // cleared until an index is written.
   static std::unique_ptr<Table> Create(const std::string& path, const TableLayout& layout, bool overwrite,
                                        const TableOptions& options);
 
@@ -101,6 +114,8 @@ class Table {
   // Writes the table flags byte (bit 0: a production index goes with the table).
   bool SetTableFlags(uint8_t flags);
 
+  // Writes the records appended so far (and their memos), and the
+  // production index when it has not been written for index_write_ms.
   bool Flush();
   // Takes back the record this object appended last (of those it has not
   // taken back already): see d4appendUndo.
@@ -113,6 +128,8 @@ class Table {
   bool OpenMemo(MemoKind kind);
   bool WriteRecord();
   bool FinishAppended();
+  bool WriteIndexes();
+  uint32_t AdoptRecordsPastCount(uint32_t count, uint64_t size);
   bool BeginBatch();
   bool CommitBatch();
   void Report(const std::string& problem);
@@ -146,6 +163,8 @@ class Table {
   std::vector<uint32_t> appended_here_;  // records this object appended, not taken back
   bool modified_ = false;
   bool index_reported_ = false;
+  int64_t index_written_ms_ = 0;
+  bool index_dirty_ = false;   // keys added or removed since the indexes were written
   bool closed_ = false;
 };
 

@@ -150,6 +150,7 @@ std::optional<TableHeader> ParseTableHeader(std::span<const uint8_t> bytes, uint
   h.record_length = GetLe16(p + 10);
   h.table_flags = p[28];
   h.code_page_mark = p[29];
+  h.raw_fixed.assign(p, p + kTableHeaderSize);
   bool vfp = IsVfpVersion(h.version);
 
   // Descriptors run until the terminator, but never past the header length:
@@ -256,6 +257,13 @@ void PutDateAndCount(uint8_t* p, const TableHeader& h) {
 std::vector<uint8_t> SerializeTableHeader(const TableHeader& h) {
   std::vector<uint8_t> out(h.header_length, 0);
   uint8_t* p = out.data();
+  if (h.raw_fixed.size() == kTableHeaderSize) {
+    // Reserved bytes as the model had them; dBASE IV's "incomplete
+    // transaction" and "encrypted" flags describe the model's contents.
+    std::memcpy(p + 12, h.raw_fixed.data() + 12, 16);
+    std::memcpy(p + 30, h.raw_fixed.data() + 30, 2);
+    if (h.flavor() == Flavor::kDbase4) p[14] = p[15] = 0;
+  }
   p[0] = h.version;
   PutDateAndCount(p + kCountAreaOffset, h);
   PutLe16(p + 8, h.header_length);
@@ -271,7 +279,6 @@ std::vector<uint8_t> SerializeTableHeader(const TableHeader& h) {
     std::memcpy(d, f.name.data(), std::min<size_t>(f.name.size(), 10));
     d[11] = static_cast<uint8_t>(f.type);
     if (vfp || h.flavor() == Flavor::kFoxPro2) PutLe32(d + 12, f.offset);
-    if (h.flavor() == Flavor::kDbase4) d[31] = 0;  // "has an .mdx tag": no index is written
     d[16] = f.length;
     d[17] = f.decimals;
     if (vfp) {

@@ -95,6 +95,9 @@ struct TableHeader {
   // Bytes between the terminator and the first record: the VFP backlink,
   // or padding some writers leave.
   std::vector<uint8_t> tail;
+  // The fixed 32 bytes as read, so that a table created like this one
+  // repeats the reserved bytes; empty for a header described from scratch.
+  std::vector<uint8_t> raw_fixed;
 
   Flavor flavor() const;
   // The memo kind the version byte asks for; for a table with memo fields

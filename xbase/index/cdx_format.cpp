@@ -18,7 +18,9 @@
 //    16 486  reserved; Visual FoxPro keeps the collating sequence's name
 //             here (we only look for it)
 //   502   2  0 ascending, 1 descending
-//   504   2  length of the expression pool (key and FOR)
+//   504   2  where the FOR expression starts in the pool: the key
+//             expression's length, its NUL included (other programs read
+//             a filtered tag by it)
 //   506   2  length of the FOR expression, its NUL included
 //   508   2  reserved
 //   510   2  length of the key expression, its NUL included
@@ -301,6 +303,9 @@ std::optional<IndexImage> ReadCdx(std::span<const uint8_t> file, const KeyTypeOf
     }
     image.tags.push_back(std::move(tag));
   }
+  image.lowest_offset = file.size();
+  for (uint32_t node : reader.seen()) image.lowest_offset = std::min<uint64_t>(image.lowest_offset, node);
+  for (const auto& entry : by_offset) image.lowest_offset = std::min<uint64_t>(image.lowest_offset, entry.first);
   return image;
 }
 
@@ -323,7 +328,7 @@ struct Child {
 
 class CdxWriter {
  public:
-  explicit CdxWriter(std::vector<uint8_t>* out) : out_(out) {}
+  CdxWriter(std::vector<uint8_t>* out, uint32_t base) : out_(out), base_(base) {}
 
   // Writes the tree of `entries` (sorted) at the end of the file; returns the root's offset.
   uint32_t Tree(const std::vector<KeyEntry>& entries, uint16_t key_length, uint8_t trail) {
@@ -348,7 +353,7 @@ class CdxWriter {
     }
     if (first < entries.size() || leaves.empty()) leaves.emplace_back(first, entries.size());
 
-    uint32_t base = static_cast<uint32_t>(out_->size());
+    uint32_t base = base_ + static_cast<uint32_t>(out_->size());
     std::vector<Child> level;
     for (size_t n = 0; n < leaves.size(); ++n) {
       uint32_t offset = base + static_cast<uint32_t>(n * kNodeSize);
@@ -387,7 +392,7 @@ class CdxWriter {
     size_t per_node = kInteriorArea / (size_t{key_length} + 8);
     while (true) {
       size_t nodes = (level.size() + per_node - 1) / per_node;
-      uint32_t level_base = static_cast<uint32_t>(out_->size());
+      uint32_t level_base = base_ + static_cast<uint32_t>(out_->size());
       std::vector<Child> next;
       for (size_t n = 0; n < nodes; ++n) {
         uint32_t offset = level_base + static_cast<uint32_t>(n * kNodeSize);
@@ -435,10 +440,14 @@ class CdxWriter {
   }
 
   std::vector<uint8_t>* out_;
+  uint32_t base_;
 };
 
+// A header: the bytes `raw` holds (the tag's own, or its model's for a new
+// tag) with the fields this tree and tag need. The directory's header keeps
+// everything past the key length as it was.
 void WriteHeader(uint8_t* h, const std::vector<uint8_t>& raw, uint32_t root, uint16_t key_length, uint8_t options,
-                 bool descending, const std::string& expression, const std::string& filter) {
+                 bool descending, const std::string& expression, const std::string& filter, bool directory = false) {
   if (raw.size() == kHeaderSize) std::copy(raw.begin(), raw.end(), h);
   else h[15] = 1;
   PutLe32(h, root);
@@ -446,33 +455,34 @@ void WriteHeader(uint8_t* h, const std::vector<uint8_t>& raw, uint32_t root, uin
   PutLe32(h + 8, (raw.size() == kHeaderSize ? Le32(raw.data() + 8) : 0) + 1);
   PutLe16(h + 12, key_length);
   h[14] = options;
+  if (directory && raw.size() == kHeaderSize) return;
   PutLe16(h + 502, descending ? 1 : 0);
   std::fill(h + 512, h + kHeaderSize, uint8_t{0});
   size_t key_len = expression.size() + 1;
   size_t for_len = filter.empty() ? 0 : filter.size() + 1;
   std::copy(expression.begin(), expression.end(), h + 512);
   if (!filter.empty()) std::copy(filter.begin(), filter.end(), h + 512 + key_len);
-  PutLe16(h + 504, static_cast<uint16_t>(key_len + for_len));
+  PutLe16(h + 504, static_cast<uint16_t>(key_len));
   PutLe16(h + 506, static_cast<uint16_t>(for_len));
   PutLe16(h + 510, static_cast<uint16_t>(key_len));
 }
 
 }  // namespace
 
-std::vector<uint8_t> WriteCdx(const IndexImage& image) {
+std::vector<uint8_t> WriteCdx(const IndexImage& image, uint32_t base) {
   std::vector<uint8_t> out(kHeaderSize * (1 + image.tags.size()), 0);
-  CdxWriter writer(&out);
+  CdxWriter writer(&out, base);
 
   std::vector<KeyEntry> directory;
   for (size_t i = 0; i < image.tags.size(); ++i) {
     std::string name = image.tags[i].desc.name.substr(0, 10);
     name.resize(10, ' ');
-    directory.push_back({name, static_cast<uint32_t>(kHeaderSize * (1 + i))});
+    directory.push_back({name, base + static_cast<uint32_t>(kHeaderSize * (1 + i))});
   }
   std::sort(directory.begin(), directory.end(), [](const KeyEntry& a, const KeyEntry& b) { return a.key < b.key; });
   uint32_t directory_root = writer.Tree(directory, 10, 0x20);
   uint8_t dir_options = image.raw_header.size() == kHeaderSize ? image.raw_header[14] : 0xE0;
-  WriteHeader(out.data(), image.raw_header, directory_root, 10, dir_options, false, "", "");
+  WriteHeader(out.data(), image.raw_header, directory_root, 10, dir_options, false, "", "", true);
 
   for (size_t i = 0; i < image.tags.size(); ++i) {
     const TagImage& tag = image.tags[i];

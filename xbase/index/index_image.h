@@ -29,6 +29,10 @@ struct TagImage {
 struct IndexImage {
   std::vector<uint8_t> raw_header;   // the file header as read; empty for a new file
   std::vector<TagImage> tags;        // in creation order
+  // The lowest file offset of a tag header or node the file's trees use
+  // (the file's size when none): the space below it, after the file's own
+  // header, is free for a new image.
+  uint64_t lowest_offset = 0;
 };
 
 // The largest index file the engine reads into memory.
@@ -39,11 +43,22 @@ constexpr uint64_t kMaxIndexFileSize = uint64_t{1} << 31;
 using KeyTypeOf = std::function<char(const TagDescription&)>;
 
 std::optional<IndexImage> ReadCdx(std::span<const uint8_t> file, const KeyTypeOf& key_type_of, std::string* problem);
-std::vector<uint8_t> WriteCdx(const IndexImage& image);
+// The image as a file. With `base`, every offset in it is for the image
+// placed at that offset of the file: its trees and tag headers can be
+// written there beside the ones in use, and then one short write of the
+// file header (the first 16 bytes) makes them the ones in use.
+std::vector<uint8_t> WriteCdx(const IndexImage& image, uint32_t base = 0);
+constexpr size_t kCdxSwitchBytes = 16;
 
 std::optional<IndexImage> ReadMdx(std::span<const uint8_t> file, std::string* problem);
-// `table_name` is the table's file name without folder and extension.
-std::vector<uint8_t> WriteMdx(const IndexImage& image, const std::string& table_name);
+// `table_name` is the table's file name without folder and extension. With
+// `base` (a multiple of kMdxBlockSize), page numbers are for the image
+// placed at that offset; the file header and tag table (the first
+// MdxSwitchBytes(tags) bytes) then make its trees the ones in use.
+std::vector<uint8_t> WriteMdx(const IndexImage& image, const std::string& table_name, uint32_t base = 0);
+constexpr size_t kMdxBlockSize = 1024;
+constexpr size_t kMdxHeaderBytes = 2048;  // file header and tag table, before the first tag header
+inline size_t MdxSwitchBytes(size_t tags) { return 544 + 32 * tags; }
 
 // Whether a tag stores its keys largest first in the file.
 inline bool StoredDescending(IndexKind kind, const TagDescription& tag) {

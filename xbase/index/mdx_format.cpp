@@ -140,6 +140,7 @@ class MdxReader {
     if (problem_->empty()) *problem_ = why;
     return false;
   }
+  const std::set<uint32_t>& seen() const { return seen_; }
 
   const uint8_t* Block(uint32_t page, const char* what) {
     if (page < kFirstTagPage || uint64_t{page} * kPage + block_ > file_.size()) {
@@ -206,6 +207,7 @@ std::optional<IndexImage> ReadMdx(std::span<const uint8_t> file, std::string* pr
 
   IndexImage image;
   image.raw_header.assign(h, h + kTableOffset);
+  image.lowest_offset = file.size();
   MdxReader reader(file, block, problem);
   for (size_t t = 0; t < tags; ++t) {
     const uint8_t* entry = h + kTableOffset + t * kEntrySize;
@@ -235,7 +237,9 @@ std::optional<IndexImage> ReadMdx(std::span<const uint8_t> file, std::string* pr
         return fail("tag " + tag.desc.name + ": keys out of order at key " + std::to_string(i + 1));
     }
     image.tags.push_back(std::move(tag));
+    image.lowest_offset = std::min<uint64_t>(image.lowest_offset, uint64_t{Le32(entry)} * kPage);
   }
+  for (uint32_t page : reader.seen()) image.lowest_offset = std::min<uint64_t>(image.lowest_offset, uint64_t{page} * kPage);
   return image;
 }
 
@@ -264,9 +268,9 @@ void PutDate(uint8_t* p) {
 
 class MdxWriter {
  public:
-  explicit MdxWriter(std::vector<uint8_t>* out) : out_(out) {}
+  MdxWriter(std::vector<uint8_t>* out, uint32_t base_page) : out_(out), base_page_(base_page) {}
 
-  uint32_t NextPage() const { return static_cast<uint32_t>(out_->size() / kPage); }
+  uint32_t NextPage() const { return base_page_ + static_cast<uint32_t>(out_->size() / kPage); }
   uint8_t* NewBlock() {
     out_->resize(out_->size() + kBlock, 0);
     return out_->data() + out_->size() - kBlock;
@@ -319,6 +323,7 @@ class MdxWriter {
 
  private:
   std::vector<uint8_t>* out_;
+  uint32_t base_page_;
 };
 
 bool IsOneField(const std::string& expression) {
@@ -330,7 +335,7 @@ bool IsOneField(const std::string& expression) {
 
 }  // namespace
 
-std::vector<uint8_t> WriteMdx(const IndexImage& image, const std::string& table_name) {
+std::vector<uint8_t> WriteMdx(const IndexImage& image, const std::string& table_name, uint32_t base) {
   std::vector<uint8_t> out(kFirstTagPage * kPage, 0);
   uint8_t* h = out.data();
   if (image.raw_header.size() == kTableOffset) std::copy(image.raw_header.begin(), image.raw_header.end(), h);
@@ -350,7 +355,7 @@ std::vector<uint8_t> WriteMdx(const IndexImage& image, const std::string& table_
   PutDate(h + 44);
 
   // Tag headers first, one block each, then every tag's nodes.
-  MdxWriter writer(&out);
+  MdxWriter writer(&out, base / static_cast<uint32_t>(kPage));
   std::vector<uint32_t> header_pages;
   for (size_t t = 0; t < tags; ++t) {
     header_pages.push_back(writer.NextPage());
@@ -378,7 +383,7 @@ std::vector<uint8_t> WriteMdx(const IndexImage& image, const std::string& table_
     uint32_t root = writer.Tree(tag, &max_keys);
     uint32_t used_pages = writer.NextPage() - first_page;
 
-    uint8_t* th = out.data() + size_t{header_pages[t]} * kPage;
+    uint8_t* th = out.data() + (size_t{header_pages[t]} * kPage - base);
     if (tag.raw_header.size() >= kBlock) std::copy_n(tag.raw_header.begin(), kBlock, th);
     bool one_field = IsOneField(tag.desc.expression);
     PutLe32(th, root);

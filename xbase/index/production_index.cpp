@@ -3,9 +3,11 @@
 #include "xbase/index/expression.h"
 #include "xbase/index/index_image.h"
 #include "xbase/index/key_codec.h"
+#include "xbase/os_file.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -132,7 +134,8 @@ class Index final : public ProductionIndex {
   void AddTag(TagDescription desc, std::vector<uint8_t> raw_header, std::vector<KeyEntry> entries) {
     auto tag = std::make_unique<Tag>();
     tag->desc = std::move(desc);
-    tag->raw_header = std::move(raw_header);
+    tag->raw_header = raw_header.empty() ? tag->desc.header : std::move(raw_header);
+    tag->desc.header = tag->raw_header;
     CompileTag(kind_, fields_, tag.get());
     tag->keys = std::set<KeyEntry, EntryOrder>(EntryOrder{StoredDescending(kind_, tag->desc)});
     for (auto& e : entries) tag->keys.insert(tag->keys.end(), std::move(e));
@@ -143,6 +146,7 @@ class Index final : public ProductionIndex {
   IndexKind kind() const override { return kind_; }
   const std::string& path() const override { return path_; }
   const std::vector<TagDescription>& tags() const override { return descriptions_; }
+  const std::vector<uint8_t>& file_header() const override { return raw_header_; }
 
   std::string Unmaintainable() const override {
     for (const auto& t : tags_)
@@ -214,14 +218,7 @@ class Index final : public ProductionIndex {
       t.entries.assign(tag->keys.begin(), tag->keys.end());
       image.tags.push_back(std::move(t));
     }
-    auto bytes = kind_ == IndexKind::kCdx ? WriteCdx(image) : WriteMdx(image, TableName(path_));
-    std::ofstream out(path_, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-      if (problem) *problem = "can't write " + path_;
-      return false;
-    }
+    if (!(on_disk_ && !fresh_ ? WriteBeside(image, problem) : WriteNew(image, problem))) return false;
     for (auto& tag : tags_) {
       tag->pending.clear();
       tag->removed.clear();
@@ -258,6 +255,65 @@ class Index final : public ProductionIndex {
   std::vector<uint8_t> raw_header_;
   bool dirty_ = false;
   bool on_disk_ = false;  // the file holds what was last read or written
+  bool fresh_ = false;    // made by Create: nobody else can have it open
+
+ private:
+  std::vector<uint8_t> Bytes(const IndexImage& image, uint32_t base) const {
+    return kind_ == IndexKind::kCdx ? WriteCdx(image, base) : WriteMdx(image, TableName(path_), base);
+  }
+  size_t HeaderBytes() const { return kind_ == IndexKind::kCdx ? 1024 : kMdxHeaderBytes; }
+  size_t SwitchBytes() const { return kind_ == IndexKind::kCdx ? kCdxSwitchBytes : MdxSwitchBytes(tags_.size()); }
+
+  // A file nobody else can have open yet (see Create).
+  bool WriteNew(const IndexImage& image, std::string* problem) {
+    auto bytes = Bytes(image, 0);
+    std::string why;
+    auto file = OsFile::Create(path_, false, &why);
+    if (!file || !file->WriteAt(0, bytes.data(), bytes.size()) || !file->Sync()) {
+      if (problem) *problem = "can't write " + path_ + (why.empty() ? "" : ": " + why);
+      return false;
+    }
+    raw_header_.assign(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(kind_ == IndexKind::kCdx ? 1024 : 544));
+    return true;
+  }
+
+  // The file in use: new trees beside the old ones, then the switch (see
+  // the contract at the top of production_index.h).
+  bool WriteBeside(const IndexImage& image, std::string* problem) {
+    std::string why;
+    auto file = OsFile::Open(path_, OsFile::Access::kReadWrite, &why);
+    auto size = file ? file->Size() : std::nullopt;
+    auto fail = [&](const std::string& what) {
+      if (problem) *problem = what + " " + path_ + (why.empty() ? "" : ": " + why);
+      return false;
+    };
+    if (!size) return fail("can't open");
+    uint32_t base = 0;
+    auto bytes = Bytes(image, 0);
+    if (bytes.size() > lowest_offset_) {
+      // No room below the trees in use: after the end of the file.
+      base = static_cast<uint32_t>((*size + kMdxBlockSize - 1) / kMdxBlockSize * kMdxBlockSize);
+      bytes = Bytes(image, base);
+      if (kind_ == IndexKind::kMdx) {
+        // Pages an .mdx writer may allocate start past the new trees.
+        uint8_t pages[4];
+        const uint32_t end_page = static_cast<uint32_t>((uint64_t{base} + bytes.size()) / 512);
+        for (int i = 0; i < 4; ++i) pages[i] = static_cast<uint8_t>(end_page >> (8 * i));
+        if (!file->WriteAt(32, pages, 4)) return fail("can't write");
+      }
+    }
+    const size_t head = HeaderBytes();
+    if (bytes.size() > head && !file->WriteAt(uint64_t{base} + head, bytes.data() + head, bytes.size() - head))
+      return fail("can't write");
+    if (!file->Sync() || !file->WriteAt(0, bytes.data(), SwitchBytes()) || !file->Sync()) return fail("can't write");
+    // The old trees lay above the new ones: cut them off.
+    if (base == 0 && *size > bytes.size()) file->Truncate(bytes.size());
+    raw_header_.assign(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(kind_ == IndexKind::kCdx ? 1024 : 544));
+    return true;
+  }
+
+ public:
+  uint64_t lowest_offset_ = 0;  // of the trees in use, as last read
 
  private:
   // Another program may have appended to the table, and to this index,
@@ -313,6 +369,7 @@ class Index final : public ProductionIndex {
       tag.raw_header = std::move(fresh.raw_header);
     }
     raw_header_ = std::move(image->raw_header);
+    lowest_offset_ = image->lowest_offset;
     return true;
   }
 
@@ -387,6 +444,7 @@ std::unique_ptr<ProductionIndex> ProductionIndex::Open(const std::string& path, 
   }
   auto index = std::make_unique<Index>(path, *kind, fields);
   index->raw_header_ = std::move(image->raw_header);
+  index->lowest_offset_ = image->lowest_offset;
   index->on_disk_ = true;
   for (auto& t : image->tags) index->AddTag(std::move(t.desc), std::move(t.raw_header), std::move(t.entries));
   return index;
@@ -394,19 +452,33 @@ std::unique_ptr<ProductionIndex> ProductionIndex::Open(const std::string& path, 
 
 std::unique_ptr<ProductionIndex> ProductionIndex::Create(const std::string& path, IndexKind kind,
                                                          const std::vector<TagDescription>& tags,
-                                                         const std::vector<FieldInfo>& fields, std::string* problem) {
+                                                         const std::vector<FieldInfo>& fields, std::string* problem,
+                                                         const std::vector<uint8_t>& file_header) {
   std::string why = CheckTags(kind, tags, fields);
   if (!why.empty()) {
     if (problem) *problem = why;
     return nullptr;
   }
   auto index = std::make_unique<Index>(path, kind, fields);
+  const size_t header_size = kind == IndexKind::kCdx ? 1024 : 544;
+  if (file_header.size() == header_size) {
+    index->raw_header_ = file_header;
+    if (kind == IndexKind::kMdx) {
+      // The creation date is the new file's.
+      int year = 0, month = 0, day = 0;
+      CivilFromJulian(2440588 + static_cast<long>(std::time(nullptr) / 86400), &year, &month, &day);  // 1970-01-01
+      index->raw_header_[1] = static_cast<uint8_t>(year - 1900);
+      index->raw_header_[2] = static_cast<uint8_t>(month);
+      index->raw_header_[3] = static_cast<uint8_t>(day);
+    }
+  }
   for (const auto& t : tags) {
     TagDescription d = t;
     d.name = UpperName(d.name);
     index->AddTag(std::move(d), {}, {});
   }
   index->dirty_ = true;
+  index->fresh_ = true;
   if (!index->Flush(problem)) return nullptr;
   return index;
 }

@@ -12,12 +12,23 @@
 // - AddRecord puts the keys of one appended record into every tag whose FOR
 //   condition holds (a unique tag keeps only the first record of each key).
 //   Keys are kept in memory in sorted sets, O(log n) per key; Flush (and
-//   the destructor) write the file as a whole: compact or dBASE IV nodes
+//   the destructor) write every tree anew: compact or dBASE IV nodes
 //   filled from the sorted keys, interior levels above them. Flush first
 //   reads the file again and adds the keys added here to what it holds
 //   now, so that keys another writer flushed meanwhile are kept; callers
 //   serialise flushes of one file (the table's header lock does).
-//   A file is read and written whole: O(n) per open and per flush.
+//   A file is read whole and its trees written whole: O(n) per open and
+//   per flush.
+// - The file is valid at every moment, kills and power cuts included, and
+//   stays the same file (programs may hold it open, on Windows too): Flush
+//   writes the new trees and tag headers into space the trees in use do
+//   not touch (after the file header when they fit below the trees in
+//   use, else at the end of the file), pushes them to disk, and only then
+//   rewrites the start of the file header to point at them: one write
+//   within the first sector. Space the old trees used is cut off or reused
+//   by the next flush. Create makes a file that nobody may open before the
+//   object that made it is gone (callers build it under another name or in
+//   a folder of its own): that object writes the file whole.
 // - Tags, Walk and Seek describe and read what the file holds.
 //
 // Not thread-safe; one object per open table.
@@ -50,15 +61,21 @@ struct TagDescription {
   // The tag's collating sequence as the file names it; empty or "MACHINE"
   // for plain byte order, the only one the engine can keep.
   std::string collation;
+  // The tag header as its file holds it; a new index made from this
+  // description repeats its bytes but for what the new tree and tag need.
+  std::vector<uint8_t> header;
 };
 
 class ProductionIndex {
  public:
   static std::unique_ptr<ProductionIndex> Open(const std::string& path, const std::vector<FieldInfo>& fields,
                                                std::string* problem);
+  // `file_header`: another index's file_header(), whose bytes the new
+  // file's header repeats but for what describes the new file.
   static std::unique_ptr<ProductionIndex> Create(const std::string& path, IndexKind kind,
                                                  const std::vector<TagDescription>& tags,
-                                                 const std::vector<FieldInfo>& fields, std::string* problem);
+                                                 const std::vector<FieldInfo>& fields, std::string* problem,
+                                                 const std::vector<uint8_t>& file_header = {});
   // Empty when every tag can be maintained on a table with these fields;
   // otherwise one line: tag, expression and the reason.
   static std::string CheckTags(IndexKind kind, const std::vector<TagDescription>& tags,
@@ -71,6 +88,9 @@ class ProductionIndex {
   virtual IndexKind kind() const = 0;
   virtual const std::string& path() const = 0;
   virtual const std::vector<TagDescription>& tags() const = 0;
+  // The file header (a .cdx: its first 1024 bytes; an .mdx: its first 544)
+  // as read or written last.
+  virtual const std::vector<uint8_t>& file_header() const = 0;
   // The position of a tag in tags(), by name in any case.
   std::optional<size_t> FindTag(std::string_view name) const {
     for (size_t i = 0; i < tags().size(); ++i)

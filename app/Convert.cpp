@@ -172,10 +172,17 @@ bool TKestrel::TMarks::Append(TCopy copy, DbfHandle file) {
   FFile = file;
   if (FUnsent) Send();
   if (!Write(copy)) {
-    // The copy may not be on disk: its row stays unmarked and the run ends.
-    LogNow(Format("Could not write a record of %s; rec_num=%s of %s stays unconverted, run ended", copy.Path,
-                  copy.Key.RecNum, FTable));
-    Settle();
+    // The record is not kept: taken back when it was appended, its row stays
+    // unmarked and so do the rest of its group; the next group goes on. One
+    // that can't be taken back may be on disk: the run ends.
+    const bool takenBack = copy.RecNo <= 0 || d4appendUndo(FFile) == r4success;
+    if (takenBack && !FRunEnds)
+      LogNow(Format("Could not write a record of %s; rec_num=%s of %s and the rest of its group stay unconverted",
+                    copy.Path, copy.Key.RecNum, FTable));
+    else
+      LogNow(Format("Could not write a record of %s; rec_num=%s of %s stays unconverted, run ended", copy.Path,
+                    copy.Key.RecNum, FTable));
+    SkipGroup = Settle() && takenBack && !FRunEnds;
     return false;
   }
   FUnsent = std::move(copy);
@@ -191,15 +198,18 @@ bool TKestrel::TMarks::Append(TCopy copy, DbfHandle file) {
 
 bool TKestrel::TMarks::Write(TCopy& copy) {
   d4appendBlank(FFile);
+  bool stored = true;
   for (const auto& t : copy.Texts) {
-    AssignDbfField(FFile, t.Name, t.Text);
+    stored = AssignDbfField(FFile, t.Name, t.Text) && stored;
     if (t.CharWidth) KeepLastCharacterWhole(FFile, t.Name, t.Text, t.CharWidth);
   }
   copy.RecNo = d4recNo(FFile);
-  if (copy.RecNo <= 0) return false;
+  if (copy.RecNo <= 0 || !stored) return false;
   // The record is still in memory: noted first, then written.
   if (!FJournal.Note(FFile, copy.Fields, copy.Key, copy.Path, copy.RecNo, copy.Seq)) {
     d4appendUndo(FFile);
+    copy.RecNo = 0;  // taken back already
+    FRunEnds = true;
     return false;
   }
   return d4flush(FFile) == r4success;
@@ -359,6 +369,10 @@ void TKestrel::ConvertTables(bool Weight) {
   code4singleOpen(run.Code, 0);
   code4safety(run.Code, 0);
   code4errFieldName(run.Code, 0);
+  // A damaged or missing index is rebuilt with the template's tags, and a
+  // stop request ends any wait for a file held by another program.
+  code4indexTemplate(run.Code, templateFile.c_str());
+  code4setCancel(run.Code, [this] { return StopRequested.load(); });
 
   TJournalRun journalRun(journal, *MainOdbc);
   if (!journalRun.Begin()) {
@@ -383,6 +397,7 @@ void TKestrel::ConvertTables(bool Weight) {
     rowsInSlice = 0;
     return selectSlice();
   };
+  bool skipGroup = false;  // the rest of the current group waits for the next run
   while (haveRow && !StopRequested) {
     TRowKey key;
     const TRowKeyState keyState = ReadRowKey(select, key);
@@ -400,6 +415,7 @@ void TKestrel::ConvertTables(bool Weight) {
     const TDateTime date = select.FieldAsDateTime("dat_e");
     if (date != currentDate) {
       currentDate = date;
+      skipGroup = false;
       // The last mark of the group is settled while its file is open.
       if (!marks.Finish()) break;
       if (!run.FilePath.empty()) journalRun.Closed(run.FilePath, run.File != nullptr);
@@ -413,7 +429,7 @@ void TKestrel::ConvertTables(bool Weight) {
         run.FilePath.clear();
         break;
       }
-      if (!platform::FileExists(run.FilePath)) {
+      if (DbfNeedsCreating(run.FilePath)) {
         CreateDbfLike(run.Code, templateFile, run.FilePath);
         journalRun.Created(run.FilePath);
         LogNow("Created new .dbf: " + run.FilePath);
@@ -422,10 +438,14 @@ void TKestrel::ConvertTables(bool Weight) {
       LogNow(Format("mopen %s - %s", run.FilePath, run.File ? "Ok..." : "Error!"));
       if (run.File) run.Fields = d4fieldInfo(run.File);
     }
-    if (!run.File)
+    if (!run.File || skipGroup) {
       ++leftBehind;
-    else if (!marks.Append(TMarks::Read(select, key, run.File, run.Fields, run.FilePath), run.File))
-      break;
+    } else if (!marks.Append(TMarks::Read(select, key, run.File, run.Fields, run.FilePath), run.File)) {
+      if (!marks.SkipGroup) break;
+      marks.SkipGroup = false;
+      skipGroup = true;
+      ++leftBehind;  // the row whose record was not kept
+    }
     haveRow = nextRow();
   }
   marks.Finish();

@@ -133,6 +133,10 @@ class TKestrel : public TOneShotService {
     void Detach() { FFile = nullptr; }
     int Appended = 0;   // records appended and kept
     int LeftInSet = 0;  // rows refused that are still unconverted
+    // Set with a false Append when only the row's group must end: its
+    // record was not kept (a memo not stored, a file locked by another
+    // program); the run goes on with the next group.
+    bool SkipGroup = false;
 
    private:
     bool Write(TCopy& copy);
@@ -145,6 +149,7 @@ class TKestrel : public TOneShotService {
     DbfHandle FFile = nullptr;
     std::optional<TCopy> FPending;  // written, its mark sent
     std::optional<TCopy> FUnsent;   // written, its mark not sent yet
+    bool FRunEnds = false;          // a failed write that ends the run, not only its group
   };
   void WaitWhileBusy();
   // Raised for a whole cycle, settings and connection included, so a stop

@@ -19,6 +19,11 @@
 #include "tests/support/OdbcTestEnv.h"
 #include "tests/support/TempDir.h"
 #include "tools/dbfcheck/dbf_check.h"
+#include "xbase/os_file.h"
+#include "xbase/table.h"
+
+#include <chrono>
+#include <thread>
 
 using namespace tidewell;
 using tidewell::test::TScratchDatabase;
@@ -464,6 +469,73 @@ TEST_P(Conversion, TextsArriveWholeAndCutsCountCharacters) {
   EXPECT_EQ(records[1].at("short"), "€uro");
   EXPECT_EQ(records[1].at("note"), "naïve");
   EXPECT_EQ(records[1].at("flag"), "F");
+// A memo file cut short: the record whose memo can't be stored is taken
+// back, its row and the rest of its group stay unmarked with one line, and
+// the next group is converted.
+TEST_P(Conversion, ARecordWhoseMemoCanNotBeStoredEndsItsGroupOnly) {
+  Db.Exec({"insert into weight values (1, 7, '2004-03-05', '07:00:00', 1, 1, NULL, NULL)"});
+  Convert();
+  ASSERT_EQ(Marks(), "1 ");
+  std::filesystem::resize_file(File("03050407.fpt"), 100);
+  Db.Exec({"insert into weight values (2, 7, '2004-03-05', '08:00:00', 2, 1, 'a memo with nowhere to go', NULL)",
+           "insert into weight values (3, 7, '2004-03-05', '09:00:00', 3, 1, NULL, NULL)",
+           "insert into weight values (4, 8, '2004-03-05', '10:00:00', 4, 1, 'memo of machine 8', NULL)"});
+  Convert();
+  EXPECT_EQ(Marks(), "1 NULL NULL 1 ");
+  const auto texts = LogTexts();
+  EXPECT_EQ(std::count(texts.begin(), texts.end(),
+                       "Could not write a record of " + File("03050407.dbf") +
+                           "; rec_num=2 of weight and the rest of its group stay unconverted"),
+            1);
+  EXPECT_EQ(texts.back(), "Converted 1 records");
+  // The taken-back record is gone (the readers refuse the cut memo file).
+  xbase::TableOptions readOnly;
+  readOnly.read_only = true;
+  EXPECT_EQ(xbase::Table::Open(File("03050407.dbf"), readOnly)->record_count(), 1u);
+  const auto m8 = ReadBack(File("03050408.dbf"));
+  ASSERT_EQ(m8.size(), 1u);
+  EXPECT_EQ(m8[0].at("note"), "memo of machine 8");
+}
+
+// Another program keeps a file locked: after the waits its group stays
+// unmarked (one line) and the next group is converted; a stop request
+// ends such a wait at once.
+TEST_P(Conversion, AFileLockedByAnotherProgramEndsItsGroupOnlyAndAStopEndsTheWait) {
+  Db.Exec({"insert into weight values (1, 7, '2004-03-05', '07:00:00', 1, 1, NULL, NULL)"});
+  Convert();
+  ASSERT_EQ(Marks(), "1 ");
+  Db.Exec({"insert into weight values (2, 7, '2004-03-05', '08:00:00', 2, 1, 'locked out', NULL)",
+           "insert into weight values (3, 8, '2004-03-05', '09:00:00', 3, 1, 'next group', NULL)"});
+  std::string error;
+  auto other = xbase::OsFile::Open(File("03050407.dbf"), xbase::OsFile::Access::kReadWrite, &error);
+  ASSERT_NE(other, nullptr) << error;
+  ASSERT_TRUE(other->Lock(0, 32, true, 0));
+  Convert();
+  EXPECT_EQ(Marks(), "1 NULL 1 ");
+  auto texts = LogTexts();
+  EXPECT_EQ(std::count(texts.begin(), texts.end(),
+                       "Could not write a record of " + File("03050407.dbf") +
+                           "; rec_num=2 of weight and the rest of its group stay unconverted"),
+            1);
+  EXPECT_EQ(ReadBack(File("03050408.dbf")).size(), 1u);
+
+  Db.Exec({"insert into weight values (4, 9, '2004-03-05', '09:00:00', 4, 1, NULL, NULL)"});
+  std::thread stopper([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    K.StopRequested = true;
+  });
+  const auto started = std::chrono::steady_clock::now();
+  Convert();
+  const auto took = std::chrono::steady_clock::now() - started;
+  stopper.join();
+  K.StopRequested = false;
+  // The lock would hold the run for 20 s; the stop ends it within a second.
+  EXPECT_LT(took, std::chrono::seconds(3));
+  EXPECT_EQ(Marks(), "1 NULL 1 NULL ");
+  other->Unlock(0, 32);
+  other.reset();
+  Convert();
+  EXPECT_EQ(Marks(), "1 2 1 1 ");
   std::ostringstream report;
   EXPECT_EQ(tools::CheckDbf(File("03050407.dbf"), report), 0) << report.str();
 }

@@ -108,22 +108,35 @@ bool Table::Load(std::unique_ptr<OsFile> file) {
   }
   header_ = std::move(*header);
   file_ = std::move(file);
-  // Records past the count (a writer stopped between a record and the
-  // count) are taken into the count now, so that nothing is written over
-  // them and the index is brought up to them when it is opened.
-  if (!options_.read_only && *size >= needed + 1 + header_.record_length &&
+  // A file that does not end in the end-of-file byte right after the last
+  // counted record was left so by a writer that stopped: complete records
+  // past the count (stopped between a record and the count) are taken into
+  // the count, so that nothing is written over them and the index is
+  // brought up to them when it is opened; a part of a record after them is
+  // cut off and the end-of-file byte written, as programs expect.
+  if (!options_.read_only && (*size != needed + 1 || !EndsWithEof(*size)) &&
       file_->Lock(0, header_.header_length, true, options_.lock_timeout_ms, options_.cancelled)) {
     uint8_t count_bytes[4];
     size = file_->Size();
-    if (size && file_->ReadAt(4, count_bytes, 4)) {
+    if (size && file_->ReadAt(4, count_bytes, 4) &&
+        uint64_t{header_.header_length} + uint64_t{GetLe32(count_bytes)} * header_.record_length <= *size) {
       const uint32_t count = GetLe32(count_bytes);
       const uint32_t adopted = AdoptRecordsPastCount(count, *size);
+      header_.record_count = adopted;
+      const uint64_t end = header_.header_length + uint64_t{adopted} * header_.record_length;
+      bool ok = true;
       if (adopted != count) {
-        header_.record_count = adopted;
         uint8_t area[kCountAreaSize];
         PutDateAndCount(area, header_);
-        if (!file_->WriteAt(kCountAreaOffset, area, sizeof area)) Report("cannot write the record count");
+        ok = file_->WriteAt(kCountAreaOffset, area, sizeof area);
       }
+      if (*size != end + 1 || !EndsWithEof(*size)) {
+        if (*size > end + 1)
+          Report(std::to_string(*size - end - 1) + " bytes after the last complete record cut off");
+        const uint8_t eof = kEndOfFile;
+        ok = file_->Truncate(end + 1) && file_->WriteAt(end, &eof, 1) && ok;
+      }
+      if (!ok) Report("cannot write the record count or the end of the file");
     }
     file_->Unlock(0, header_.header_length);
   }
@@ -291,6 +304,11 @@ int64_t NowMs() {
       .count();
 }
 }  // namespace
+
+bool Table::EndsWithEof(uint64_t size) {
+  uint8_t last = 0;
+  return size > 0 && file_->ReadAt(size - 1, &last, 1) && last == kEndOfFile;
+}
 
 // The record count to use for a file of `size` bytes whose header counts
 // `count`: complete records past the count are taken in (one report), up

@@ -130,6 +130,7 @@ class Table {
   bool FinishAppended();
   bool WriteIndexes();
   uint32_t AdoptRecordsPastCount(uint32_t count, uint64_t size);
+  bool EndsWithEof(uint64_t size);
   bool BeginBatch();
   bool CommitBatch();
   void Report(const std::string& problem);

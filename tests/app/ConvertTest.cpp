@@ -469,6 +469,10 @@ TEST_P(Conversion, TextsArriveWholeAndCutsCountCharacters) {
   EXPECT_EQ(records[1].at("short"), "€uro");
   EXPECT_EQ(records[1].at("note"), "naïve");
   EXPECT_EQ(records[1].at("flag"), "F");
+  std::ostringstream report;
+  EXPECT_EQ(tools::CheckDbf(File("03050407.dbf"), report), 0) << report.str();
+}
+
 // A memo file cut short: the record whose memo can't be stored is taken
 // back, its row and the rest of its group stay unmarked with one line, and
 // the next group is converted.

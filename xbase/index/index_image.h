@@ -23,7 +23,9 @@ struct KeyEntry {
 struct TagImage {
   TagDescription desc;               // key_type 0 when the file does not say and nobody knew
   std::vector<KeyEntry> entries;     // in the tag's order
-  std::vector<uint8_t> raw_header;   // the tag header as read; empty for a new tag
+  // The tag header as read (an .mdx's followed by its 32-byte tag table
+  // entry); empty for a new tag.
+  std::vector<uint8_t> raw_header;
 };
 
 struct IndexImage {

@@ -215,7 +215,10 @@ std::optional<IndexImage> ReadMdx(std::span<const uint8_t> file, std::string* pr
     tag.desc.name = CText(entry + 4, 11);
     const uint8_t* th = reader.Block(Le32(entry), "tag header");
     if (!th) return fail("tag " + tag.desc.name + ": " + *problem);
+    // The tag header, then its tag table entry: a file written again or
+    // made like this one keeps the bytes of both that we do not compute.
     tag.raw_header.assign(th, th + block);
+    tag.raw_header.insert(tag.raw_header.end(), entry, entry + kEntrySize);
     tag.desc.key_type = static_cast<char>(th[9]);
     tag.desc.key_length = Le16(th + 12);
     tag.desc.descending = (th[8] & 0x08) != 0;
@@ -403,6 +406,8 @@ std::vector<uint8_t> WriteMdx(const IndexImage& image, const std::string& table_
 
     uint8_t* entry = out.data() + kTableOffset + t * kEntrySize;
     std::fill(entry, entry + kEntrySize, uint8_t{0});
+    if (tag.raw_header.size() == kBlock + kEntrySize) std::copy_n(tag.raw_header.begin() + kBlock, kEntrySize, entry);
+    std::fill(entry + 4, entry + 15, uint8_t{0});
     PutLe32(entry, header_pages[t]);
     std::copy_n(tag.desc.name.begin(), std::min<size_t>(tag.desc.name.size(), 10), entry + 4);
     entry[15] = one_field ? 0x10 : 0;

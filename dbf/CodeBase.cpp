@@ -205,7 +205,7 @@ std::unique_ptr<ix::ProductionIndex> RebuildIndex(xbase::Table& table, const std
       ok = table.Go(r) && index->AddRecord(r, table.record_bytes(), &problem);
     ok = ok && index->Flush(&problem);
   }
-  ok = ok && (xbase::ReplaceFile(work_path, final_path) || OverwriteInPlace(work_path, final_path));
+  ok = ok && (xbase::MoveFileOver(work_path, final_path) || OverwriteInPlace(work_path, final_path));
   xbase::RemoveFolder(folder);
   auto rebuilt = ok ? ix::ProductionIndex::Open(final_path, fields, &problem) : nullptr;
   if (!rebuilt) {
@@ -518,9 +518,9 @@ namespace {
 bool MoveIntoPlace(const std::string& work_path, const std::string& path) {
   for (const char* ext : {".dbt", ".fpt", ".cdx", ".mdx"}) {
     const std::string part = xbase::CompanionName(work_path, ext);
-    if (xbase::FileExists(part) && !xbase::ReplaceFile(part, xbase::CompanionName(path, ext))) return false;
+    if (xbase::FileExists(part) && !xbase::MoveFileOver(part, xbase::CompanionName(path, ext))) return false;
   }
-  return xbase::ReplaceFile(work_path, path);
+  return xbase::MoveFileOver(work_path, path);
 }
 
 }  // namespace

@@ -61,7 +61,7 @@ bool RemoveFile(const std::string& path);
 
 // Moves `from` to `to` in one step, replacing `to`: a reader finds the old
 // file or the new one, never a mix. Both must be on one volume.
-bool ReplaceFile(const std::string& from, const std::string& to);
+bool MoveFileOver(const std::string& from, const std::string& to);
 
 // A folder for files under construction; true when it exists afterwards.
 bool MakeFolder(const std::string& path);

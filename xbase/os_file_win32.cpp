@@ -152,7 +152,7 @@ bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0
 
 // Fails while another program holds `to` open without sharing deletion;
 // callers that must not wait for that write in place instead.
-bool ReplaceFile(const std::string& from, const std::string& to) {
+bool MoveFileOver(const std::string& from, const std::string& to) {
   return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 

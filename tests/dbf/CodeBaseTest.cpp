@@ -1,5 +1,6 @@
 #include "dbf/CodeBase.h"
 
+#include "library_fixture.h"
 #include "scratch_dir.h"
 #include "tools/dbfcheck/dbf_check.h"
 #include "xbase/table.h"
@@ -10,31 +11,6 @@
 #include <vector>
 
 namespace {
-
-// Collects what the library reports, for the life of one test.
-class Reports {
- public:
-  Reports() {
-    code4setReport([this](const std::string& line) { lines.push_back(line); });
-  }
-  ~Reports() { code4setReport(nullptr); }
-  std::vector<std::string> lines;
-};
-
-// A CodeHandle set up the way a conversion run sets it up.
-class Code {
- public:
-  Code() : h(code4initP()) {
-    code4singleOpen(h, 0);
-    code4safety(h, 0);
-    code4errFieldName(h, 0);
-  }
-  ~Code() {
-    code4close(h);
-    code4initUndoP(h);
-  }
-  CodeHandle h;
-};
 
 FIELD4INFO kFields[] = {
     {"NAME", 'C', 10, 0, 0}, {"QTY", 'N', 6, 1, 0}, {"DAT", 'D', 8, 0, 0}, {"NOTE", 'M', 10, 0, 0},

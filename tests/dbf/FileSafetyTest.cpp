@@ -3,6 +3,7 @@
 #include "dbf/CodeBase.h"
 #include "dbf/mycbase.h"
 
+#include "library_fixture.h"
 #include "scratch_dir.h"
 #include "tools/dbfcheck/dbf_check.h"
 #include "tools/dbfcheck/dbf_repair.h"
@@ -20,34 +21,6 @@
 namespace {
 
 namespace ix = xbase::index;
-
-class Reports {
- public:
-  Reports() {
-    code4setReport([this](const std::string& line) { lines.push_back(line); });
-  }
-  ~Reports() { code4setReport(nullptr); }
-  size_t Count(const std::string& part) const {
-    size_t n = 0;
-    for (const auto& line : lines) n += line.find(part) != std::string::npos ? 1 : 0;
-    return n;
-  }
-  std::vector<std::string> lines;
-};
-
-class Code {
- public:
-  Code() : h(code4initP()) {
-    code4singleOpen(h, 0);
-    code4safety(h, 0);
-    code4errFieldName(h, 0);
-  }
-  ~Code() {
-    code4close(h);
-    code4initUndoP(h);
-  }
-  CodeHandle h;
-};
 
 FIELD4INFO kFields[] = {
     {"NAME", 'C', 10, 0, 0}, {"QTY", 'N', 6, 1, 0}, {"DAT", 'D', 8, 0, 0}, {"NOTE", 'M', 10, 0, 0},

@@ -226,6 +226,8 @@ std::unique_ptr<xbase::Table> OpenTable(const std::string& path, CODE4& code) {
   CodeSink& sink = code.sink;
   auto table = xbase::Table::Open(path, code.Options());
   if (!table) return nullptr;
+  // A creation killed after its .dbf was moved in leaves its empty folder.
+  xbase::RemoveFolder(WorkFolder(path));
   if ((table->header().table_flags & 0x01) == 0) return table;
   const auto index_path = ix::FindProductionIndex(path, table->header());
   std::string problem;

@@ -11,7 +11,7 @@
 // run holds no file descriptors. A created file appears whole or not at
 // all: its parts are made in a folder of their own beside it (".NAME.new")
 // and moved into place, the .dbf last; such a folder left by an
-// interrupted creation goes at the next creation of the file.
+// interrupted creation goes at the next creation or open of the file.
 //
 // Opening a table repairs what an interrupted writer can leave: complete
 // records past the header's count are taken into the count, and a

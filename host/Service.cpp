@@ -16,22 +16,21 @@ TServiceThread::~TServiceThread() {
 }
 
 void TServiceThread::Start() {
-  std::mutex readyLock;
-  std::condition_variable ready;
-  bool isReady = false;
-  FThread = std::thread([&] {
+  FThread = std::thread([this] {
     // The queue must exist before anyone posts a control code to us.
     platform::EnsureMessageQueue();
     FThreadId = platform::CurrentThreadId();
+    // Signalled under the lock, so the starter can't see the flag and move
+    // on while the notify is still running.
     {
-      std::lock_guard<std::mutex> lock(readyLock);
-      isReady = true;
+      std::lock_guard<std::mutex> lock(FReadyLock);
+      FReady = true;
+      FReadyWake.notify_all();
     }
-    ready.notify_all();
     Execute();
   });
-  std::unique_lock<std::mutex> lock(readyLock);
-  ready.wait(lock, [&] { return isReady; });
+  std::unique_lock<std::mutex> lock(FReadyLock);
+  FReadyWake.wait(lock, [&] { return FReady; });
 }
 
 void TServiceThread::WaitFor() {
@@ -194,6 +193,16 @@ void TService::ReportStatus() {
   if (StatusReporter) StatusReporter(s);
 }
 
+void TService::SetStatusTextReporter(std::function<void(const std::string&)> reporter) {
+  std::lock_guard<std::mutex> lock(FTextLock);
+  FTextReporter = std::move(reporter);
+}
+
+void TService::SetStatusText(const std::string& text) {
+  std::lock_guard<std::mutex> lock(FTextLock);
+  if (FTextReporter) FTextReporter(text);
+}
+
 void TService::Main() {
   try {
     SetStatus(TCurrentStatus::csStartPending);
@@ -248,6 +257,11 @@ void TService::HandleRequests(bool wait) {
 void TService::DoControl(std::uint32_t code) {
   static const char* const words[] = {"", "stop", "pause", "continue", "interrogate", "shutdown"};
   if (code < 1 || code > 5) return;  // codes we don't know change nothing
+  // Once a stop or shutdown has been answered the service is on its way out:
+  // what it used (the log among it) may already be gone, and a pause would
+  // suspend the thread that has to finish the stop. Later codes (a second
+  // stop, a pause sent while stopping) change nothing.
+  if (FServiceThread->Terminated()) return;
   const TCurrentStatus old = FStatus;
   bool result = true;
   try {

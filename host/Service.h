@@ -85,6 +85,10 @@ class TServiceThread {
 
   TService& FService;
   std::thread FThread;
+  // The start hand-off: members, so they outlive the new thread's signal.
+  std::mutex FReadyLock;
+  std::condition_variable FReadyWake;
+  bool FReady = false;
   std::atomic<bool> FTerminated{false};
   std::atomic<platform::TThreadId> FThreadId{0};
   mutable std::mutex FSuspendLock;
@@ -142,6 +146,16 @@ class TService {
 
   // Receives every status report; the service-manager backend installs it.
   std::function<void(const TServiceStatus&)> StatusReporter;
+  // Where SetStatusText goes; installed and removed like StatusReporter.
+  void SetStatusTextReporter(std::function<void(const std::string&)> reporter);
+  // One line for administrators on what the service is doing; may be called
+  // from any thread, and is dropped while no service manager listens.
+  void SetStatusText(const std::string& text);
+
+  // Folders the service writes to and file systems it needs mounted, for a
+  // service manager that confines the service.
+  virtual std::vector<std::string> WritablePaths() const { return {}; }
+  virtual std::vector<std::string> RequiredMounts() const { return {}; }
 
   // Processes the service thread's queue; call on the service thread only.
   void HandleRequests(bool wait);
@@ -178,6 +192,8 @@ class TService {
   mutable std::mutex FThreadLock;  // guards FServiceThread against the controller
   std::unique_ptr<TEventLogger> FEventLogger;
   std::mutex FReportLock;
+  std::mutex FTextLock;
+  std::function<void(const std::string&)> FTextReporter;
   TCurrentStatus FLastReported = TCurrentStatus::csStartPending;
   std::uint32_t FCheckPoint = 0;
 };

@@ -1,6 +1,7 @@
 #include "host/ServiceApplication.h"
 
 #include <atomic>
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <thread>
@@ -43,6 +44,20 @@ bool TServiceApplication::FindSwitch(const std::string& name) const {
 
 int TServiceApplication::Run() {
   if (!FService) return 1;
+  // The GNU spellings too: they are what an administrator tries first.
+  const auto given = [this](const char* word) {
+    for (size_t i = 1; i < FArgs.size(); ++i)
+      if (FArgs[i] == word) return true;
+    return false;
+  };
+  if (given("--help") || FindSwitch("HELP") || FindSwitch("?")) {
+    std::fputs(Usage.c_str(), stdout);
+    return 0;
+  }
+  if (given("--version") || FindSwitch("VERSION")) {
+    std::fputs((VersionText + "\n").c_str(), stdout);
+    return 0;
+  }
   if (FindSwitch("INSTALL")) return RegisterServices(true, FindSwitch("SILENT"));
   if (FindSwitch("UNINSTALL")) return RegisterServices(false, FindSwitch("SILENT"));
   if (FindSwitch("ONCE")) {
@@ -88,6 +103,8 @@ int TServiceApplication::RegisterServices(bool install, bool silent) {
         r.StartName = service->ServiceStartName();
         r.Password = service->Password();
         r.WantTagId = service->TagID > 0;
+        r.WritablePaths = service->WritablePaths();
+        r.RequiredMounts = service->RequiredMounts();
         rc = manager.AddService(r);
       } else {
         rc = manager.RemoveService(service->Name());
@@ -137,7 +154,10 @@ void TServiceApplication::ServiceMain(const std::vector<std::string>& args) {
     const int error = manager.SetServiceStatus(name, status);
     if (error != 0) service->EventLogger().LogEvent(manager.SystemText(error));
   };
+  service->SetStatusTextReporter(
+      [&manager, name](const std::string& text) { manager.SetStatusText(name, text); });
   service->Main();
+  service->SetStatusTextReporter(nullptr);
   service->StatusReporter = nullptr;
 }
 

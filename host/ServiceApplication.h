@@ -9,6 +9,8 @@
 //   SILENT                with either: no message on success
 //   CONSOLE               run in the foreground until Ctrl+C or SIGTERM
 //   ONCE                  run the service's one-shot job and exit
+//   HELP, ?, --help       print Usage and exit 0
+//   VERSION, --version    print VersionText and exit 0
 //   (none)                run under the service manager
 #pragma once
 
@@ -54,6 +56,9 @@ class TServiceApplication {
   int Run();
 
   bool FindSwitch(const std::string& name) const;
+  // Printed for HELP and VERSION.
+  std::string Usage;
+  std::string VersionText;
   TEventLogger& EventLogger() { return FEventLogger; }
 
   // Foreground run: the service thread in this process, stopped by a

@@ -22,6 +22,10 @@ inline constexpr int ErrAccessDenied = 5;
 inline constexpr int ErrServiceDoesNotExist = 1060;
 inline constexpr int ErrFailedServiceControllerConnect = 1063;
 inline constexpr int ErrServiceExists = 1073;
+// Ours (bit 29 marks an application's own codes): the service manager would
+// not take the service (systemctl failed, a path it can't carry);
+// SystemText says what failed.
+inline constexpr int ErrServiceCommandFailed = 0x20000001;
 
 // What a service is registered with, in the service manager's own values.
 struct TServiceRegistration {
@@ -36,6 +40,10 @@ struct TServiceRegistration {
   std::string StartName;             // account; empty = local system
   std::string Password;
   bool WantTagId = false;
+  // Where the service writes (for managers that confine it), and file
+  // systems that must be mounted before it starts.
+  std::vector<std::string> WritablePaths;
+  std::vector<std::string> RequiredMounts;
 };
 
 // The status record of a report, field for field as the service manager takes it.
@@ -70,12 +78,20 @@ class TServiceManager {
   virtual int RegisterControlHandler(const std::string& name, TControlHandler handler) = 0;
   // 0 or an error.
   virtual int SetServiceStatus(const std::string& name, const TServiceStatusRecord& status) = 0;
+  // A line for administrators about what the running service is doing (what
+  // the last cycle did, when the next one comes). Service managers without
+  // such a line ignore it. 0 or an error.
+  virtual int SetStatusText(const std::string& name, const std::string& text) { return 0; }
 
   virtual std::string SystemText(int code) = 0;
 };
 
 // The service manager of the system the program runs on. unitDirectory
-// (where unit files are written; empty for the system's) is for tests.
-std::unique_ptr<TServiceManager> CreateSystemServiceManager(const std::string& unitDirectory = std::string());
+// (where unit files are written; empty for the system's) and systemctl (the
+// program that reloads, enables and stops units; empty for the system's,
+// which is used only when systemd runs and the system's unit folder is
+// written) are for tests. Windows takes neither.
+std::unique_ptr<TServiceManager> CreateSystemServiceManager(const std::string& unitDirectory = std::string(),
+                                                            const std::string& systemctl = std::string());
 
 }  // namespace platform

@@ -39,6 +39,9 @@ std::string GetCurrentDir();
 // Files and folders. Each answers success and never throws.
 bool ForceDirectories(const std::string& dir);  // with all missing parents
 bool DirectoryExists(const std::string& dir);
+// True when users other than the file's owner may read it (its group or
+// everyone). Always false where files carry access lists instead (Windows).
+bool ReadableByOthers(const std::string& path);
 bool FileExists(const std::string& path);       // a file, not a folder
 bool RemoveFile(const std::string& path);
 bool RenameFile(const std::string& from, const std::string& to);

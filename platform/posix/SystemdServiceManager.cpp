@@ -1,12 +1,17 @@
 // The service manager on Linux: systemd.
 //
-//  - Registering writes a unit file (Type=notify) and, when systemd runs,
-//    reloads it and enables it for automatic start.
+//  - Registering writes a unit file (Type=notify, restarted after a failure,
+//    started once the network is up and the share is mounted, confined to
+//    writing where it writes) and, when systemd runs, reloads it and enables
+//    it for automatic start; a failed systemctl fails the registration.
+//    Removing stops the service first.
 //  - Serving needs $NOTIFY_SOCKET, which systemd sets for a Type=notify
 //    service; without it the process was not started by the service manager.
 //  - Status reports are notify datagrams: start pending as STATUS= with
 //    EXTEND_TIMEOUT_USEC= from the wait hint, running as READY=1, stop
-//    pending as STOPPING=1, the other states as STATUS=.
+//    pending as STOPPING=1 with EXTEND_TIMEOUT_USEC= (a stop that waits for
+//    the row in hand reports stop pending again to ask for more time), the
+//    other states as STATUS=; status texts as STATUS=.
 //  - Signals become control codes: SIGTERM stop (shutdown while the system is
 //    going down), SIGINT stop, SIGUSR1 pause, SIGUSR2 continue, SIGHUP
 //    interrogate.
@@ -106,11 +111,45 @@ int ErrorFromErrno(int e) {
   }
 }
 
+// A value as one word of a unit file setting: in double quotes, with
+// quotes and backslashes escaped and "%" doubled (systemd would take it for a
+// specifier). False for texts systemd can't carry in a unit line (control
+// characters).
+bool QuoteForUnit(const std::string& value, std::string& quoted) {
+  quoted = "\"";
+  for (const char c : value) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
+    if (c == '\\' || c == '"') quoted += '\\';
+    if (c == '%') quoted += '%';
+    quoted += c;
+  }
+  quoted += '"';
+  return true;
+}
+
+// systemd refuses to start a program whose path holds a quote or a
+// backslash, however it is written; variables are not expanded in the
+// program's own path, so "$" needs nothing.
+bool QuoteExecutable(const std::string& path, std::string& quoted) {
+  return path.find_first_of("\"'\\") == std::string::npos && QuoteForUnit(path, quoted);
+}
+
+// Free text (a description): only specifiers need care.
+std::string EscapeSpecifiers(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '%') out += '%';
+    if (c != '\n' && c != '\r') out += c;
+  }
+  return out;
+}
+
 class TSystemdServiceManager : public TServiceManager {
  public:
-  explicit TSystemdServiceManager(std::string unitDirectory)
+  TSystemdServiceManager(std::string unitDirectory, std::string systemctl)
       : FUnitDirectory(unitDirectory.empty() ? "/etc/systemd/system" : std::move(unitDirectory)),
-        FUseSystemctl(FUnitDirectory == "/etc/systemd/system" && SystemdIsRunning()) {
+        FSystemctl(systemctl.empty() ? "systemctl" : std::move(systemctl)),
+        FUseSystemctl(FSystemctl != "systemctl" || (FUnitDirectory == "/etc/systemd/system" && SystemdIsRunning())) {
     // Made on the main thread before any other: every thread the process
     // starts inherits the mask, so control signals reach only our watcher.
     sigset_t set = ControlSignals();
@@ -131,25 +170,11 @@ class TSystemdServiceManager : public TServiceManager {
     const std::string path = UnitPath(r.Name);
     if (FileExists(path)) return ErrServiceExists;
     std::string unit;
-    unit += "[Unit]\n";
-    unit += "Description=" + (r.DisplayName.empty() ? r.Name : r.DisplayName) + "\n";
-    // Dependencies: each a zero-ended name; "+" marks a load-order group,
-    // which systemd has no notion of.
-    for (size_t i = 0; i < r.Dependencies.size();) {
-      const size_t end = r.Dependencies.find('\0', i);
-      const std::string dep = r.Dependencies.substr(i, end == std::string::npos ? std::string::npos : end - i);
-      if (dep.empty()) break;
-      if (dep[0] != '+') unit += "Wants=" + dep + ".service\nAfter=" + dep + ".service\n";
-      if (end == std::string::npos) break;
-      i = end + 1;
+    if (!UnitText(r, unit)) {
+      FFailure = "systemd can't run " + r.BinaryPath +
+                 " as a service: a path in its unit holds a quote, a backslash or a control character";
+      return ErrServiceCommandFailed;
     }
-    unit += "\n[Service]\n";
-    unit += "Type=notify\n";
-    unit += "ExecStart=" + r.BinaryPath + "\n";
-    if (!r.StartName.empty()) unit += "User=" + r.StartName + "\n";
-    unit += "\n[Install]\n";
-    if (r.StartType <= 2) unit += "WantedBy=multi-user.target\n";
-
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     if (!file) return ErrorFromErrno(errno);
     file << unit;
@@ -158,19 +183,28 @@ class TSystemdServiceManager : public TServiceManager {
       std::remove(path.c_str());
       return ErrAccessDenied;
     }
-    if (FUseSystemctl) {
-      RunProgram({"systemctl", "daemon-reload"});
-      if (r.StartType <= 2) RunProgram({"systemctl", "enable", r.Name + ".service"});
+    if (!FUseSystemctl) return 0;
+    int rc = Systemctl({"daemon-reload"});
+    if (rc == 0 && r.StartType <= 2) rc = Systemctl({"enable", r.Name + ".service"});
+    if (rc != 0) {
+      // A unit systemd would not take is not left behind to block the next try.
+      std::remove(path.c_str());
+      Systemctl({"daemon-reload"}, false);
     }
-    return 0;
+    return rc;
   }
 
   int RemoveService(const std::string& name) override {
     const std::string path = UnitPath(name);
     if (!FileExists(path)) return ErrServiceDoesNotExist;
-    if (FUseSystemctl) RunProgram({"systemctl", "disable", name + ".service"});
+    if (FUseSystemctl) {
+      // Stopped first: a unit removed under a running service leaves a
+      // process systemd no longer knows how to stop.
+      if (const int rc = Systemctl({"stop", name + ".service"})) return rc;
+      if (const int rc = Systemctl({"disable", name + ".service"})) return rc;
+    }
     if (std::remove(path.c_str()) != 0) return ErrorFromErrno(errno);
-    if (FUseSystemctl) RunProgram({"systemctl", "daemon-reload"});
+    if (FUseSystemctl) return Systemctl({"daemon-reload"});
     return 0;
   }
 
@@ -238,7 +272,7 @@ class TSystemdServiceManager : public TServiceManager {
         message = "STATUS=Starting\nEXTEND_TIMEOUT_USEC=" + std::to_string(std::uint64_t{s.WaitHint} * 1000);
         break;
       case 3:
-        message = "STOPPING=1\nSTATUS=Stopping";
+        message = "STOPPING=1\nSTATUS=Stopping\nEXTEND_TIMEOUT_USEC=" + std::to_string(std::uint64_t{s.WaitHint} * 1000);
         break;
       case 4:
         message = "READY=1\nSTATUS=Running";
@@ -258,7 +292,14 @@ class TSystemdServiceManager : public TServiceManager {
     return Notify(message);
   }
 
+  int SetStatusText(const std::string&, const std::string& text) override {
+    std::string line;
+    for (const char c : text) line += c == '\n' ? ' ' : c;  // one line: a newline would start a new assignment
+    return Notify("STATUS=" + line);
+  }
+
   std::string SystemText(int code) override {
+    if (code == ErrServiceCommandFailed) return FFailure;
     static const std::map<int, std::string> texts = {
         {2, "The system cannot find the file specified"},
         {3, "The system cannot find the path specified"},
@@ -274,6 +315,74 @@ class TSystemdServiceManager : public TServiceManager {
   }
 
  private:
+  // The unit: started once the network is up and the share is mounted,
+  // restarted after a failure, and confined (no new privileges, the system's
+  // folders read-only, a private /tmp) except where it writes.
+  bool UnitText(const TServiceRegistration& r, std::string& unit) const {
+    std::string exec;
+    if (!QuoteExecutable(r.BinaryPath, exec)) return false;
+    unit += "[Unit]\n";
+    unit += "Description=" + EscapeSpecifiers(r.DisplayName.empty() ? r.Name : r.DisplayName) + "\n";
+    unit += "Wants=network-online.target\nAfter=network-online.target\n";
+    // Dependencies: each a zero-ended name; "+" marks a load-order group,
+    // which systemd has no notion of.
+    for (size_t i = 0; i < r.Dependencies.size();) {
+      const size_t end = r.Dependencies.find('\0', i);
+      const std::string dep = r.Dependencies.substr(i, end == std::string::npos ? std::string::npos : end - i);
+      if (dep.empty()) break;
+      std::string quoted;
+      if (dep[0] != '+') {
+        if (!QuoteForUnit(dep + ".service", quoted)) return false;
+        unit += "Wants=" + quoted + "\nAfter=" + quoted + "\n";
+      }
+      if (end == std::string::npos) break;
+      i = end + 1;
+    }
+    for (const auto& mount : r.RequiredMounts) {
+      std::string quoted;
+      if (!QuoteForUnit(mount, quoted)) return false;
+      unit += "RequiresMountsFor=" + quoted + "\n";
+    }
+    unit += "\n[Service]\n";
+    unit += "Type=notify\n";
+    unit += "ExecStart=" + exec + "\n";
+    unit += "Restart=on-failure\nRestartSec=10\n";
+    if (!r.StartName.empty()) {
+      std::string user;
+      if (!QuoteForUnit(r.StartName, user)) return false;
+      unit += "User=" + user + "\n";
+    }
+    unit += "NoNewPrivileges=yes\nProtectSystem=full\nPrivateTmp=yes\n";
+    if (!r.WritablePaths.empty()) {
+      // "-": a folder missing at start (a share not there yet) must not keep
+      // the service from starting; it logs its own failures.
+      unit += "ReadWritePaths=";
+      for (size_t i = 0; i < r.WritablePaths.size(); ++i) {
+        std::string quoted;
+        if (!QuoteForUnit("-" + r.WritablePaths[i], quoted)) return false;
+        unit += (i ? " " : "") + quoted;
+      }
+      unit += "\n";
+    }
+    unit += "\n[Install]\n";
+    if (r.StartType <= 2) unit += "WantedBy=multi-user.target\n";
+    return true;
+  }
+
+  // Runs systemctl; 0, or ErrServiceCommandFailed with the failure kept
+  // for SystemText.
+  int Systemctl(std::vector<std::string> args, bool keepFailure = true) {
+    std::string command = "systemctl";
+    for (const auto& a : args) command += " " + a;
+    args.insert(args.begin(), FSystemctl);
+    const int rc = RunProgram(args);
+    if (rc == 0) return 0;
+    if (keepFailure)
+      FFailure = rc < 0 ? "\"" + command + "\" could not be run"
+                               : "\"" + command + "\" failed with exit code " + std::to_string(rc);
+    return ErrServiceCommandFailed;
+  }
+
   int Notify(const std::string& message) {
     if (FNotifySocket.empty()) return ErrFailedServiceControllerConnect;
     sockaddr_un addr{};
@@ -291,7 +400,9 @@ class TSystemdServiceManager : public TServiceManager {
   }
 
   std::string FUnitDirectory;
+  std::string FSystemctl;
   bool FUseSystemctl;
+  std::string FFailure;  // text of the last ErrServiceCommandFailed
   std::string FNotifySocket;
   // Shared with the signal watcher, which outlives any one dispatcher run.
   struct TState {
@@ -303,8 +414,9 @@ class TSystemdServiceManager : public TServiceManager {
 
 }  // namespace
 
-std::unique_ptr<TServiceManager> CreateSystemServiceManager(const std::string& unitDirectory) {
-  return std::make_unique<TSystemdServiceManager>(unitDirectory);
+std::unique_ptr<TServiceManager> CreateSystemServiceManager(const std::string& unitDirectory,
+                                                            const std::string& systemctl) {
+  return std::make_unique<TSystemdServiceManager>(unitDirectory, systemctl);
 }
 
 }  // namespace platform

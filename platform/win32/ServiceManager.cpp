@@ -127,7 +127,7 @@ class TScmServiceManager : public TServiceManager {
 
 }  // namespace
 
-std::unique_ptr<TServiceManager> CreateSystemServiceManager(const std::string&) {
+std::unique_ptr<TServiceManager> CreateSystemServiceManager(const std::string&, const std::string&) {
   return std::make_unique<TScmServiceManager>();
 }
 

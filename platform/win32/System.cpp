@@ -115,6 +115,8 @@ bool ForceDirectories(const std::string& dir) {
   return CreateDirectoryA(d.c_str(), nullptr) || (GetLastError() == ERROR_ALREADY_EXISTS && DirectoryExists(d));
 }
 
+bool ReadableByOthers(const std::string&) { return false; }
+
 bool FileExists(const std::string& path) {
   if (path.empty()) return false;
   const DWORD a = GetFileAttributesA(path.c_str());

@@ -60,7 +60,14 @@ struct Host {
 
   // Runs the service on this thread while `script` plays the service manager.
   int Run(const std::function<void()>& script) {
-    std::thread scm(script);
+    std::thread scm([&] {
+      script();
+      // A failed ASSERT returns from the script before its stop: stop the
+      // service anyway, so the test fails rather than waits forever. After a
+      // stop the script sent itself, this one changes nothing.
+      const auto reports = Manager->Reports();
+      if (!reports.empty() && reports.back().CurrentState != Stopped) Manager->Send(SERVICE_CONTROL_STOP);
+    });
     const int rc = App.RunAsService();
     scm.join();
     return rc;
@@ -143,6 +150,44 @@ TEST(ServiceStates, AStopHandlerAnsweringFalseLeavesTheServiceRunning) {
   });
   EXPECT_EQ(h.States(), (std::vector<std::uint32_t>{StartPending, StartPending, Running, StopPending, Running,
                                                     StopPending, Stopped}));
+}
+
+TEST(ServiceStates, CodesAfterAnAnsweredStopChangeNothingAndNothingSuspendsAStoppingThread) {
+  Host h;
+  std::atomic<int> stops{0}, shutdowns{0};
+  h.Service->OnStop = [&](bool& stopped) {
+    ++stops;
+    platform::Sleep(100);  // the row in hand; more codes arrive meanwhile
+    stopped = true;
+  };
+  h.Service->OnShutdown = [&] { ++shutdowns; };
+  const auto started = std::chrono::steady_clock::now();
+  h.Run([&] {
+    ASSERT_GE(h.Manager->WaitForState(Running), 0);
+    h.Manager->Send(SERVICE_CONTROL_STOP);
+    h.Manager->Send(SERVICE_CONTROL_PAUSE);
+    h.Manager->Send(SERVICE_CONTROL_STOP);
+    h.Manager->Send(SERVICE_CONTROL_SHUTDOWN);
+    h.Manager->Send(SERVICE_CONTROL_INTERROGATE);
+  });
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  EXPECT_EQ(stops, 1);
+  EXPECT_EQ(shutdowns, 0);
+  EXPECT_EQ(h.States(), (std::vector<std::uint32_t>{StartPending, StartPending, Running, StopPending, Stopped}));
+}
+
+TEST(ServiceStates, StatusTextsReachTheServiceManagerOnlyWhileItServes) {
+  Host h;
+  h.Service->OnExecute = [&] {
+    h.Service->SetStatusText("weight: 12 rows converted");
+    while (!h.Service->Terminated()) h.Service->HandleRequests(true);
+  };
+  h.Run([&] {
+    ASSERT_GE(h.Manager->WaitForState(Running), 0);
+    h.Manager->Send(SERVICE_CONTROL_STOP);
+  });
+  h.Service->SetStatusText("after the end");  // nobody listens: dropped
+  EXPECT_EQ(h.Manager->Texts(), std::vector<std::string>{"weight: 12 rows converted"});
 }
 
 TEST(ServiceFailures, ExceptionsInControlActionsAreLoggedWithTheirWord) {

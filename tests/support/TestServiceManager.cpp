@@ -36,6 +36,17 @@ int TTestServiceManager::SetServiceStatus(const std::string&, const platform::TS
   return StatusError;
 }
 
+int TTestServiceManager::SetStatusText(const std::string&, const std::string& text) {
+  std::lock_guard<std::mutex> lock(FLock);
+  FTexts.push_back(text);
+  return 0;
+}
+
+std::vector<std::string> TTestServiceManager::Texts() {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FTexts;
+}
+
 void TTestServiceManager::Send(std::uint32_t code) {
   platform::TControlHandler handler;
   {

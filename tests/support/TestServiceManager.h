@@ -26,6 +26,7 @@ class TTestServiceManager : public platform::TServiceManager {
   int StartDispatcher(const std::vector<std::string>& names, platform::TServiceMain serviceMain) override;
   int RegisterControlHandler(const std::string& name, platform::TControlHandler handler) override;
   int SetServiceStatus(const std::string& name, const platform::TServiceStatusRecord& status) override;
+  int SetStatusText(const std::string& name, const std::string& text) override;
   std::string SystemText(int code) override { return "text of " + std::to_string(code); }
 
   // Hands a control code to the service as the service manager would;
@@ -36,12 +37,14 @@ class TTestServiceManager : public platform::TServiceManager {
   int WaitForState(std::uint32_t state, size_t after = 0,
                    std::chrono::milliseconds timeout = std::chrono::seconds(10));
   std::vector<platform::TServiceStatusRecord> Reports();
+  std::vector<std::string> Texts();
 
  private:
   std::mutex FLock;
   std::condition_variable FChanged;
   platform::TControlHandler FHandler;
   std::vector<platform::TServiceStatusRecord> FReports;
+  std::vector<std::string> FTexts;
 };
 
 }  // namespace tidewell::test

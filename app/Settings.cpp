@@ -28,7 +28,7 @@ bool TKestrel::LoadSettings() {
   s.User = ini.ReadString(SettingsSection, "User", "");
   s.Key = ini.ReadString(SettingsSection, "Key", "");
   s.Driver = ini.ReadString(SettingsSection, "Driver", DefaultDriver);
-  s.Custom = ini.ReadString(SettingsSection, "Custom", std::string("SERVER=") + DefaultServer);
+  s.Custom = ini.ReadString(SettingsSection, "Custom", std::string("SERVER=") + DefaultServer + DefaultTimeouts);
   return OpenDatabase(s.Host, s.DataBase, s.User, s.Key, s.Driver, s.Custom);
 }
 
@@ -39,6 +39,7 @@ bool TKestrel::OpenDatabase(const std::string& Host, const std::string& DataBase
   MainOdbc = std::make_unique<TODBC>();
   MainOdbc->Log = MainLog.get();
   MainOdbc->ReportErrors = true;
+  MainOdbc->StopWanted = [this] { return StopRequested.load(); };
   if (MainOdbc->Connect(Host, User, Key, DataBase, false, Driver, Custom)) return true;
   MainOdbc.reset();
   return false;

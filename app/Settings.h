@@ -16,6 +16,10 @@ inline constexpr const char* SettingsFileName = "mysqlconn.ini";
 inline constexpr const char* SettingsSection = "MySQL";
 inline constexpr const char* DefaultDataBase = "marrowby";
 inline constexpr const char* DefaultDriver = "MySQL ODBC 3.51 Driver";
+// Put after "SERVER=" and the build's server in the default Custom value: a
+// server that accepts and never answers must not hold a cycle (MariaDB
+// Connector/ODBC ignores the login timeout; these are its own, in seconds).
+inline constexpr const char* DefaultTimeouts = ";CONN_TIMEOUT=5;READ_TIMEOUT=60;WRITE_TIMEOUT=60";
 
 // The settings file in the given folder (the executable's folder when empty).
 std::string SettingsPath(const std::string& folder);

@@ -1,7 +1,12 @@
 #include "odbc/Connection.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "common/Text.h"
 #include "logging/MessLog.h"
@@ -82,19 +87,21 @@ bool TODBC::Connect(const std::string& Dsn, const std::string& User, const std::
 
   // A login by name that fails stays silent: the connection string gets its
   // chance, and only its failure is reported.
+  std::string completed;
   SQLRETURN ret = SQL_ERROR;
-  if (!Dsn.empty())
-    ret = Odbc.SQLConnect(ConnHandle, Text(Dsn), SQL_NTS, Text(User), SQL_NTS, Text(Password), SQL_NTS);
+  if (!Dsn.empty()) ret = Login(Dsn, User, Password, std::string(), completed);
   if (OdbcSucceeded(ret)) {
     ConnectString = FindDataSource(Dsn);
-  } else {
-    const std::string connStr = BuildConnectString(Dsn, User, Password, Database, Driver, Extra);
-    SQLCHAR out[1024] = {};
-    SQLSMALLINT outLen = 0;
-    ret = Odbc.SQLDriverConnect(ConnHandle, nullptr, Text(connStr), SQL_NTS, out, 1023, &outLen,
-                                SQL_DRIVER_NOPROMPT);
-    const std::size_t kept = outLen > 0 ? std::min<std::size_t>(static_cast<std::size_t>(outLen), 1022) : 0;
-    ConnectString = FromBuffer(out, kept);
+  } else if (ConnHandle != SQL_NULL_HDBC) {
+    ret = Login(std::string(), std::string(), std::string(),
+                BuildConnectString(Dsn, User, Password, Database, Driver, Extra), completed);
+    ConnectString = completed;
+  }
+  if (ConnHandle == SQL_NULL_HDBC) {
+    // Given up for a stop: the login thread owns the handles now.
+    DriverKind = dkOther;
+    if (Log) Log->Add("Login abandoned: the service is stopping");
+    return false;
   }
 
   if (!OdbcSucceeded(ret)) {
@@ -151,6 +158,85 @@ std::string TODBC::BuildConnectString(const std::string& Dsn, const std::string&
     connStr += Extra;
   }
   return connStr;
+}
+
+namespace {
+
+// One login call and what it needs, shared by the caller and the thread that
+// makes the call. When the caller gives up, the thread finishes alone and
+// frees the handles and the library load it was left.
+struct TLoginCall {
+  TOdbcEntries Entries;
+  SQLHENV Env = SQL_NULL_HENV;
+  SQLHDBC Dbc = SQL_NULL_HDBC;
+  platform::TLibraryHandle Library = nullptr;
+  std::string Dsn, User, Password, ConnStr;
+  SQLCHAR Out[1024] = {};
+  SQLSMALLINT OutLen = 0;
+  std::mutex Lock;
+  std::condition_variable Done;
+  bool Finished = false;
+  bool Abandoned = false;
+  SQLRETURN Ret = SQL_ERROR;
+
+  SQLRETURN Call() {
+    if (!ConnStr.empty())
+      return Entries.SQLDriverConnect(Dbc, nullptr, Text(ConnStr), SQL_NTS, Out, 1023, &OutLen, SQL_DRIVER_NOPROMPT);
+    return Entries.SQLConnect(Dbc, Text(Dsn), SQL_NTS, Text(User), SQL_NTS, Text(Password), SQL_NTS);
+  }
+  void Abandon() {
+    if (OdbcSucceeded(Ret)) Entries.SQLDisconnect(Dbc);
+    Entries.SQLFreeHandle(SQL_HANDLE_DBC, Dbc);
+    Entries.SQLFreeHandle(SQL_HANDLE_ENV, Env);
+    ReleaseDriverManager(Library);
+  }
+};
+
+}  // namespace
+
+SQLRETURN TODBC::Login(const std::string& Dsn, const std::string& User, const std::string& Password,
+                       const std::string& ConnStr, std::string& Completed) {
+  auto call = std::make_shared<TLoginCall>();
+  call->Entries = Odbc;
+  call->Env = EnvHandle;
+  call->Dbc = ConnHandle;
+  call->Dsn = Dsn;
+  call->User = User;
+  call->Password = Password;
+  call->ConnStr = ConnStr;
+  const auto kept = [&call] {
+    const std::size_t n = call->OutLen > 0 ? std::min<std::size_t>(static_cast<std::size_t>(call->OutLen), 1022) : 0;
+    return FromBuffer(call->Out, n);
+  };
+  if (!StopWanted) {
+    const SQLRETURN ret = call->Call();
+    Completed = kept();
+    return ret;
+  }
+  // A server that accepts and never answers holds a login for as long as the
+  // driver lets it; the stop must not wait for that.
+  std::thread([call] {
+    const SQLRETURN ret = call->Call();
+    std::lock_guard<std::mutex> lock(call->Lock);
+    call->Ret = ret;
+    call->Finished = true;
+    if (call->Abandoned)
+      call->Abandon();
+    else
+      call->Done.notify_all();
+  }).detach();
+  std::unique_lock<std::mutex> lock(call->Lock);
+  while (!call->Done.wait_for(lock, std::chrono::milliseconds(50), [&] { return call->Finished; })) {
+    if (!StopWanted()) continue;
+    call->Abandoned = true;
+    call->Library = FLibrary;
+    FLibrary = nullptr;
+    EnvHandle = SQL_NULL_HENV;
+    ConnHandle = SQL_NULL_HDBC;
+    return SQL_ERROR;
+  }
+  Completed = kept();
+  return call->Ret;
 }
 
 void TODBC::Disconnect() {

@@ -60,6 +60,11 @@ class TODBC {
   // Called while a statement waits for its execution, so the service can
   // answer control requests meanwhile (handles what is queued, never waits).
   std::function<void()> ServiceThread;
+  // Asked while a login or a statement is under way: true means the service
+  // is stopping. A login is then given up at once (nothing is in hand yet);
+  // a statement still running StopGraceMs after that is cancelled.
+  std::function<bool()> StopWanted;
+  std::uint32_t StopGraceMs = 2000;
   // Statements made on this connection bind their columns to text buffers
   // instead of reading each value with SQLGetData; set by Connect.
   bool BindColumns = false;
@@ -123,6 +128,12 @@ class TODBC {
                                  const std::string& Extra);
 
  private:
+  // Runs the login call; when StopWanted turns true first, leaves it to
+  // finish on its own thread, which then frees the handles, and gives
+  // SQL_ERROR.
+  SQLRETURN Login(const std::string& Dsn, const std::string& User, const std::string& Password,
+                  const std::string& ConnStr, std::string& Completed);
+
   platform::TLibraryHandle FLibrary = nullptr;
 };
 

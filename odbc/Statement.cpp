@@ -272,9 +272,26 @@ SQLRETURN TODBCStatement::WaitDirect() {
     std::this_thread::yield();
   // The worker wakes us as soon as it has a result; the slices only bound
   // how long service requests and a cancellation wait.
+  // A stop lets a statement finish the row in hand, but one still running
+  // the grace period later (a lock wait, a server that went silent) is
+  // cancelled, so the service ends within seconds whatever the server does.
+  std::uint32_t stopSeen = 0;
+  std::uint32_t lastCancel = 0;
+  bool cancelled = false;
   while (FSlot.load() == TMyThread::Pending) {
     if (Connection && Connection->ServiceThread) Connection->ServiceThread();
-    if (CancelRequest) Odbc.SQLCancel(StmtHandle);
+    if (!CancelRequest && Connection && Connection->StopWanted && Connection->StopWanted()) {
+      const std::uint32_t now = platform::GetTickCount();
+      if (stopSeen == 0) stopSeen = now | 1;
+      if (now - stopSeen >= Connection->StopGraceMs) CancelRequest = true;
+    }
+    // A cancel that reaches the driver before the server has the statement
+    // does nothing: it is sent again each second until the call returns.
+    if (CancelRequest && (!cancelled || platform::GetTickCount() - lastCancel >= 1000)) {
+      Odbc.SQLCancel(StmtHandle);
+      lastCancel = platform::GetTickCount();
+      cancelled = true;
+    }
     FWorker->WaitForResult(PollMs);
   }
   Executing = false;

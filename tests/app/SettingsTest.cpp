@@ -54,7 +54,7 @@ TEST_F(SettingsBootstrap, WithoutASettingsFileTheDefaultsAreTried) {
   EXPECT_EQ(K.LastSettings.User, "");
   EXPECT_EQ(K.LastSettings.Key, "");
   EXPECT_EQ(K.LastSettings.Driver, "MySQL ODBC 3.51 Driver");
-  EXPECT_EQ(K.LastSettings.Custom, std::string("SERVER=") + DefaultServer);
+  EXPECT_EQ(K.LastSettings.Custom, std::string("SERVER=") + DefaultServer + DefaultTimeouts);
   // Nothing listens on the default port: the failure is reported and the
   // connection object is gone.
   EXPECT_EQ(MainOdbc, nullptr);

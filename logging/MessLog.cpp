@@ -1,5 +1,7 @@
 #include "logging/MessLog.h"
 
+#include <cstdio>
+
 #include "common/Clock.h"
 #include "platform/System.h"
 
@@ -41,7 +43,7 @@ std::string TMessLog::Stamp(const std::string& text) {
 
 int TMessLog::Add(const std::string& text) {
   std::lock_guard<std::mutex> lock(FLock);
-  FLines.push_back(Stamp(text));
+  Keep(Stamp(text));
   int index = static_cast<int>(FLines.size()) - 1;
   if (FlushThreshold > 0 && FLines.size() >= static_cast<size_t>(FlushThreshold)) {
     WriteBuffer(std::string());
@@ -52,7 +54,7 @@ int TMessLog::Add(const std::string& text) {
 
 int TMessLog::AddNoFlush(const std::string& text) {
   std::lock_guard<std::mutex> lock(FLock);
-  FLines.push_back(Stamp(text));
+  Keep(Stamp(text));
   return static_cast<int>(FLines.size()) - 1;
 }
 
@@ -116,10 +118,31 @@ void TMessLog::WriteBuffer(const std::string& text) {
   }
 
   platform::TSharedFile file;
-  if (!file.Open(FCurrentFileName)) {
+  bool opened = file.Open(FCurrentFileName);
+  if (!opened && FUnwritable) {
+    // The folder may have gone (or been a file) since the log was made.
+    platform::ForceDirectories(platform::ExtractFileDir(FCurrentFileName));
+    if (!platform::FileExists(FCurrentFileName) && platform::CreateEmptyFile(FCurrentFileName)) FHeaderPending = true;
+    opened = file.Open(FCurrentFileName);
+  } else if (!opened) {
     platform::Sleep(87);
-    if (!file.Open(FCurrentFileName)) return;  // lines stay buffered for the next write
+    opened = file.Open(FCurrentFileName);
   }
+  if (!opened) {
+    if (!FUnwritable && OnFileUnwritable) OnFileUnwritable(FCurrentFileName);
+    FUnwritable = true;
+    if (!UseStandardError) return;  // lines stay buffered for the next write
+    // Nobody would ever see them otherwise: an unattended service that
+    // converts and says nothing is worse than one that logs elsewhere.
+    std::string bytes;
+    for (const auto& line : FLines) bytes += line + "\n";
+    if (!text.empty()) bytes += Stamp(text) + "\n";
+    std::fwrite(bytes.data(), 1, bytes.size(), stderr);
+    std::fflush(stderr);
+    FLines.clear();
+    return;
+  }
+  FUnwritable = false;
 
   // One write per line, each ending in CR LF; write failures are not acted on.
   auto writeLine = [&file](const std::string& line) {
@@ -130,11 +153,25 @@ void TMessLog::WriteBuffer(const std::string& text) {
   if (file.SeekToEnd()) {
     if (FHeaderPending) writeLine(std::string(21, '.') + " - " + VersionLine(std::string()));
     FHeaderPending = false;
+    if (FDropped)
+      writeLine(Stamp(Format("%d earlier lines were lost while the log file could not be written",
+                             static_cast<int>(FDropped))));
     for (const auto& line : FLines) writeLine(line);
     if (!text.empty()) writeLine(Stamp(text));
   }
   file.Close();
   FLines.clear();
+  FDropped = 0;
+}
+
+void TMessLog::Keep(std::string line) {
+  // While the file can't be written the buffer would grow for as long as
+  // the service runs; the newest lines say most about what is going on now.
+  if (MaxBufferedLines > 0 && FLines.size() >= MaxBufferedLines) {
+    FLines.pop_front();
+    ++FDropped;
+  }
+  FLines.push_back(std::move(line));
 }
 
 void DeleteOrRename(const std::string& name) {

@@ -11,10 +11,16 @@
 // to that day's file, starting it afresh when DeleteOld is set.
 //
 // File problems are never raised to callers: when the file can't be opened
-// the lines stay buffered for the next write.
+// the lines stay buffered for the next write, at most MaxBufferedLines of
+// them (the oldest go first, and their number is written once the file
+// works again). With UseStandardError set, they go to standard error
+// instead (under systemd: the journal), and OnFileUnwritable is told once
+// per outage; the file is tried again at every write.
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -53,9 +59,15 @@ class TMessLog {
   std::string FileName() const { return FFileName; }
   size_t Count() const;
   int FlushThreshold = 250;
+  size_t MaxBufferedLines = 10000;
+
+  // Set once, before the log is shared between threads.
+  bool UseStandardError = false;
+  std::function<void(const std::string& fileName)> OnFileUnwritable;
 
  private:
   void WriteBuffer(const std::string& text);
+  void Keep(std::string line);
   std::string NumberedFileName();
   int TodayNumber() const;
   static std::string Stamp(const std::string& text);
@@ -69,7 +81,9 @@ class TMessLog {
   int FCurrentDay = 0;
   bool FLogStartEnd;
   bool FHeaderPending;
-  std::vector<std::string> FLines;
+  std::deque<std::string> FLines;
+  size_t FDropped = 0;        // lines given up since the file was last written
+  bool FUnwritable = false;   // the last write could not open the file
 };
 
 // The process's one log: made when the service starts running and freed when

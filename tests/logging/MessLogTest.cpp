@@ -154,6 +154,64 @@ TEST(MessLogBuffer, AFileThatCannotBeOpenedKeepsItsLinesInOrderUntilItCan) {
   EXPECT_EQ(TextOf(lines[2]), "three");
 }
 
+TEST(MessLogBuffer, WhileTheFileCannotBeOpenedOnlyTheNewestLinesAreKeptAndTheLossIsWritten) {
+  TTempDir tmp;
+  const std::string name = tmp.File("blocked.log");
+  std::filesystem::create_directory(name);
+  TMessLog log(name, "", false, false, false, true);
+  log.MaxBufferedLines = 300;
+  for (int i = 0; i < 1000; ++i) log.Add("line " + std::to_string(i));
+  EXPECT_EQ(log.Count(), 300u);
+  std::filesystem::remove(name);
+  log.Flush();
+  const auto lines = Body(ReadCrLfLines(name));
+  ASSERT_EQ(lines.size(), 301u);
+  EXPECT_EQ(TextOf(lines[0]), "700 earlier lines were lost while the log file could not be written");
+  EXPECT_EQ(TextOf(lines[1]), "line 700");
+  EXPECT_EQ(TextOf(lines[300]), "line 999");
+  // Said once: the next write has nothing to add.
+  log.Flush("next");
+  EXPECT_EQ(TextOf(ReadCrLfLines(name).back()), "next");
+  EXPECT_EQ(ReadCrLfLines(name).size(), 303u);
+}
+
+TEST(MessLogBuffer, AnUnwritableFolderSendsTheLinesToStandardErrorUntilItWorksAgain) {
+  TTempDir tmp;
+  TTestClock clock(Tuesday);
+  // A file where the log folder should be.
+  tidewell::test::WriteFile(tmp.File("log"), "not a folder");
+  TMessLog log(tmp.File("log/tidewell.log"), true, true, false, false);
+  std::vector<std::string> outages;
+  log.UseStandardError = true;
+  log.OnFileUnwritable = [&outages](const std::string& file) { outages.push_back(file); };
+  testing::internal::CaptureStderr();
+  log.Flush("Starting scan of SQL tables...");
+  log.Add("converting");
+  log.Flush("more");
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err,
+            "10:11:12.345 08/12/26 - Start Log\n10:11:12.345 08/12/26 - Starting scan of SQL tables...\n"
+            "10:11:12.345 08/12/26 - converting\n10:11:12.345 08/12/26 - more\n");
+  EXPECT_EQ(outages, std::vector<std::string>{tmp.File("log/tidewell3.log")});  // one event per outage
+  EXPECT_EQ(log.Count(), 0u);
+
+  // The folder works again: the file takes over, headed as a new file.
+  std::filesystem::remove(tmp.File("log"));
+  testing::internal::CaptureStderr();
+  log.Flush("back");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  const auto lines = Body(ReadCrLfLines(tmp.File("log/tidewell3.log")));
+  EXPECT_EQ(lines, std::vector<std::string>{"10:11:12.345 08/12/26 - back"});
+
+  // A second outage is told again.
+  std::filesystem::remove_all(tmp.File("log"));
+  tidewell::test::WriteFile(tmp.File("log"), "not a folder");
+  testing::internal::CaptureStderr();
+  log.Flush("gone again");
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(outages.size(), 2u);
+}
+
 TEST(MessLogFormat, FormattedLinesAndFormattingErrorsGoStraightToTheFile) {
   TTempDir tmp;
   TMessLog log(tmp.File("f.log"), "", false, false, false, true);

@@ -362,7 +362,10 @@ void TKestrel::ConvertTables(bool Weight) {
         sliceRows, leftBehind);
   };
   bool haveRow = selectSlice();
-  if (!haveRow) return;
+  if (!haveRow) {
+    FLastConverted = select.Eof ? 0 : -1;
+    return;
+  }
 
   LogNow(Format("Found %s records to convert...", table));
   run.Code = code4initP();
@@ -446,10 +449,12 @@ void TKestrel::ConvertTables(bool Weight) {
       skipGroup = true;
       ++leftBehind;  // the row whose record was not kept
     }
+    ReportProgress(table, marks.Appended);
     haveRow = nextRow();
   }
   marks.Finish();
   const int count = marks.Appended;
+  FLastConverted = count;
   marks.Detach();
   if (!run.FilePath.empty()) journalRun.Closed(run.FilePath, run.File != nullptr);
   run.StopLibrary();

@@ -4,11 +4,39 @@
 #include <vector>
 
 #include "app/sMain.h"
+#include "common/BuildConfig.h"
+#include "common/Format.h"
 #include "host/ServiceApplication.h"
+
+namespace {
+
+const char* const Usage =
+    "Usage: tidewell [switch]\n"
+    "Copies the unconverted rows of the weight and action tables into dBASE files,\n"
+    "every two minutes, as the service \"Kestrel\". Settings: mysqlconn.ini beside\n"
+    "the executable; log: log/ beside the executable.\n"
+    "\n"
+    "Switches start with - or / and may be written in any letter case:\n"
+    "  (none)      run as the service (started by the service manager)\n"
+    "  -CONSOLE    run in the foreground as the service does; Ctrl+C stops it\n"
+    "  -ONCE       run two cycles (weight, then action) and exit: 0 when both\n"
+    "              connected to the database, 1 otherwise\n"
+    "  -INSTALL    register the service and enable it for automatic start\n"
+    "  -UNINSTALL  stop the service and remove its registration\n"
+    "  -SILENT     with -INSTALL or -UNINSTALL: print nothing on success\n"
+    "  -HELP, -?, --help        this text\n"
+    "  -VERSION, --version      the program's version\n";
+
+}  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv, argv + argc);
   tidewell::TServiceApplication application(std::move(args));
+  application.Usage = Usage;
+  application.VersionText =
+      tidewell::Format("tidewell %d.%d.%d.%d", static_cast<int>(tidewell::VersionParts[0]),
+                       static_cast<int>(tidewell::VersionParts[1]), static_cast<int>(tidewell::VersionParts[2]),
+                       static_cast<int>(tidewell::VersionParts[3]));
   application.CreateForm(std::make_unique<tidewell::TKestrel>());
   return application.Run();
 }

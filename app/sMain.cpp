@@ -1,6 +1,8 @@
 #include "app/sMain.h"
 
+#include "app/Settings.h"
 #include "app/uLLFunc.h"
+#include "common/Clock.h"
 #include "common/Format.h"
 #include "logging/MessLog.h"
 #include "platform/System.h"
@@ -27,7 +29,50 @@ void TKestrel::OpenLog() {
   const std::string sep(1, platform::PathDelim);
   platform::ForceDirectories(ExeDir + sep + "log");
   MainLog = std::make_unique<TMessLog>(ExeDir + sep + "log" + sep + "tidewell.log", true, true, false, false);
+  // A log folder that can't be written (a file named log, a full disk) must
+  // not leave the service converting in silence.
+  MainLog->UseStandardError = true;
+  MainLog->OnFileUnwritable = [this](const std::string& file) {
+    EventLogger().LogEvent("The log file " + file + " can't be written; log lines go to standard error until it can");
+  };
   MainLog->Flush("Starting scan of SQL tables...");
+  // The settings hold the database password.
+  const std::string settings = SettingsPath(ExeDirOverride);
+  if (platform::ReadableByOthers(settings))
+    MainLog->Flush("Warning: " + settings +
+                   " holds the database password and is readable by other users; make it readable by its owner "
+                   "only (chmod 600)");
+}
+
+std::vector<std::string> TKestrel::WritablePaths() const {
+  return {platform::ExtractFileDir(platform::ExecutablePath()), ShareRootPath()};
+}
+
+std::vector<std::string> TKestrel::RequiredMounts() const {
+  const std::string root = ShareRootPath();
+  if (root.empty() || root[0] != platform::PathDelim || (root.size() > 1 && root[1] == platform::PathDelim)) return {};
+  return {root};
+}
+
+void TKestrel::ReportCycle(const std::string& table) {
+  const TDateTime now = Now();
+  const std::string at = FormatDateTime("hh:nn:ss", now);
+  const std::string next = FormatDateTime("hh:nn:ss", now + IntervalMs / 86400000.0);
+  std::string what;
+  if (!FLastCycleConnected)
+    what = "no connection to the database (" + ConnectErrorLine(LastSettings) + ")";
+  else if (FLastConverted < 0)
+    what = "the select failed (see the log)";
+  else
+    what = Format("%d rows converted", FLastConverted);
+  SetStatusText(Format("%s: %s at %s; next cycle %s", table, what, at, next));
+}
+
+void TKestrel::ReportProgress(const std::string& table, int rows) {
+  const std::uint32_t now = platform::GetTickCount();
+  if (FLastProgressTick != 0 && now - FLastProgressTick < 5000) return;
+  FLastProgressTick = now | 1;
+  SetStatusText(Format("%s: converting, %d rows so far", table, rows));
 }
 
 void TKestrel::ServiceExecute() {
@@ -77,35 +122,46 @@ void TKestrel::RunCycle() {
     }
   } finalFlush{*this};
   FLastCycleConnected = false;
+  const std::string table = WeightTurn ? "weight" : "action";
   if (LoadSettings()) {
     FLastCycleConnected = true;
+    FLastConverted = 0;
+    FLastProgressTick = 0;
     ConvertTables(WeightTurn);
     WeightTurn = !WeightTurn;
   } else {
     MainLog->Add(ConnectErrorLine(LastSettings));
   }
+  ReportCycle(table);
 }
 
 void TKestrel::WaitWhileBusy() {
+  std::uint32_t lastReport = platform::GetTickCount();
   while (Busy || FCycleRunning) {
     ProcessMessages();
     platform::Sleep(50);
+    // Reporting stop pending again asks the service manager for more time
+    // (the wait hint) while the row in hand is finished.
+    if (platform::GetTickCount() - lastReport >= 2000 && Status() == TCurrentStatus::csStopPending) {
+      ReportStatus();
+      lastReport = platform::GetTickCount();
+    }
   }
 }
 
 void TKestrel::ServiceStop(bool& stopped) {
-  MainLog->Add("Stop request received!");
+  if (MainLog) MainLog->Add("Stop request received!");
   StopRequested = true;
   WaitWhileBusy();
-  MainLog->Add("Process safely stopped...");
+  if (MainLog) MainLog->Add("Process safely stopped...");
   stopped = true;
 }
 
 void TKestrel::ServiceShutdown() {
-  MainLog->Add("Shutdown request received!");
+  if (MainLog) MainLog->Add("Shutdown request received!");
   StopRequested = true;
   WaitWhileBusy();
-  MainLog->Add("Process safely shutdown...");
+  if (MainLog) MainLog->Add("Process safely shutdown...");
 }
 
 bool TKestrel::RunOnce() {

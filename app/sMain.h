@@ -79,6 +79,11 @@ class TKestrel : public TOneShotService {
   bool RunOnce() override;
   void StopOnce() override;
 
+  // The executable's folder (its log and settings) and the share root.
+  std::vector<std::string> WritablePaths() const override;
+  // The share root, when it is a path of this machine's file system.
+  std::vector<std::string> RequiredMounts() const override;
+
   // Test seams: where the executable's folder is taken to be, and the two
   // timer periods.
   std::string ExeDirOverride;
@@ -152,6 +157,14 @@ class TKestrel : public TOneShotService {
     bool FRunEnds = false;          // a failed write that ends the run, not only its group
   };
   void WaitWhileBusy();
+  // What the administrator sees of the cycles (the service manager's status
+  // line): the last cycle's outcome and the next cycle's time, and the rows
+  // of a long run so far.
+  void ReportCycle(const std::string& table);
+  void ReportProgress(const std::string& table, int rows);
+  std::uint32_t FLastProgressTick = 0;
+  // Rows the last run converted; -1 when its select failed.
+  int FLastConverted = 0;
   // Raised for a whole cycle, settings and connection included, so a stop
   // never lets the log go away under a cycle that is still connecting.
   std::atomic<bool> FCycleRunning{false};

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <deque>
+#include <regex>
 #include <mutex>
 #include <thread>
 
@@ -13,6 +14,7 @@
 #include "logging/MessLog.h"
 #include "platform/System.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestServiceManager.h"
 
 using namespace tidewell;
 using Clock = std::chrono::steady_clock;
@@ -245,4 +247,53 @@ TEST(OneShot, TwoCyclesBackToBackAndTheExitResult) {
 TEST(ConnectError, TheLineNamesHostDatabaseUserAndMasksThePassword) {
   EXPECT_EQ(ConnectErrorLine({"h", "d", "u", "", "x", "y"}), "ERROR - H:h D:d U:u P:");
   EXPECT_EQ(ConnectErrorLine({"", "marrowby", "", "pw%s", "x", "y"}), "ERROR - H: D:marrowby U: P:*****");
+}
+
+namespace {
+
+// Runs the service under the in-process service manager until `until`
+// holds, then stops it.
+tidewell::test::TTestServiceManager& RunAsServiceUntil(Fixture& f, const std::function<bool()>& until) {
+  auto m = std::make_unique<tidewell::test::TTestServiceManager>();
+  auto& manager = *m;
+  f.App.SetServiceManager(std::move(m));
+  std::thread scm([&] {
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (!until() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    manager.Send(SERVICE_CONTROL_STOP);
+  });
+  f.App.RunAsService();
+  scm.join();
+  return manager;
+}
+
+}  // namespace
+
+TEST(CycleStatus, EachCycleSaysWhatItDidAndWhenTheNextOneComes) {
+  Fixture f;
+  f.K->Connects = {false, true};
+  auto& manager = RunAsServiceUntil(f, [&] { return f.K->CyclesDone() >= 2; });
+  const auto texts = manager.Texts();
+  ASSERT_GE(texts.size(), 2u);
+  const std::string time = "\\d\\d:\\d\\d:\\d\\d";
+  EXPECT_TRUE(std::regex_match(texts[0], std::regex("weight: no connection to the database \\(ERROR - H:dsn "
+                                                    "D:marrowby U:clerk P:\\*\\*\\*\\*\\*\\) at " +
+                                                    time + "; next cycle " + time)))
+      << texts[0];
+  EXPECT_TRUE(std::regex_match(texts[1], std::regex("weight: 0 rows converted at " + time + "; next cycle " + time)))
+      << texts[1];
+}
+
+TEST(CycleStop, AStopWaitingForTheRowInHandAsksTheServiceManagerForMoreTime) {
+  Fixture f;
+  f.K->ConvertUntilStopped = true;
+  f.K->ConvertTime = std::chrono::milliseconds(4500);  // a slow row in hand
+  auto& manager = RunAsServiceUntil(f, [&] { return f.K->Busy.load(); });
+  std::vector<std::uint32_t> checkpoints;
+  for (const auto& r : manager.Reports())
+    if (r.CurrentState == 3) checkpoints.push_back(r.CheckPoint);  // stop pending
+  // Once at the stop, then again every two seconds with the checkpoint counting up.
+  ASSERT_GE(checkpoints.size(), 3u);
+  for (size_t i = 0; i < checkpoints.size(); ++i) EXPECT_EQ(checkpoints[i], i);
+  EXPECT_EQ(manager.Reports().back().CurrentState, 1u);
 }

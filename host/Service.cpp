@@ -277,7 +277,11 @@ void TService::DoControl(std::uint32_t code) {
         if (result) {
           const std::uint64_t since = FServiceThread->WakeGeneration();
           SetStatus(TCurrentStatus::csPaused);
-          FServiceThread->SuspendSelf(since);
+          // A code queued before `since` was taken (a stop signalled at the
+          // same moment as the pause) has already spent its wake-up: the
+          // thread stays awake to act on it.
+          platform::TMessage next;
+          if (!platform::PeekNextMessage(next, false)) FServiceThread->SuspendSelf(since);
         }
         break;
       case SERVICE_CONTROL_CONTINUE:

@@ -176,6 +176,25 @@ TEST(ServiceStates, CodesAfterAnAnsweredStopChangeNothingAndNothingSuspendsAStop
   EXPECT_EQ(h.States(), (std::vector<std::uint32_t>{StartPending, StartPending, Running, StopPending, Stopped}));
 }
 
+TEST(ServiceStates, AStopSentWhileAPauseIsBeingTakenIsNotSleptThrough) {
+  Host h;
+  // The stop is queued (and its wake-up spent) while the pause is still
+  // being acted on, as when both signals arrive at once.
+  h.Service->OnPause = [](bool& paused) {
+    platform::Sleep(100);
+    paused = true;
+  };
+  h.Run([&] {
+    ASSERT_GE(h.Manager->WaitForState(Running), 0);
+    h.Manager->Send(SERVICE_CONTROL_PAUSE);
+    platform::Sleep(20);
+    h.Manager->Send(SERVICE_CONTROL_STOP);
+    EXPECT_GE(h.Manager->WaitForState(Stopped, 0, std::chrono::seconds(5)), 0) << "the stop was slept through";
+  });
+  EXPECT_EQ(h.States(),
+            (std::vector<std::uint32_t>{StartPending, StartPending, Running, PausePending, Paused, StopPending, Stopped}));
+}
+
 TEST(ServiceStates, StatusTextsReachTheServiceManagerOnlyWhileItServes) {
   Host h;
   h.Service->OnExecute = [&] {

@@ -70,8 +70,8 @@ void TKestrel::ReportCycle(const std::string& table) {
 
 void TKestrel::ReportProgress(const std::string& table, int rows) {
   const std::uint32_t now = platform::GetTickCount();
-  if (FLastProgressTick != 0 && now - FLastProgressTick < 5000) return;
-  FLastProgressTick = now | 1;
+  if (FLastProgressTick && now - *FLastProgressTick < 5000) return;
+  FLastProgressTick = now;
   SetStatusText(Format("%s: converting, %d rows so far", table, rows));
 }
 
@@ -126,7 +126,7 @@ void TKestrel::RunCycle() {
   if (LoadSettings()) {
     FLastCycleConnected = true;
     FLastConverted = 0;
-    FLastProgressTick = 0;
+    FLastProgressTick.reset();
     ConvertTables(WeightTurn);
     WeightTurn = !WeightTurn;
   } else {

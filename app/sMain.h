@@ -162,7 +162,7 @@ class TKestrel : public TOneShotService {
   // of a long run so far.
   void ReportCycle(const std::string& table);
   void ReportProgress(const std::string& table, int rows);
-  std::uint32_t FLastProgressTick = 0;
+  std::optional<std::uint32_t> FLastProgressTick;
   // Rows the last run converted; -1 when its select failed.
   int FLastConverted = 0;
   // Raised for a whole cycle, settings and connection included, so a stop

@@ -275,15 +275,15 @@ SQLRETURN TODBCStatement::WaitDirect() {
   // A stop lets a statement finish the row in hand, but one still running
   // the grace period later (a lock wait, a server that went silent) is
   // cancelled, so the service ends within seconds whatever the server does.
-  std::uint32_t stopSeen = 0;
+  std::optional<std::uint32_t> stopSeen;
   std::uint32_t lastCancel = 0;
   bool cancelled = false;
   while (FSlot.load() == TMyThread::Pending) {
     if (Connection && Connection->ServiceThread) Connection->ServiceThread();
     if (!CancelRequest && Connection && Connection->StopWanted && Connection->StopWanted()) {
       const std::uint32_t now = platform::GetTickCount();
-      if (stopSeen == 0) stopSeen = now | 1;
-      if (now - stopSeen >= Connection->StopGraceMs) CancelRequest = true;
+      if (!stopSeen) stopSeen = now;
+      if (now - *stopSeen >= Connection->StopGraceMs) CancelRequest = true;
     }
     // A cancel that reaches the driver before the server has the statement
     // does nothing: it is sent again each second until the call returns.

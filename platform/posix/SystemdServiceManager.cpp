@@ -116,14 +116,15 @@ int ErrorFromErrno(int e) {
 // specifier). False for texts systemd can't carry in a unit line (control
 // characters).
 bool QuoteForUnit(const std::string& value, std::string& quoted) {
-  quoted = "\"";
+  std::string out(1, '"');
   for (const char c : value) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
-    if (c == '\\' || c == '"') quoted += '\\';
-    if (c == '%') quoted += '%';
-    quoted += c;
+    if (c == '\\' || c == '"') out.push_back('\\');
+    if (c == '%') out.push_back('%');
+    out.push_back(c);
   }
-  quoted += '"';
+  out.push_back('"');
+  quoted = std::move(out);
   return true;
 }
 

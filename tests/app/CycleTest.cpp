@@ -75,8 +75,13 @@ class TScriptedKestrel : public TKestrel {
     }
     MainLog->Add(std::string("converting ") + (weight ? "weight" : "action"));
     if (ThrowInConvert) throw std::runtime_error("conversion blew up");
-    if (ConvertUntilStopped)
-      while (!StopRequested) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (ConvertUntilStopped) {
+      int rows = 0;
+      while (!StopRequested) {
+        ReportProgress(weight ? "weight" : "action", ++rows);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    }
     std::this_thread::sleep_for(ConvertTime);
     MainLog->Add("conversion finished");
   }
@@ -296,4 +301,9 @@ TEST(CycleStop, AStopWaitingForTheRowInHandAsksTheServiceManagerForMoreTime) {
   ASSERT_GE(checkpoints.size(), 3u);
   for (size_t i = 0; i < checkpoints.size(); ++i) EXPECT_EQ(checkpoints[i], i);
   EXPECT_EQ(manager.Reports().back().CurrentState, 1u);
+  // Progress goes out at once, then no more than every few seconds.
+  const auto texts = manager.Texts();
+  ASSERT_FALSE(texts.empty());
+  EXPECT_EQ(texts[0], "weight: converting, 1 rows so far");
+  EXPECT_LE(texts.size(), 3u);
 }

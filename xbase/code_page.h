@@ -42,8 +42,8 @@ class TextConverter {
   // iconv's two converters on POSIX; on Windows the two code page numbers.
   void* to_table_ = nullptr;
   void* from_table_ = nullptr;
-  unsigned table_page_ = 0;
-  unsigned system_page_ = 0;
+  [[maybe_unused]] unsigned table_page_ = 0;
+  [[maybe_unused]] unsigned system_page_ = 0;
   bool system_is_utf8_ = false;
 };
 

@@ -9,7 +9,6 @@
 namespace xbase {
 namespace {
 
-constexpr int kLockTimeoutMs = 10000;
 constexpr uint8_t kDbt4Signature[4] = {0xFF, 0xFF, 0x08, 0x00};
 constexpr uint8_t kDbt4EndMark = 0x1F;
 

@@ -169,7 +169,7 @@ double Floor(const TServer& server) {
 }
 
 double Peer(const TServer& server, const std::string& peer, const std::string& dir, int& rows) {
-  const std::string cmd = "/usr/bin/python3 " + peer + " run '" + server.ConnectString() + "' '" + dir + "/share' '" +
+  const std::string cmd = std::string(TIDEWELL_PYTHON) + " " + peer + " run '" + server.ConnectString() + "' '" + dir + "/share' '" +
                           dir + "/plain.dbf'";
   FILE* p = popen(cmd.c_str(), "r");
   Must(p != nullptr, "start the Python peer");

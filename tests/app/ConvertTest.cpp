@@ -34,7 +34,7 @@ namespace {
 const std::string Helper = std::string(TIDEWELL_TEST_SOURCE_DIR) + "/dbf_helper.py";
 
 std::string RunPython(const std::string& args) {
-  const std::string cmd = "/usr/bin/python3 " + Helper + " " + args + " 2>&1";
+  const std::string cmd = std::string(TIDEWELL_PYTHON) + " " + Helper + " " + args + " 2>&1";
   std::string out;
   FILE* p = popen(cmd.c_str(), "r");
   if (!p) return "popen failed";
@@ -344,7 +344,7 @@ TEST_P(Conversion, FilesOfAnIndexedTemplateKeepEveryTagInStep) {
     ASSERT_TRUE(platform::FileExists(File(name.substr(0, 8) + ".cdx"))) << name;
     std::ostringstream report;
     EXPECT_EQ(tools::CheckDbf(File(name), report), 0) << report.str();
-    const std::string cmd = "/usr/bin/python3 " + std::string(TIDEWELL_TEST_SOURCE_DIR) +
+    const std::string cmd = std::string(TIDEWELL_PYTHON) + " " + TIDEWELL_TEST_SOURCE_DIR +
                             "/../xbase/index/idxcheck.py '" + File(name.substr(0, 8) + ".cdx") + "' --dbf '" +
                             File(name) + "' > /dev/null";
     EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;

@@ -15,8 +15,11 @@ std::string Number(std::string_view text, int width, int decimals) {
 }
 
 FieldDescriptor Field(char type, uint8_t length, uint8_t decimals = 0) {
+  // The name is constructed, not assigned: GCC 12 warns falsely of an
+  // overlapping copy (-Wrestrict) when a short literal is assigned into an
+  // empty std::string member and the result is inlined.
   FieldDescriptor f;
-  f.name = "F";
+  std::string("F").swap(f.name);
   f.type = type;
   f.length = length;
   f.decimals = decimals;

@@ -1,6 +1,6 @@
-# What both MinGW-w64 toolchains share; each sets CMAKE_SYSTEM_PROCESSOR and
-# TIDEWELL_MINGW_PREFIX first. The posix thread model is the one with
-# std::thread and std::mutex; everything is linked statically so the
+# What both MinGW-w64 toolchains share; each sets CMAKE_SYSTEM_PROCESSOR,
+# TIDEWELL_MINGW_PREFIX and TIDEWELL_WINE_NAMES first. The posix thread
+# model is the one with std::thread and std::mutex; everything is linked statically so the
 # executable needs no MinGW DLLs beside it.
 set(CMAKE_SYSTEM_NAME Windows)
 
@@ -21,8 +21,10 @@ set(CMAKE_CXX_FLAGS_INIT "-Wno-restrict")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-# Tests run under wine when it is there.
-find_program(TIDEWELL_WINE NAMES wine)
+# Tests run under wine when it is there, through the loader of the target's
+# width: Debian's "wine" command takes the 32-bit one whenever it is
+# installed, and the 64-bit one lives beside it, off PATH.
+find_program(TIDEWELL_WINE NAMES ${TIDEWELL_WINE_NAMES} PATHS /usr/lib/wine)
 if(TIDEWELL_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${TIDEWELL_WINE})
 endif()

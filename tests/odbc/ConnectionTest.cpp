@@ -112,26 +112,28 @@ TEST(DriverManagerBinding, SecondConnectionKeepsWorkingAfterTheFirstIsDestroyed)
 
 // -- connection strings ------------------------------------------------------
 
-TEST(ConnectionString, PairsComeInFixedOrderSeparatedBySemicolons) {
-  EXPECT_EQ(BuiltString("Src", "u", "p", "marrowby", "MySQL ODBC 3.51 Driver", "SERVER=10.1.2.3;PORT=3307"),
-            "DSN=Src;DRIVER={MySQL ODBC 3.51 Driver};Database=marrowby;UID=u;PWD=p;SERVER=10.1.2.3;PORT=3307");
-}
-
-TEST(ConnectionString, ServiceDefaultsGiveDriverDatabaseUserAndServer) {
-  EXPECT_EQ(BuiltString("", "clerk", "", "marrowby", "MySQL ODBC 3.51 Driver", "SERVER=10.0.0.5"),
-            "DRIVER={MySQL ODBC 3.51 Driver};Database=marrowby;UID=clerk;SERVER=10.0.0.5");
-  EXPECT_EQ(BuiltString("", "", "", "", "MySQL ODBC 3.51 Driver", ""), "DRIVER={MySQL ODBC 3.51 Driver}");
-}
-
-TEST(ConnectionString, EmptyDriverStillGivesAnEmptyDriverPair) {
-  EXPECT_EQ(BuiltString("", "u", "", "db", "", ""), "DRIVER={};Database=db;UID=u");
-}
-
-TEST(ConnectionString, DatabaseKeyFollowsTheDriverKind) {
-  EXPECT_EQ(BuiltString("", "", "", "d", "Oracle in XE", ""), "DRIVER={Oracle in XE};DBQ=d");
-  EXPECT_EQ(BuiltString("", "", "", "d", "CodeBase ODBC", ""), "DRIVER={CodeBase ODBC};DBQ=d");
-  EXPECT_EQ(BuiltString("", "", "", "d", "Visual FoxPro Driver", ""), "DRIVER={Visual FoxPro Driver};SourceDB=d");
-  EXPECT_EQ(BuiltString("", "", "", "d", "SQLite3", ""), "DRIVER={SQLite3};Database=d");
+TEST(ConnectionString, PairsInFixedOrderEmptyOnesLeftOutAndTheDatabaseKeyByDriverKind) {
+  struct Case {
+    const char *Dsn, *User, *Password, *Database, *Driver, *Extra, *Expected;
+  };
+  const Case cases[] = {
+      // Every pair, in the fixed order, separated by semicolons.
+      {"Src", "u", "p", "marrowby", "MySQL ODBC 3.51 Driver", "SERVER=10.1.2.3;PORT=3307",
+       "DSN=Src;DRIVER={MySQL ODBC 3.51 Driver};Database=marrowby;UID=u;PWD=p;SERVER=10.1.2.3;PORT=3307"},
+      // The service's defaults: no data source, no password.
+      {"", "clerk", "", "marrowby", "MySQL ODBC 3.51 Driver", "SERVER=10.0.0.5",
+       "DRIVER={MySQL ODBC 3.51 Driver};Database=marrowby;UID=clerk;SERVER=10.0.0.5"},
+      {"", "", "", "", "MySQL ODBC 3.51 Driver", "", "DRIVER={MySQL ODBC 3.51 Driver}"},
+      // The driver pair is there even when empty.
+      {"", "u", "", "db", "", "", "DRIVER={};Database=db;UID=u"},
+      // The database's key follows the driver's kind.
+      {"", "", "", "d", "Oracle in XE", "", "DRIVER={Oracle in XE};DBQ=d"},
+      {"", "", "", "d", "CodeBase ODBC", "", "DRIVER={CodeBase ODBC};DBQ=d"},
+      {"", "", "", "d", "Visual FoxPro Driver", "", "DRIVER={Visual FoxPro Driver};SourceDB=d"},
+      {"", "", "", "d", "SQLite3", "", "DRIVER={SQLite3};Database=d"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(BuiltString(c.Dsn, c.User, c.Password, c.Database, c.Driver, c.Extra), c.Expected);
 }
 
 TEST(ConnectionString, FileDataSourceReplacesDsnDriverAndDatabaseButNotUserPasswordOrExtra) {
@@ -182,19 +184,20 @@ TEST(DriverKind, TextWithoutKeywordKeepsTheKind) {
 
 // -- lost links --------------------------------------------------------------
 
-TEST(ConnectionLostCheck, CommunicationStatesAndTheNetworkMessageMarkTheLinkLost) {
-  for (const char* state : {"08001", "08002", "08003", "08004", "08005", "08006", "08007", "08S01"}) {
-    TODBC c;
-    CheckConnectionLost(c, state, "");
-    EXPECT_TRUE(c.ConnectionLost) << state;
-  }
-  TODBC c;
-  CheckConnectionLost(c, "08s01", "");
-  CheckConnectionLost(c, "28000", "Access denied");
-  CheckConnectionLost(c, "", "");
-  EXPECT_FALSE(c.ConnectionLost);
-  CheckConnectionLost(c, "HY000", "Error: Unable to complete network request to host \"db\". State:  HY000");
-  EXPECT_TRUE(c.ConnectionLost);
+TEST(ConnectionLostCheck, ALinkStateOrTheNetworkMessageMarksTheLinkLostAndNothingClearsIt) {
+  TODBC byState;
+  CheckConnectionLost(byState, "28000", "Access denied");  // a refused login is no lost link
+  CheckConnectionLost(byState, "08s01", "");               // states are compared exactly
+  CheckConnectionLost(byState, "", "");
+  EXPECT_FALSE(byState.ConnectionLost);
+  CheckConnectionLost(byState, "08S01", "");
+  EXPECT_TRUE(byState.ConnectionLost);
+  CheckConnectionLost(byState, "HY000", "syntax error");
+  EXPECT_TRUE(byState.ConnectionLost);
+
+  TODBC byMessage;  // the message is matched in any letter case
+  CheckConnectionLost(byMessage, "HY000", "Error: unable to complete network request to host \"db\". State:  HY000");
+  EXPECT_TRUE(byMessage.ConnectionLost);
 }
 
 // -- logging in --------------------------------------------------------------

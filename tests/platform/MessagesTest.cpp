@@ -56,10 +56,12 @@ TEST(Timers, TicksRunOnTheOwnerThreadOnlyWhenItDispatches) {
     tickThread = CurrentThreadId();
     ++ticks;
   };
-  timer.SetInterval(20);
+  // A period long enough that no second tick falls due between the dispatch
+  // and the look after it, even on a busy machine under wine.
+  timer.SetInterval(150);
   // Enabled from another thread, as the service thread does.
   std::thread([&] { timer.SetEnabled(true); }).join();
-  std::this_thread::sleep_for(std::chrono::milliseconds(120));
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
   EXPECT_EQ(ticks, 0) << "a tick ran without the owner's loop";
   TMessage m;
   // Many periods have passed, but one due timer gives one tick.
@@ -70,7 +72,7 @@ TEST(Timers, TicksRunOnTheOwnerThreadOnlyWhenItDispatches) {
   EXPECT_EQ(tickThread, CurrentThreadId());
   EXPECT_FALSE(PeekNextMessage(m, true));
   timer.SetEnabled(false);
-  std::this_thread::sleep_for(std::chrono::milliseconds(40));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_FALSE(PeekNextMessage(m, true));
 }
 

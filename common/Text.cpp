@@ -1,5 +1,7 @@
 #include "common/Text.h"
 
+#include "common/Ascii.h"
+
 namespace tidewell {
 
 std::string TrimLeft(std::string_view text) {
@@ -21,30 +23,11 @@ std::string Trim(std::string_view text) {
   return std::string(text.substr(b, e - b));
 }
 
-std::string UpperCase(std::string_view text) {
-  std::string r(text);
-  for (char& c : r)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return r;
-}
+std::string UpperCase(std::string_view text) { return ascii::Upper(text); }
 
-std::string LowerCase(std::string_view text) {
-  std::string r(text);
-  for (char& c : r)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return r;
-}
+std::string LowerCase(std::string_view text) { return ascii::Lower(text); }
 
-bool SameText(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
-}
+bool SameText(std::string_view a, std::string_view b) { return ascii::EqualIgnoringCase(a, b); }
 
 namespace {
 

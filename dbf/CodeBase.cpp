@@ -1,5 +1,7 @@
 #include "dbf/CodeBase.h"
 
+#include "common/Text.h"
+
 #include "xbase/index/table_adapter.h"
 
 #include "xbase/table.h"
@@ -11,6 +13,8 @@
 #include <mutex>
 #include <set>
 #include <vector>
+
+using tidewell::UpperCase;
 
 namespace {
 
@@ -67,12 +71,6 @@ struct TagInfoBlock {
 std::mutex g_blocks_mutex;
 std::map<const void*, std::unique_ptr<FieldInfoBlock>> g_field_blocks;
 std::map<const void*, std::unique_ptr<TagInfoBlock>> g_tag_blocks;
-
-std::string Upper(std::string s) {
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return s;
-}
 
 }  // namespace
 
@@ -382,9 +380,9 @@ IndexHandle d4index(DbfHandle data, const char* name) {
   if (!path) return nullptr;
   // A name, when given, must name the production index (with or without its extension).
   if (name && *name) {
-    const std::string stem = Upper(path->substr(0, path->rfind('.')));
-    const std::string wanted = Upper(name);
-    if (wanted != Upper(*path) && wanted != stem && Upper(table->path().substr(0, table->path().rfind('/') + 1)) + wanted != stem)
+    const std::string stem = UpperCase(path->substr(0, path->rfind('.')));
+    const std::string wanted = UpperCase(name);
+    if (wanted != UpperCase(*path) && wanted != stem && UpperCase(table->path().substr(0, table->path().rfind('/') + 1)) + wanted != stem)
       return nullptr;
   }
   std::string problem;
@@ -416,7 +414,7 @@ TagHandle d4tag(DbfHandle data, const char* name) {
   xbase::index::ProductionIndex* index = data && name ? data->Index() : nullptr;
   if (!index) return nullptr;
   for (size_t t = 0; t < index->tags().size(); ++t) {
-    if (Upper(index->tags()[t].name) != Upper(name)) continue;
+    if (UpperCase(index->tags()[t].name) != UpperCase(name)) continue;
     data->tags.push_back(std::make_unique<TAG4>(TAG4{t}));
     return data->tags.back().get();
   }
@@ -458,7 +456,7 @@ xbase::TableLayout LayoutFor(const FIELD4INFO* fields) {
   layout.header.version = 0x03;
   for (const FIELD4INFO* f = fields; f->name; ++f) {
     xbase::FieldDescriptor d;
-    d.name = Upper(f->name);
+    d.name = UpperCase(f->name);
     d.type = static_cast<char>(f->type);
     d.length = static_cast<uint8_t>(f->len);
     d.decimals = static_cast<uint8_t>(f->dec);
@@ -500,7 +498,7 @@ std::vector<xbase::index::TagDescription> TagsFor(const TAG4INFO* tags, std::vec
   }
   for (const TAG4INFO* t = tags; t->name; ++t) {
     xbase::index::TagDescription d;
-    d.name = Upper(t->name);
+    d.name = UpperCase(t->name);
     d.expression = t->expression ? t->expression : "";
     d.filter = t->filter ? t->filter : "";
     d.unique = t->unique != 0;

@@ -1,6 +1,8 @@
 // Text conversion through iconv, the POSIX code-set converter.
 #include "xbase/code_page.h"
 
+#include "common/Ascii.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <iconv.h>
@@ -54,8 +56,7 @@ std::unique_ptr<TextConverter> TextConverter::ForMark(uint8_t mark, const std::s
     if (error) *error = "no conversion between " + system_code_set + " and " + table_set;
     return nullptr;
   }
-  std::string upper;
-  for (char c : system_code_set) upper += static_cast<char>((c >= 'a' && c <= 'z') ? c - 32 : c);
+  const std::string upper = tidewell::ascii::Upper(system_code_set);
   conv->system_is_utf8_ = upper == "UTF-8" || upper == "UTF8";
   return conv;
 }

@@ -7,6 +7,8 @@
 
 #include "xbase/code_page.h"
 
+#include "common/Ascii.h"
+
 namespace xbase {
 namespace {
 
@@ -18,15 +20,9 @@ bool IsAscii(std::string_view s) {
   return true;
 }
 
-std::string Upper(const std::string& s) {
-  std::string out;
-  for (char c : s) out += static_cast<char>((c >= 'a' && c <= 'z') ? c - 32 : c);
-  return out;
-}
-
 // "UTF-8", "CP1252", "1252", "WINDOWS-1252" to a code page number; 0 if none.
 unsigned PageOfName(const std::string& name) {
-  const std::string upper = Upper(name);
+  const std::string upper = tidewell::ascii::Upper(name);
   if (upper == "UTF-8" || upper == "UTF8") return kUtf8;
   std::string digits = upper;
   for (const char* prefix : {"WINDOWS-", "CP", "IBM"}) {

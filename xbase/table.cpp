@@ -1,5 +1,7 @@
 #include "xbase/table.h"
 
+#include "common/Ascii.h"
+
 #include "xbase/byte_order.h"
 #include "xbase/field_codec.h"
 
@@ -9,14 +11,7 @@
 namespace xbase {
 namespace {
 
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
-  return true;
-}
+bool SameName(std::string_view a, std::string_view b) { return tidewell::ascii::EqualIgnoringCase(a, b); }
 
 void StampToday(TableHeader& h) {
   LocalDate today = Today();

@@ -1,5 +1,7 @@
 #include "xbase/index/expression.h"
 
+#include "common/Ascii.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -133,16 +135,8 @@ double Val(std::string_view t) {
   return (end == begin || !std::isfinite(v)) ? 0 : v;
 }
 
-std::string Upper(std::string s) {
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return s;
-}
-std::string Lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
+using tidewell::ascii::Lower;
+using tidewell::ascii::Upper;
 std::string RTrim(const std::string& s) {
   size_t e = s.find_last_not_of(' ');
   return e == std::string::npos ? std::string() : s.substr(0, e + 1);
@@ -256,9 +250,7 @@ class Parser {
     SkipBlanks();
     if (s_.size() - pos_ < tok.size()) return false;
     for (size_t i = 0; i < tok.size(); ++i) {
-      char c = s_[pos_ + i];
-      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-      if (c != tok[i]) return false;
+      if (tidewell::ascii::ToUpper(s_[pos_ + i]) != tok[i]) return false;
     }
     return true;
   }

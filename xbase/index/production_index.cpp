@@ -1,5 +1,7 @@
 #include "xbase/index/production_index.h"
 
+#include "common/Ascii.h"
+
 #include "xbase/index/expression.h"
 #include "xbase/index/index_image.h"
 #include "xbase/index/key_codec.h"
@@ -86,11 +88,7 @@ void CompileTag(IndexKind kind, const std::vector<FieldInfo>& fields, Tag* tag) 
     refuse("key or FOR expression longer than 219 characters");
 }
 
-std::string UpperName(std::string s) {
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return s;
-}
+std::string UpperName(std::string s) { return tidewell::ascii::Upper(s); }
 
 std::string TableName(const std::string& path) {
   size_t slash = path.find_last_of("/\\");

@@ -1,17 +1,10 @@
 #include "xbase/index/record_view.h"
 
+#include "common/Ascii.h"
+
 namespace xbase::index {
 
-namespace {
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-}  // namespace
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (Upper(a[i]) != Upper(b[i])) return false;
-  return true;
-}
+bool SameName(std::string_view a, std::string_view b) { return tidewell::ascii::EqualIgnoringCase(a, b); }
 
 int FindFieldIn(const std::vector<FieldInfo>& fields, std::string_view name) {
   for (size_t i = 0; i < fields.size(); ++i)

@@ -1,4 +1,6 @@
 // A fresh directory per test, removed afterwards, and small file helpers.
+// The folder is the test suite's own temporary folder (TTempDir); this only
+// gives it the engine tests' way of naming files: dir / "name".
 #pragma once
 
 #include <cstdint>
@@ -8,26 +10,15 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-#include <unistd.h>
+#include "tests/support/TempDir.h"
 
 class ScratchDir {
  public:
-  ScratchDir() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string(info ? info->test_suite_name() : "t") + "_" + (info ? info->name() : "x");
-    for (char& c : name)
-      if (c == '/') c = '_';
-    path_ = std::filesystem::temp_directory_path() / ("tidewell_" + name + "_" + std::to_string(::getpid()));
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
-  }
-  ~ScratchDir() { std::filesystem::remove_all(path_); }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-  std::string str() const { return path_.string(); }
+  std::string operator/(const std::string& name) const { return dir_.File(name); }
+  std::string str() const { return dir_.Path(); }
 
  private:
-  std::filesystem::path path_;
+  tidewell::test::TTempDir dir_;
 };
 
 inline std::vector<uint8_t> ReadBytes(const std::string& path) {

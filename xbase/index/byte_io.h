@@ -1,27 +1,15 @@
 // Little- and big-endian integers in index files, read from spans that the
-// caller has already checked to be long enough.
+// caller has already checked to be long enough. The engine's one set of
+// byte-order helpers (xbase/byte_order.h) under the short names the index
+// code reads with; the Put* writers are found there by name lookup.
 #pragma once
 
-#include <cstdint>
+#include "xbase/byte_order.h"
 
 namespace xbase::index {
 
-inline uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t Le32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-inline uint32_t Be32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
-inline void PutLe16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void PutLe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-inline void PutBe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * (3 - i)));
-}
+inline uint16_t Le16(const uint8_t* p) { return GetLe16(p); }
+inline uint32_t Le32(const uint8_t* p) { return GetLe32(p); }
+inline uint32_t Be32(const uint8_t* p) { return GetBe32(p); }
 
 }  // namespace xbase::index

@@ -16,25 +16,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/xbase/scratch_dir.h"
+
 namespace xbase::index::test {
 
-class ScratchDir {
- public:
-  ScratchDir() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string(info->test_suite_name()) + "_" + info->name();
-    for (char& c : name)
-      if (c == '/') c = '_';
-    path_ = std::filesystem::temp_directory_path() / ("tidewell_idx_" + name + "_" + std::to_string(::getpid()));
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
-  }
-  ~ScratchDir() { std::filesystem::remove_all(path_); }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
+using ::ScratchDir;
 
 // NAME C(20), MACHINE N(3), DAT_E D, AMOUNT N(10,2), OK L
 class TestTable {

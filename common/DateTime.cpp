@@ -1,5 +1,7 @@
 #include "common/DateTime.h"
 
+#include "common/Calendar.h"
+
 #include <cmath>
 #include <cstdio>
 
@@ -8,19 +10,11 @@ namespace {
 
 constexpr double MSecsPerDay = 86400000.0;
 
-// Days from 0001-01-01 to the given date (proleptic Gregorian), 1-based day.
-constexpr bool Leap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
-constexpr long DaysFromCivilStart(int year, int month, int day) {
-  constexpr int cumulative[2][13] = {
-      {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365},
-      {0, 31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335, 366}};
-  long y = year - 1;
-  return y * 365 + y / 4 - y / 100 + y / 400 + cumulative[Leap(year) ? 1 : 0][month - 1] + day;
-}
-
-// 1899-12-30 counted the same way.
-constexpr long EpochDays = DaysFromCivilStart(1899, 12, 30);
+// 1899-12-30, day 0 of a TDateTime, and the first and last dates it holds,
+// counted in days from 1970-01-01.
+constexpr long EpochDays = calendar::DaysSinceUnixEpoch(1899, 12, 30);
+constexpr long FirstDay = calendar::DaysSinceUnixEpoch(1, 1, 1);
+constexpr long LastDay = calendar::DaysSinceUnixEpoch(9999, 12, 31);
 
 // Splits a value into whole days since the epoch and milliseconds of the day,
 // rounding to the nearest millisecond so 0.5 of a millisecond never shows as 999.
@@ -38,7 +32,7 @@ void Split(TDateTime value, long& days, long& msOfDay) {
 
 }  // namespace
 
-bool IsLeapYear(int year) { return Leap(year); }
+bool IsLeapYear(int year) { return std::chrono::year{year}.is_leap(); }
 
 int DaysInMonth(int year, int month) {
   static const int days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -50,7 +44,7 @@ bool TryEncodeDate(int year, int month, int day, TDateTime& result) {
   result = 0;
   if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month))
     return false;
-  result = static_cast<double>(DaysFromCivilStart(year, month, day) - EpochDays);
+  result = static_cast<double>(calendar::DaysSinceUnixEpoch(year, month, day) - EpochDays);
   return true;
 }
 
@@ -78,32 +72,13 @@ TDateTime EncodeTime(int hour, int minute, int second, int milliSecond) {
 TDateParts DecodeDate(TDateTime value) {
   long days, ms;
   Split(value, days, ms);
-  long n = days + EpochDays;  // days since 0000-12-31, 1 = 0001-01-01
+  const long n = days + EpochDays;  // days since 1970-01-01
   TDateParts p;
-  if (n <= 0 || n > DaysFromCivilStart(9999, 12, 31)) return p;
-  // Walk down the 400/100/4/1-year cycles.
-  long d = n - 1;
-  long y = 1;
-  y += 400 * (d / 146097);
-  d %= 146097;
-  long c = d / 36524;
-  if (c == 4) c = 3;
-  y += 100 * c;
-  d -= c * 36524;
-  y += 4 * (d / 1461);
-  d %= 1461;
-  long yy = d / 365;
-  if (yy == 4) yy = 3;
-  y += yy;
-  d -= yy * 365;
-  int month = 1;
-  while (d >= DaysInMonth(static_cast<int>(y), month)) {
-    d -= DaysInMonth(static_cast<int>(y), month);
-    ++month;
-  }
-  p.Year = static_cast<int>(y);
-  p.Month = month;
-  p.Day = static_cast<int>(d) + 1;
+  if (n < FirstDay || n > LastDay) return p;
+  const calendar::CivilDate date = calendar::DateOfDaysSinceUnixEpoch(n);
+  p.Year = date.Year;
+  p.Month = date.Month;
+  p.Day = date.Day;
   return p;
 }
 

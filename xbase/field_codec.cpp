@@ -1,5 +1,7 @@
 #include "xbase/field_codec.h"
 
+#include "common/Calendar.h"
+
 #include "xbase/byte_order.h"
 
 #include <charconv>
@@ -146,23 +148,13 @@ bool BinaryForm(const FieldDescriptor& f) {
 
 }  // namespace
 
-int64_t JulianDay(int y, int m, int d) {
-  int64_t a = (14 - m) / 12;
-  int64_t yy = y + 4800 - a;
-  int64_t mm = m + 12 * a - 3;
-  return d + (153 * mm + 2) / 5 + 365 * yy + yy / 4 - yy / 100 + yy / 400 - 32045;
-}
+int64_t JulianDay(int y, int m, int d) { return tidewell::calendar::JulianDayOf(y, m, d); }
 
 void CivilFromJulianDay(int64_t jdn, int* year, int* month, int* day) {
-  int64_t a = jdn + 32044;
-  int64_t b = (4 * a + 3) / 146097;
-  int64_t c = a - 146097 * b / 4;
-  int64_t d = (4 * c + 3) / 1461;
-  int64_t e = c - 1461 * d / 4;
-  int64_t m = (5 * e + 2) / 153;
-  *day = static_cast<int>(e - (153 * m + 2) / 5 + 1);
-  *month = static_cast<int>(m + 3 - 12 * (m / 10));
-  *year = static_cast<int>(100 * b + d - 4800 + m / 10);
+  const tidewell::calendar::CivilDate date = tidewell::calendar::DateOfJulianDay(jdn);
+  *year = date.Year;
+  *month = date.Month;
+  *day = date.Day;
 }
 
 std::string FormatNumber(std::string_view text, int width, int decimals, bool* overflow, bool* invalid) {

@@ -1,6 +1,7 @@
 #include "xbase/index/expression.h"
 
 #include "common/Ascii.h"
+#include "common/Calendar.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,24 +12,13 @@
 
 namespace xbase::index {
 
-long JulianDay(int y, int m, int d) {
-  // Fliegel and Van Flandern's integer form for the proleptic Gregorian calendar.
-  long a = (14 - m) / 12;
-  long yy = y + 4800 - a;
-  long mm = m + 12 * a - 3;
-  return d + (153 * mm + 2) / 5 + 365 * yy + yy / 4 - yy / 100 + yy / 400 - 32045;
-}
+long JulianDay(int y, int m, int d) { return static_cast<long>(tidewell::calendar::JulianDayOf(y, m, d)); }
 
 void CivilFromJulian(long j, int* y, int* m, int* d) {
-  long a = j + 32044;
-  long b = (4 * a + 3) / 146097;
-  long c = a - 146097 * b / 4;
-  long dd = (4 * c + 3) / 1461;
-  long e = c - 1461 * dd / 4;
-  long mm = (5 * e + 2) / 153;
-  *d = static_cast<int>(e - (153 * mm + 2) / 5 + 1);
-  *m = static_cast<int>(mm + 3 - 12 * (mm / 10));
-  *y = static_cast<int>(100 * b + dd - 4800 + mm / 10);
+  const tidewell::calendar::CivilDate date = tidewell::calendar::DateOfJulianDay(j);
+  *y = date.Year;
+  *m = date.Month;
+  *d = date.Day;
 }
 
 long JulianFromDtos(std::string_view t) {

@@ -1,8 +1,8 @@
 // Date-time values as the rest of the system passes them around: a double
 // whose integral part counts days from 30 December 1899 and whose fraction is
-// the time of day. Negative values before 1899 follow the same convention as
-// the classic desktop runtime: the integral part counts days backwards and the
-// fraction is still a positive time of day.
+// the time of day. Negative values, before 1899, count days backwards in
+// their integral part while the fraction stays a positive time of day: the
+// convention of OLE automation dates.
 #pragma once
 
 #include <string>

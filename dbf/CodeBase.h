@@ -121,8 +121,9 @@ int d4reindex(DbfHandle data);
 int d4headerMissing(const char* path);
 // Takes back the record appended last, as if it had never been appended:
 // the record count, the memo file and the index tags go back to what they
-// were, and the next append reuses its number. Only the most recent append
-// of this handle can be taken back.
+// were, and the next append reuses its number. Each call takes back the
+// latest append of this handle not taken back yet; a record another program
+// has appended after it stays, and it is marked deleted instead.
 int d4appendUndo(DbfHandle data);
 
 // Reading back, for checks and tools: go to a record, read a field as text.

@@ -70,7 +70,8 @@ void CreateDbfLike(CodeHandle Code, const std::string& TemplateName, const std::
 bool AssignDbfField(DbfHandle Data, const std::string& FieldName, const std::string& Value) {
   FieldHandle field = d4field(Data, FieldName.c_str());
   if (!field) return true;
-  // The field is looked up again for the assignment, as the program always did.
+  // The field is looked up again for the assignment: the handle looked up
+  // first is only asked for its type.
   // A value that does not fit an ordinary field is stored as the format
   // allows and reported by the library; a memo that is not stored is lost.
   if (f4type(field) == 'M') return f4memoAssign(d4field(Data, FieldName.c_str()), Value.c_str()) == r4success;

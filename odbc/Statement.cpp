@@ -299,7 +299,8 @@ SQLRETURN TODBCStatement::WaitDirect() {
 }
 
 std::string ThirdWord(const std::string& Text) {
-  // Positions as in the original rules: p1 is the first blank (0 if none),
+  // Positions count from 1, 0 standing for none, so that a text with fewer
+  // than three words yields its last word rather than nothing: p1 is the first blank (0 if none),
   // p2 the first blank after it, counted from p1 (0 if none).
   const std::size_t b1 = Text.find(' ');
   const std::size_t p1 = b1 == std::string::npos ? 0 : b1 + 1;

@@ -1,4 +1,5 @@
-// Reading INI ("profile") files the way the desktop profile reader does:
+// Reading INI ("profile") files by the rules of Windows' profile functions,
+// so that a settings file reads the same on both systems:
 //  - "[Section]" lines open a section; "Key=Value" lines belong to the last
 //    one; blanks around names and values are ignored, and one pair of
 //    matching quotes around a whole value is removed;
@@ -9,7 +10,7 @@
 //  - a missing file, section or key gives the caller's default;
 //  - a value keeps at most 2047 characters (the reader's 2048-byte buffer).
 // The file is read afresh by every call and never written or kept open.
-// On Windows the system's own profile reader does the reading; there a ";"
+// On Windows the system's own profile functions do the reading; there a ";"
 // line is an ordinary key and a name without "=" is no key.
 #pragma once
 

@@ -16,7 +16,7 @@ struct TEntry {
   std::string Value;
 };
 
-// Blanks here are spaces and tabs, as for the profile reader; control
+// Blanks here are spaces and tabs, as for Windows' profile functions; control
 // characters inside a value are kept.
 std::string TrimBlanks(const std::string& s) {
   size_t b = 0, e = s.size();

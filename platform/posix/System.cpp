@@ -71,7 +71,8 @@ std::string ExpandFileName(const std::string& path) {
     std::string cwd = GetCurrentDir();
     full = cwd + (cwd.empty() || cwd.back() != '/' ? "/" : "") + path;
   }
-  // Resolve "." and ".." textually, as the desktop runtime does (no symlinks).
+  // Resolve "." and ".." textually, as Windows does with a path (no symlinks),
+  // so that a folder named through a link stays the one the settings name.
   std::vector<std::string> parts;
   size_t i = 0;
   while (i <= full.size()) {

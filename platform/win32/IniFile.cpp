@@ -1,4 +1,4 @@
-// The system's profile reader does the parsing here; it takes a relative
+// The system's profile functions do the parsing here; it takes a relative
 // file name as one in the Windows folder, so names are made absolute first.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>

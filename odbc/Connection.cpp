@@ -326,26 +326,33 @@ void TODBC::ReportResult(SQLRETURN Ret) {
 bool TODBC::GetDiagnostic(SQLSMALLINT RecNumber, std::string& Text) {
   Text.clear();
   if (ConnHandle == SQL_NULL_HDBC || !IsBound()) return false;
+  std::string state, message;
+  const bool result =
+      OdbcSucceeded(ReadDiagRecord(SQL_HANDLE_DBC, ConnHandle, RecNumber, state, message)) && state != "IM001";
+  if (result) Text = message + ". State:  " + state;
+  CheckConnectionLost(*this, state, Text);
+  return result;
+}
+
+SQLRETURN ReadDiagRecord(SQLSMALLINT HandleType, SQLHANDLE Handle, SQLSMALLINT RecNumber, std::string& State,
+                         std::string& Message) {
+  State.clear();
+  Message.clear();
   SQLCHAR state[6] = {};
   SQLINTEGER native = 0;
   SQLCHAR message[513] = {};
   SQLSMALLINT length = 0;
-  SQLRETURN ret = Odbc.SQLGetDiagRec(SQL_HANDLE_DBC, ConnHandle, RecNumber, state, &native, message, 512, &length);
-  std::string stateText;
-  bool result = false;
-  if (OdbcSucceeded(ret)) {
-    stateText = FromBuffer(state, sizeof state);
+  SQLRETURN ret = Odbc.SQLGetDiagRec(HandleType, Handle, RecNumber, state, &native, message, 512, &length);
+  if (!OdbcSucceeded(ret)) return ret;
+  State = FromBuffer(state, sizeof state);
+  if (State == "HY000") {
     // Some drivers put a generic text into the record of a general error
     // and the real one into the message field.
-    if (stateText == "HY000")
-      ret = Odbc.SQLGetDiagField(SQL_HANDLE_DBC, ConnHandle, RecNumber, SQL_DIAG_MESSAGE_TEXT, message, 512, &length);
-    if (OdbcSucceeded(ret) && stateText != "IM001") {
-      Text = FromBuffer(message, 512) + ". State:  " + stateText;
-      result = true;
-    }
+    message[0] = 0;
+    ret = Odbc.SQLGetDiagField(HandleType, Handle, RecNumber, SQL_DIAG_MESSAGE_TEXT, message, 512, &length);
   }
-  CheckConnectionLost(*this, stateText, Text);
-  return result;
+  if (OdbcSucceeded(ret)) Message = FromBuffer(message, 512);
+  return ret;
 }
 
 void AddConnectPair(std::string& ConnStr, const std::string& Key, const std::string& Value) {

@@ -144,4 +144,11 @@ void AddConnectPair(std::string& ConnStr, const std::string& Key, const std::str
 // Sets Connection.ConnectionLost when State or Text shows a lost link.
 void CheckConnectionLost(TODBC& Connection, const std::string& State, const std::string& Text);
 
+// Reads diagnostic record RecNumber of a handle: its state and message (for
+// a general error, HY000, the message field, which some drivers fill with
+// the real text). The result of the driver manager's call; State is empty
+// when there is no such record.
+SQLRETURN ReadDiagRecord(SQLSMALLINT HandleType, SQLHANDLE Handle, SQLSMALLINT RecNumber, std::string& State,
+                         std::string& Message);
+
 }  // namespace tidewell

@@ -436,21 +436,8 @@ SQLRETURN TODBCStatement::GetDiagRecord(SQLSMALLINT RecNumber, std::string& Stat
   State.clear();
   Message.clear();
   if (!Connection || StmtHandle == SQL_NULL_HSTMT) return SQL_INVALID_HANDLE;
-  SQLCHAR state[6] = {};
-  SQLINTEGER native = 0;
-  SQLCHAR message[513] = {};
-  SQLSMALLINT length = 0;
-  SQLRETURN ret = Odbc.SQLGetDiagRec(SQL_HANDLE_STMT, StmtHandle, RecNumber, state, &native, message, 512, &length);
-  if (!OdbcSucceeded(ret)) return ret;
-  State = FromBuffer(state, sizeof state);
-  if (State == "HY000") {
-    message[0] = 0;
-    ret = Odbc.SQLGetDiagField(SQL_HANDLE_STMT, StmtHandle, RecNumber, SQL_DIAG_MESSAGE_TEXT, message, 512, &length);
-    if (OdbcSucceeded(ret)) Message = FromBuffer(message, 512);
-  } else {
-    Message = FromBuffer(message, 512);
-  }
-  CheckConnectionLost(*Connection, State, Message);
+  const SQLRETURN ret = ReadDiagRecord(SQL_HANDLE_STMT, StmtHandle, RecNumber, State, Message);
+  if (!State.empty()) CheckConnectionLost(*Connection, State, Message);
   return ret;
 }
 

@@ -29,7 +29,6 @@ inline constexpr std::uint32_t CycleIntervalMs = 120000;
 // grow with the backlog.
 inline constexpr int DefaultSliceRows = 100000;
 
-// The connection settings one cycle read from mysqlconn.ini.
 class TODBCStatement;
 class TJournal;
 class TJournalRun;
@@ -38,6 +37,7 @@ class TJournalRun;
 // with at least two digits, ".dbf" (03050407.dbf).
 std::string MakeDbfName(TDateTime Date, int Machine);
 
+// The connection settings one cycle read from mysqlconn.ini.
 struct TConnectSettings {
   std::string Host, DataBase, User, Key, Driver, Custom;
 };

@@ -1,7 +1,7 @@
 // Run-time binding of the ODBC driver manager.
 //
 // The program never links against the driver manager: every connection object
-// loads the library by name and looks up the 41 entry points below, so a
+// loads the library by name and looks up the entry points of EntryList.inc, so a
 // machine without ODBC still starts the service (its cycles then fail to
 // connect). Types and constants come from the standard ODBC headers.
 //
@@ -27,7 +27,12 @@ struct TOdbcEntries {
 #undef TIDEWELL_ODBC_ENTRY
 };
 
-inline constexpr int OdbcEntryCount = 41;
+// Counted from the list itself, so it can't fall behind an added entry.
+inline constexpr int OdbcEntryCount = 0
+#define TIDEWELL_ODBC_ENTRY(name) +1
+#include "odbc/EntryList.inc"
+#undef TIDEWELL_ODBC_ENTRY
+    ;
 
 extern TOdbcEntries Odbc;
 extern platform::TLibraryHandle DriverManagerHandle;
@@ -36,7 +41,7 @@ extern platform::TLibraryHandle DriverManagerHandle;
 // time; tests point it at stand-in libraries.
 extern std::string DriverManagerLibrary;
 
-// Loads the driver manager and binds all 41 entries. False when the library
+// Loads the driver manager and binds every entry of the list. False when the library
 // is missing or lacks any one export; in the latter case the library is
 // released again. The table is only replaced when every export was found:
 // a half-bound table would point into a library that was just unloaded while

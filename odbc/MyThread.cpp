@@ -53,7 +53,6 @@ void TMyThread::Execute() {
       ret = SQL_ERROR;
     }
     lock.lock();
-    ReturnValue = ret;
     FHasJob = false;
     // Stored under the lock so a waiter that has just checked the slot
     // cannot miss the wake-up.

@@ -32,7 +32,6 @@ class TMyThread {
   TMyThread& operator=(const TMyThread&) = delete;
 
   SQLHSTMT StmtHandle;
-  std::int32_t ReturnValue = Pending;
 
   // Starts SQLExecDirect of SQL on the worker; the return code will be
   // stored in *ResultSlot, which must hold Pending and outlive the call.

@@ -136,7 +136,7 @@ bool Table::Load(std::unique_ptr<OsFile> file) {
     file_->Unlock(0, header_.header_length);
   }
 
-  if (header_.HasMemoFields() && !OpenMemo(header_.memo_kind_by_version())) return false;
+  if (header_.HasMemoFields() && !OpenMemo(header_.MemoKindForFields())) return false;
 
   if (CodePageOfMark(header_.code_page_mark) != 0) {
     converter_ = TextConverter::ForMark(header_.code_page_mark, options_.system_code_set, &problem);
@@ -198,10 +198,10 @@ std::unique_ptr<Table> Table::Create(const std::string& path, const TableLayout&
   // No index is written yet (unless the caller writes it before the table
   // can be opened), and the new table belongs to no database.
   if (!layout.indexed) h.table_flags &= static_cast<uint8_t>(~0x01);
-  if (!layout.indexed && h.flavor() == Flavor::kDbase4)
+  if (!layout.indexed && h.FlavorOfVersion() == Flavor::kDbase4)
     for (auto& f : h.fields)
       if (f.raw.size() == kFieldDescriptorSize) f.raw[31] = 0;  // "has an .mdx tag"
-  if (h.flavor() == Flavor::kVisualFoxPro) h.table_flags &= static_cast<uint8_t>(~0x04);
+  if (h.FlavorOfVersion() == Flavor::kVisualFoxPro) h.table_flags &= static_cast<uint8_t>(~0x04);
   std::fill(h.tail.begin(), h.tail.end(), 0);
   std::string problem;
   if (!LayOutFields(h, &problem)) return fail(problem);
@@ -213,7 +213,7 @@ std::unique_ptr<Table> Table::Create(const std::string& path, const TableLayout&
   if (h.HasMemoFields() || h.MemoKindOfVersion() != MemoKind::kNone) {
     kind = layout.memo_kind != MemoKind::kNone ? layout.memo_kind : h.MemoKindOfVersion();
     if (kind == MemoKind::kNone)
-      kind = h.flavor() == Flavor::kDbase3 ? MemoKind::kDbt3 : MemoKind::kFpt;
+      kind = h.FlavorOfVersion() == Flavor::kDbase3 ? MemoKind::kDbt3 : MemoKind::kFpt;
     if (block_size == 0) block_size = kind == MemoKind::kFpt ? 64 : 512;
   }
 

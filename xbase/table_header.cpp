@@ -71,7 +71,7 @@ bool FieldDescriptor::IsMemo() const {
   }
 }
 
-Flavor TableHeader::flavor() const {
+Flavor TableHeader::FlavorOfVersion() const {
   if (IsVfpVersion(version)) return Flavor::kVisualFoxPro;
   if (version == 0xF5 || version == 0xFB) return Flavor::kFoxPro2;
   if (version == 0x8B || version == 0xCB || version == 0x43 || version == 0x63) return Flavor::kDbase4;
@@ -84,9 +84,9 @@ bool TableHeader::HasMemoFields() const {
   return false;
 }
 
-MemoKind TableHeader::memo_kind_by_version() const {
+MemoKind TableHeader::MemoKindForFields() const {
   if (!HasMemoFields()) return MemoKind::kNone;
-  switch (flavor()) {
+  switch (FlavorOfVersion()) {
     case Flavor::kVisualFoxPro:
     case Flavor::kFoxPro2:
       return MemoKind::kFpt;
@@ -262,7 +262,7 @@ std::vector<uint8_t> SerializeTableHeader(const TableHeader& h) {
     // transaction" and "encrypted" flags describe the model's contents.
     std::memcpy(p + 12, h.raw_fixed.data() + 12, 16);
     std::memcpy(p + 30, h.raw_fixed.data() + 30, 2);
-    if (h.flavor() == Flavor::kDbase4) p[14] = p[15] = 0;
+    if (h.FlavorOfVersion() == Flavor::kDbase4) p[14] = p[15] = 0;
   }
   p[0] = h.version;
   PutDateAndCount(p + kCountAreaOffset, h);
@@ -278,7 +278,7 @@ std::vector<uint8_t> SerializeTableHeader(const TableHeader& h) {
     std::memset(d, 0, 11);
     std::memcpy(d, f.name.data(), std::min<size_t>(f.name.size(), 10));
     d[11] = static_cast<uint8_t>(f.type);
-    if (vfp || h.flavor() == Flavor::kFoxPro2) PutLe32(d + 12, f.offset);
+    if (vfp || h.FlavorOfVersion() == Flavor::kFoxPro2) PutLe32(d + 12, f.offset);
     d[16] = f.length;
     d[17] = f.decimals;
     if (vfp) {

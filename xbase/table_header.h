@@ -99,10 +99,10 @@ struct TableHeader {
   // repeats the reserved bytes; empty for a header described from scratch.
   std::vector<uint8_t> raw_fixed;
 
-  Flavor flavor() const;
+  Flavor FlavorOfVersion() const;
   // The memo kind the version byte asks for; for a table with memo fields
   // whose version byte names none, kFpt or kDbt3 by the companion found.
-  MemoKind memo_kind_by_version() const;
+  MemoKind MemoKindForFields() const;
   bool HasMemoFields() const;
   // The memo kind the version byte (or VFP's memo flag) names, fields aside.
   MemoKind MemoKindOfVersion() const;

@@ -43,7 +43,7 @@ const char* MemoExtension(xbase::MemoKind kind) { return kind == xbase::MemoKind
 void CheckMemos(const std::string& path, const xbase::TableHeader& header, const std::vector<uint8_t>& file,
                 Report& report) {
   if (!header.HasMemoFields()) return;
-  xbase::MemoKind kind = header.memo_kind_by_version();
+  xbase::MemoKind kind = header.MemoKindForFields();
   auto memo_path = kind == xbase::MemoKind::kNone ? std::nullopt : xbase::FindCompanionFile(path, MemoExtension(kind));
   if (!memo_path) {
     report.Fault("memo fields but no memo file");

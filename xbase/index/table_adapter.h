@@ -36,7 +36,7 @@ inline std::vector<FieldInfo> FieldsOf(const TableHeader& header) {
 
 // Which kind of production index a table of this flavour carries.
 inline IndexKind ProductionIndexKind(const TableHeader& header) {
-  return header.flavor() == Flavor::kDbase4 || header.flavor() == Flavor::kDbase3 ? IndexKind::kMdx : IndexKind::kCdx;
+  return header.FlavorOfVersion() == Flavor::kDbase4 || header.FlavorOfVersion() == Flavor::kDbase3 ? IndexKind::kMdx : IndexKind::kCdx;
 }
 
 // The production index beside a table (same name, .cdx or .mdx in any

@@ -159,7 +159,7 @@ MemoFile::~MemoFile() {
 }
 
 bool MemoFile::BeginAppending(int lock_timeout_ms, std::string* problem) {
-  if (!file_->Lock(0, kMemoHeaderSize, true, lock_timeout_ms, cancelled_)) {
+  if (!file_->Lock(lock_.offset, lock_.length, true, lock_timeout_ms, cancelled_)) {
     *problem = "memo file locked by another program";
     return false;
   }
@@ -177,7 +177,7 @@ bool MemoFile::BeginAppending(int lock_timeout_ms, std::string* problem) {
     }
     *problem = "memo header's next free block " + std::to_string(next) + " does not fit the memo file";
   }
-  file_->Unlock(0, kMemoHeaderSize);
+  file_->Unlock(lock_.offset, lock_.length);
   return false;
 }
 
@@ -240,7 +240,7 @@ bool MemoFile::WritePending(std::string* problem) {
 bool MemoFile::Commit(std::string* problem) {
   if (!locked_) return true;
   bool ok = WritePending(problem);
-  file_->Unlock(0, kMemoHeaderSize);
+  file_->Unlock(lock_.offset, lock_.length);
   locked_ = false;
   return ok;
 }
@@ -248,7 +248,7 @@ bool MemoFile::Commit(std::string* problem) {
 bool MemoFile::TakeBack(uint32_t first_block, std::string* problem, int lock_timeout_ms) {
   if (!Commit(problem)) return false;
   if (first_block < FirstDataBlock() || first_block >= last_end_) return true;
-  if (!file_->Lock(0, kMemoHeaderSize, true, lock_timeout_ms, cancelled_)) {
+  if (!file_->Lock(lock_.offset, lock_.length, true, lock_timeout_ms, cancelled_)) {
     *problem = "memo file locked by another program";
     return false;
   }
@@ -264,7 +264,7 @@ bool MemoFile::TakeBack(uint32_t first_block, std::string* problem, int lock_tim
     if (!ok) *problem = "cannot write to the memo file";
     last_end_ = first_block;
   }
-  file_->Unlock(0, kMemoHeaderSize);
+  file_->Unlock(lock_.offset, lock_.length);
   return ok;
 }
 

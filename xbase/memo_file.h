@@ -27,13 +27,14 @@
 //    block n starts at n * block size; the first blocks cover the header.
 //
 // Memos are only ever appended: a new text takes new blocks at the end and
-// the header's next-free block number moves on, under a lock on the header
+// the header's next-free block number moves on, under the memo file's lock
 // so that other writers of the same memo file are not overwritten. The lock
 // is taken at the first Append and held, with the new blocks gathered in
 // memory, until Commit writes them and the new next-free block number; the
 // table commits its memo file before the records that point into it.
 #pragma once
 
+#include "xbase/locks.h"
 #include "xbase/os_file.h"
 #include "xbase/table_header.h"
 
@@ -66,6 +67,9 @@ class MemoFile {
   MemoKind kind() const { return kind_; }
   // Asked while waiting for the header lock; true ends the wait.
   void set_cancelled(std::function<bool()> cancelled) { cancelled_ = std::move(cancelled); }
+  // The byte every writer of this memo file locks (its table's header byte,
+  // see locks.h); the memo's bytes themselves stay readable meanwhile.
+  void set_lock(LockRange lock) { lock_ = lock; }
   // The header block (the first 512 bytes) as the file holds it; empty
   // when it can't be read.
   std::vector<uint8_t> Header();
@@ -104,6 +108,7 @@ class MemoFile {
 
   std::unique_ptr<OsFile> file_;
   std::function<bool()> cancelled_;
+  LockRange lock_ = LockScheme::High().Companion();
   MemoKind kind_;
   uint32_t block_size_;
   bool locked_ = false;

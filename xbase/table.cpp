@@ -80,13 +80,20 @@ bool Table::Load(std::unique_ptr<OsFile> file) {
     Report("header length " + std::to_string(*length) + " beyond the end of the file");
     return false;
   }
-  // Header and file size are read together under a shared lock, so that an
-  // append by another program is seen whole or not at all.
+  {
+    TableHeader probe;
+    probe.version = first[0];
+    locks_ = LockScheme::ForTable(probe.FlavorOfVersion(),
+                                  (first[28] & 0x01) != 0 && FindCompanionFile(path_, ".cdx").has_value());
+  }
+  const LockRange head = locks_.Header();
+  // Header and file size are read together under a shared header lock, so
+  // that an append by another program is seen whole or not at all.
   std::vector<uint8_t> bytes(*length);
-  bool locked = file->Lock(0, *length, false, options_.lock_timeout_ms, options_.cancelled);
+  bool locked = file->Lock(head.offset, head.length, false, options_.lock_timeout_ms, options_.cancelled);
   bool read = file->ReadAt(0, bytes.data(), bytes.size());
   size = file->Size();
-  if (locked) file->Unlock(0, *length);
+  if (locked) file->Unlock(head.offset, head.length);
   if (!read || !size) {
     Report("header unreadable");
     return false;
@@ -110,7 +117,7 @@ bool Table::Load(std::unique_ptr<OsFile> file) {
   // brought up to them when it is opened; a part of a record after them is
   // cut off and the end-of-file byte written, as programs expect.
   if (!options_.read_only && (*size != needed + 1 || !EndsWithEof(*size)) &&
-      file_->Lock(0, header_.header_length, true, options_.lock_timeout_ms, options_.cancelled)) {
+      LockHeader()) {
     uint8_t count_bytes[4];
     size = file_->Size();
     if (size && file_->ReadAt(4, count_bytes, 4) &&
@@ -133,7 +140,7 @@ bool Table::Load(std::unique_ptr<OsFile> file) {
       }
       if (!ok) Report("cannot write the record count or the end of the file");
     }
-    file_->Unlock(0, header_.header_length);
+    UnlockHeader();
   }
 
   if (header_.HasMemoFields() && !OpenMemo(header_.MemoKindForFields())) return false;
@@ -182,6 +189,7 @@ bool Table::OpenMemo(MemoKind kind) {
     return false;
   }
   memo_->set_cancelled(options_.cancelled);
+  memo_->set_lock(locks_.Companion());
   return true;
 }
 
@@ -268,13 +276,32 @@ uint8_t* Table::NullFlags() {
 bool Table::WriteRecord() {
   if (!dirty_ || current_ == 0) return true;
   if (batch_ && current_ > committed_count_) return true;  // goes out with the batch
+  // A record already counted is another program's to read and maybe to
+  // change: written under its record lock.
+  const LockRange lock = locks_.Record(current_, header_.header_length, header_.record_length);
+  if (!file_->Lock(lock.offset, lock.length, true, options_.lock_timeout_ms, options_.cancelled)) {
+    Report("record " + std::to_string(current_) + " locked by another program; not written");
+    return false;
+  }
   uint64_t offset = header_.header_length + uint64_t{current_ - 1} * header_.record_length;
-  if (!file_->WriteAt(offset, record_.data(), record_.size())) {
+  const bool written = file_->WriteAt(offset, record_.data(), record_.size());
+  file_->Unlock(lock.offset, lock.length);
+  if (!written) {
     Report("cannot write record " + std::to_string(current_));
     return false;
   }
   dirty_ = false;
   return true;
+}
+
+bool Table::LockHeader() {
+  const LockRange head = locks_.Header();
+  return file_->Lock(head.offset, head.length, true, options_.lock_timeout_ms, options_.cancelled);
+}
+
+void Table::UnlockHeader() {
+  const LockRange head = locks_.Header();
+  file_->Unlock(head.offset, head.length);
 }
 
 bool Table::FinishAppended() {
@@ -333,7 +360,7 @@ uint32_t Table::AdoptRecordsPastCount(uint32_t count, uint64_t size) {
 // have appended since we last looked.
 bool Table::BeginBatch() {
   const uint64_t hlen = header_.header_length;
-  if (!file_->Lock(0, hlen, true, options_.lock_timeout_ms, options_.cancelled)) {
+  if (!LockHeader()) {
     Report("header locked by another program; record not appended");
     return false;
   }
@@ -367,7 +394,7 @@ bool Table::BeginBatch() {
       problem = "field descriptors unreadable; record not appended";
     }
   }
-  file_->Unlock(0, hlen);
+  UnlockHeader();
   Report(problem);
   return false;
 }
@@ -403,7 +430,7 @@ bool Table::CommitBatch() {
   }
   if (!ok) header_.record_count = committed_count_;
   pending_.clear();
-  file_->Unlock(0, header_.header_length);
+  UnlockHeader();
   if (current_pending) dirty_ = false;
   committed_count_ = header_.record_count;
   return ok;
@@ -540,13 +567,12 @@ bool Table::Flush() {
   return ok;
 }
 
-// Writes the production indexes, under the header lock so that two of our
-// own writers merge their keys one after the other. The records they point
-// to are in the file already.
+// Writes the production indexes. Each index file takes its own lock, the
+// one every program that reads or changes it takes, so the table stays open
+// to other programs' appends meanwhile. The records the keys point to are
+// in the file already.
 bool Table::WriteIndexes() {
   if (indexes_.empty()) return true;
-  const uint64_t hlen = header_.header_length;
-  const bool locked = file_->Lock(0, hlen, true, options_.lock_timeout_ms, options_.cancelled);
   bool ok = true;
   for (auto& index : indexes_) {
     std::string problem;
@@ -555,7 +581,6 @@ bool Table::WriteIndexes() {
       ok = false;
     }
   }
-  if (locked) file_->Unlock(0, hlen);
   index_written_ms_ = NowMs();
   if (ok) index_dirty_ = false;
   return ok;
@@ -578,7 +603,7 @@ bool Table::Close() {
     // the end-of-file byte after the last record. When another writer holds
     // the header, our batches have written both already and it will finish
     // the file itself.
-    if (file_->Lock(0, hlen, true, options_.lock_timeout_ms, options_.cancelled)) {
+    if (LockHeader()) {
       uint8_t count[4];
       if (file_->ReadAt(4, count, 4)) header_.record_count = GetLe32(count);
       StampToday(header_);
@@ -591,7 +616,7 @@ bool Table::Close() {
         uint8_t eof = kEndOfFile;
         ok = file_->WriteAt(end, &eof, 1) && ok;
       }
-      file_->Unlock(0, hlen);
+      UnlockHeader();
     }
     if (!ok) Report("not closed cleanly");
   }
@@ -639,7 +664,7 @@ bool Table::UndoAppend() {
   }
 
   const uint64_t hlen = header_.header_length;
-  if (!file_->Lock(0, hlen, true, options_.lock_timeout_ms, options_.cancelled)) {
+  if (!LockHeader()) {
     Report("header locked by another program; record " + std::to_string(number) + " not taken back");
     return false;
   }
@@ -680,12 +705,20 @@ bool Table::UndoAppend() {
     if (!ok) Report("record " + std::to_string(number) + " not taken back: cannot write the file");
     committed_count_ = header_.record_count;
   } else {
+    // Counted, and others may read it: changed under its record lock.
     record_[0] = '*';
     const uint64_t offset = hlen + uint64_t{number - 1} * header_.record_length;
-    ok = file_->WriteAt(offset, record_.data(), record_.size());
-    if (!ok) Report("record " + std::to_string(number) + " not marked deleted: cannot write the file");
+    const LockRange lock = locks_.Record(number, header_.header_length, header_.record_length);
+    ok = file_->Lock(lock.offset, lock.length, true, options_.lock_timeout_ms, options_.cancelled);
+    if (!ok) {
+      Report("record " + std::to_string(number) + " locked by another program; not marked deleted");
+    } else {
+      ok = file_->WriteAt(offset, record_.data(), record_.size());
+      file_->Unlock(lock.offset, lock.length);
+      if (!ok) Report("record " + std::to_string(number) + " not marked deleted: cannot write the file");
+    }
   }
-  file_->Unlock(0, hlen);
+  UnlockHeader();
   if (ok) {
     current_ = 0;
     appended_here_.pop_back();

@@ -4,7 +4,8 @@
 // read safely (reporting why to the ErrorSink). Create writes an empty table
 // laid out like another one. Appends are safe against other programs that
 // append to the same file: the header is locked while a record is added and
-// the record count is read afresh under that lock.
+// the record count is read afresh under that lock. Every lock is the one the
+// xBase programs of the table's flavour take (locks.h).
 //
 // Appending: the first AppendBlank locks the header, reads the record count
 // afresh and keeps the lock for a short batch (at most batch_time_ms, or
@@ -23,6 +24,7 @@
 #include "xbase/code_page.h"
 #include "xbase/error_sink.h"
 #include "xbase/index_hook.h"
+#include "xbase/locks.h"
 #include "xbase/memo_file.h"
 #include "xbase/os_file.h"
 #include "xbase/table_header.h"
@@ -132,6 +134,8 @@ class Table {
   uint32_t AdoptRecordsPastCount(uint32_t count, uint64_t size);
   bool EndsWithEof(uint64_t size);
   bool BeginBatch();
+  bool LockHeader();
+  void UnlockHeader();
   bool CommitBatch();
   void Report(const std::string& problem);
   void ReportOncePerField(int field, const std::string& problem);
@@ -141,6 +145,7 @@ class Table {
   std::string path_;
   TableOptions options_;
   ErrorSink* sink_;
+  LockScheme locks_ = LockScheme::High();
   NullSink null_sink_;
   std::unique_ptr<OsFile> file_;
   std::unique_ptr<MemoFile> memo_;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -229,19 +230,30 @@ std::unique_ptr<xbase::Table> OpenTable(const std::string& path, CODE4& code) {
   if ((table->header().table_flags & 0x01) == 0) return table;
   const auto index_path = ix::FindProductionIndex(path, table->header());
   std::string problem;
-  auto index = index_path ? ix::ProductionIndex::Open(*index_path, ix::FieldsOf(table->header()), &problem) : nullptr;
+  const ix::IndexLockWait wait{xbase::TableOptions{}.lock_timeout_ms, code.cancelled};
+  auto index =
+      index_path ? ix::ProductionIndex::Open(*index_path, ix::FieldsOf(table->header()), &problem, wait) : nullptr;
   std::string broken = !index_path ? "missing" : !index ? "damaged (" + problem + ")" : "";
+  // The highest record any tag holds, and the lowest of each tag's highest:
+  // a writer killed between two tag switches leaves some tags behind others.
   uint32_t indexed_through = 0;
+  std::optional<uint32_t> every_tag_through;
   if (index) {
     if (const std::string why = index->Unmaintainable(); !why.empty()) {
       sink.Report(*index_path + ": production index not kept up to date: " + why);
       return table;
     }
-    for (size_t t = 0; t < index->tags().size(); ++t)
+    for (size_t t = 0; t < index->tags().size(); ++t) {
+      uint32_t through = 0;
       index->Walk(t, [&](std::string_view, uint32_t record) {
-        if (record > indexed_through) indexed_through = record;
+        through = std::max(through, record);
         return true;
       });
+      indexed_through = std::max(indexed_through, through);
+      // A tag with a FOR condition may leave out the last records rightly.
+      if (index->tags()[t].filter.empty())
+        every_tag_through = std::min(every_tag_through.value_or(through), through);
+    }
     if (indexed_through > table->record_count())
       broken = "ahead of the table (a key for record " + std::to_string(indexed_through) + ")";
   }
@@ -257,16 +269,22 @@ std::unique_ptr<xbase::Table> OpenTable(const std::string& path, CODE4& code) {
     if (index) table->AddIndex(std::make_unique<ix::TableIndex>(std::move(index)));
     return table;
   }
-  for (uint32_t r = indexed_through + 1; r <= table->record_count(); ++r) {
+  // Keys a record has already are not added twice, so the records after the
+  // tag that is furthest behind are given to every tag.
+  const uint32_t from = std::min(indexed_through, every_tag_through.value_or(indexed_through)) + 1;
+  size_t keys_before = 0, keys_after = 0;
+  for (size_t t = 0; t < index->tags().size(); ++t) keys_before += index->KeyCount(t);
+  for (uint32_t r = from; r <= table->record_count(); ++r) {
     if (!table->Go(r) || !index->AddRecord(r, table->record_bytes(), &problem)) {
       sink.Report(*index_path + ": record " + std::to_string(r) + " could not be added to the index: " + problem);
       return table;
     }
   }
-  if (table->record_count() > indexed_through) {
+  for (size_t t = 0; t < index->tags().size(); ++t) keys_after += index->KeyCount(t);
+  if (keys_after != keys_before) {
     if (!index->Flush(&problem)) sink.Report(*index_path + ": " + problem);
-    sink.Report(*index_path + ": records " + std::to_string(indexed_through + 1) + " to " +
-                std::to_string(table->record_count()) + " were missing from the index and have been added");
+    sink.Report(*index_path + ": records " + std::to_string(from) + " to " + std::to_string(table->record_count()) +
+                " were missing from the index and have been added");
   }
   table->AddIndex(std::make_unique<ix::TableIndex>(std::move(index)));
   return table;

@@ -258,6 +258,7 @@ std::optional<IndexImage> ReadCdx(std::span<const uint8_t> file, const KeyTypeOf
     }
     TagImage tag;
     tag.raw_header.assign(header.begin(), header.end());
+    tag.header_offset = offset;
     tag.desc.name = name;
     tag.desc.key_length = Le16(header.data() + 12);
     uint8_t options = header[14];
@@ -303,9 +304,9 @@ std::optional<IndexImage> ReadCdx(std::span<const uint8_t> file, const KeyTypeOf
     }
     image.tags.push_back(std::move(tag));
   }
-  image.lowest_offset = file.size();
-  for (uint32_t node : reader.seen()) image.lowest_offset = std::min<uint64_t>(image.lowest_offset, node);
-  for (const auto& entry : by_offset) image.lowest_offset = std::min<uint64_t>(image.lowest_offset, entry.first);
+  image.used.push_back({0, kHeaderSize});
+  for (uint32_t node : reader.seen()) image.used.push_back({node, kNodeSize});
+  for (const auto& entry : by_offset) image.used.push_back({entry.first, kHeaderSize});
   return image;
 }
 
@@ -493,6 +494,17 @@ std::vector<uint8_t> WriteCdx(const IndexImage& image, uint32_t base) {
                 tag.desc.descending, tag.desc.expression, tag.desc.filter);
   }
   return out;
+}
+
+Trees WriteCdxTrees(const IndexImage& image, uint32_t base) {
+  Trees trees;
+  CdxWriter writer(&trees.bytes, base);
+  for (const TagImage& tag : image.tags) {
+    const size_t before = trees.bytes.size();
+    trees.roots.push_back(writer.Tree(tag.entries, tag.desc.key_length, TrailByte(tag.desc.key_type)));
+    trees.pages.push_back(static_cast<uint32_t>((trees.bytes.size() - before) / kNodeSize));
+  }
+  return trees;
 }
 
 }  // namespace xbase::index

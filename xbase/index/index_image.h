@@ -26,15 +26,33 @@ struct TagImage {
   // The tag header as read (an .mdx's followed by its 32-byte tag table
   // entry); empty for a new tag.
   std::vector<uint8_t> raw_header;
+  // Where that header lies in the file (a byte offset). Readers find a tag's
+  // header there once, when they open the file: it never moves.
+  uint64_t header_offset = 0;
+};
+
+struct ByteRange {
+  uint64_t offset = 0;
+  uint64_t length = 0;
 };
 
 struct IndexImage {
   std::vector<uint8_t> raw_header;   // the file header as read; empty for a new file
   std::vector<TagImage> tags;        // in creation order
-  // The lowest file offset of a tag header or node the file's trees use
-  // (the file's size when none): the space below it, after the file's own
-  // header, is free for a new image.
-  uint64_t lowest_offset = 0;
+  // Every part of the file in use: the file header, the tag directory, tag
+  // headers and tree nodes. The rest is free for new trees.
+  std::vector<ByteRange> used;
+};
+
+// New trees for every tag of an image, one after another, laid out to be
+// written at byte offset `base` of the file: roots[t] is tag t's root (a
+// .cdx: its byte offset; an .mdx: its page), pages[t] the pages its nodes
+// take. Written into free space and then switched to (see
+// production_index.h), they leave the trees in use untouched.
+struct Trees {
+  std::vector<uint8_t> bytes;
+  std::vector<uint32_t> roots;
+  std::vector<uint32_t> pages;
 };
 
 // The largest index file the engine reads into memory.
@@ -45,22 +63,18 @@ constexpr uint64_t kMaxIndexFileSize = uint64_t{1} << 31;
 using KeyTypeOf = std::function<char(const TagDescription&)>;
 
 std::optional<IndexImage> ReadCdx(std::span<const uint8_t> file, const KeyTypeOf& key_type_of, std::string* problem);
-// The image as a file. With `base`, every offset in it is for the image
-// placed at that offset of the file: its trees and tag headers can be
-// written there beside the ones in use, and then one short write of the
-// file header (the first 16 bytes) makes them the ones in use.
+// The image as a whole new file (with `base`, laid out for that offset).
 std::vector<uint8_t> WriteCdx(const IndexImage& image, uint32_t base = 0);
-constexpr size_t kCdxSwitchBytes = 16;
+Trees WriteCdxTrees(const IndexImage& image, uint32_t base);
 
 std::optional<IndexImage> ReadMdx(std::span<const uint8_t> file, std::string* problem);
-// `table_name` is the table's file name without folder and extension. With
+// `table_name` is the table's file name without folder and extension; with
 // `base` (a multiple of kMdxBlockSize), page numbers are for the image
-// placed at that offset; the file header and tag table (the first
-// MdxSwitchBytes(tags) bytes) then make its trees the ones in use.
+// placed at that offset.
 std::vector<uint8_t> WriteMdx(const IndexImage& image, const std::string& table_name, uint32_t base = 0);
+// `base` a multiple of kMdxBlockSize.
+Trees WriteMdxTrees(const IndexImage& image, uint32_t base);
 constexpr size_t kMdxBlockSize = 1024;
-constexpr size_t kMdxHeaderBytes = 2048;  // file header and tag table, before the first tag header
-inline size_t MdxSwitchBytes(size_t tags) { return 544 + 32 * tags; }
 
 // Whether a tag stores its keys largest first in the file.
 inline bool StoredDescending(IndexKind kind, const TagDescription& tag) {

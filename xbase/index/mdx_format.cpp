@@ -207,7 +207,7 @@ std::optional<IndexImage> ReadMdx(std::span<const uint8_t> file, std::string* pr
 
   IndexImage image;
   image.raw_header.assign(h, h + kTableOffset);
-  image.lowest_offset = file.size();
+  image.used.push_back({0, kFirstTagPage * kPage});
   MdxReader reader(file, block, problem);
   for (size_t t = 0; t < tags; ++t) {
     const uint8_t* entry = h + kTableOffset + t * kEntrySize;
@@ -239,10 +239,11 @@ std::optional<IndexImage> ReadMdx(std::span<const uint8_t> file, std::string* pr
           tag.entries[i].key != tag.entries[i - 1].key)
         return fail("tag " + tag.desc.name + ": keys out of order at key " + std::to_string(i + 1));
     }
+    tag.header_offset = uint64_t{Le32(entry)} * kPage;
+    image.used.push_back({tag.header_offset, block});
     image.tags.push_back(std::move(tag));
-    image.lowest_offset = std::min<uint64_t>(image.lowest_offset, uint64_t{Le32(entry)} * kPage);
   }
-  for (uint32_t page : reader.seen()) image.lowest_offset = std::min<uint64_t>(image.lowest_offset, uint64_t{page} * kPage);
+  for (uint32_t page : reader.seen()) image.used.push_back({uint64_t{page} * kPage, block});
   return image;
 }
 
@@ -418,6 +419,18 @@ std::vector<uint8_t> WriteMdx(const IndexImage& image, const std::string& table_
   }
   PutLe32(out.data() + 32, writer.NextPage());
   return out;
+}
+
+Trees WriteMdxTrees(const IndexImage& image, uint32_t base) {
+  Trees trees;
+  MdxWriter writer(&trees.bytes, base / static_cast<uint32_t>(kPage));
+  for (const TagImage& tag : image.tags) {
+    const uint32_t first_page = writer.NextPage();
+    size_t max_keys = 0;
+    trees.roots.push_back(writer.Tree(tag, &max_keys));
+    trees.pages.push_back(writer.NextPage() - first_page);
+  }
+  return trees;
 }
 
 }  // namespace xbase::index

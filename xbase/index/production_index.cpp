@@ -2,15 +2,16 @@
 
 #include "common/Ascii.h"
 
+#include "xbase/byte_order.h"
 #include "xbase/index/expression.h"
 #include "xbase/index/index_image.h"
 #include "xbase/index/key_codec.h"
+#include "xbase/locks.h"
 #include "xbase/os_file.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <iterator>
 #include <set>
 
@@ -98,25 +99,59 @@ std::string TableName(const std::string& path) {
   return UpperName(name);
 }
 
-bool ReadFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* problem) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) {
-    *problem = "can't open " + path;
+LockRange LockOf(IndexKind kind) { return IndexLock(kind == IndexKind::kCdx ? IndexLockKind::kCdx : IndexLockKind::kMdx); }
+
+// The whole of an open index file; the caller holds its lock.
+bool ReadWhole(OsFile& file, const std::string& path, std::vector<uint8_t>* bytes, std::string* problem) {
+  auto size = file.Size();
+  if (!size) {
+    *problem = "can't read " + path;
     return false;
   }
-  auto size = static_cast<uint64_t>(in.tellg());
-  if (size > kMaxIndexFileSize) {
+  if (*size > kMaxIndexFileSize) {
     *problem = path + " is too large for an index";
     return false;
   }
-  bytes->resize(size);
-  in.seekg(0);
-  in.read(reinterpret_cast<char*>(bytes->data()), static_cast<std::streamsize>(size));
-  if (!in) {
+  bytes->resize(static_cast<size_t>(*size));
+  if (!file.ReadAt(0, bytes->data(), bytes->size())) {
     *problem = "can't read " + path;
     return false;
   }
   return true;
+}
+
+// Reads an index file whole under a shared index lock, so that a writer
+// (ours or another program's) is never caught halfway.
+bool ReadFile(const std::string& path, IndexKind kind, const IndexLockWait& wait, std::vector<uint8_t>* bytes,
+              std::string* problem) {
+  std::string why;
+  auto file = OsFile::Open(path, OsFile::Access::kReadOnly, &why);
+  if (!file) {
+    *problem = "can't open " + path;
+    return false;
+  }
+  const LockRange lock = LockOf(kind);
+  if (!file->Lock(lock.offset, lock.length, false, wait.timeout_ms, wait.cancelled)) {
+    *problem = path + " is locked by another program";
+    return false;
+  }
+  const bool read = ReadWhole(*file, path, bytes, problem);
+  file->Unlock(lock.offset, lock.length);
+  return read;
+}
+
+// The first place, from the start of the file, where `size` bytes fit
+// between the parts in use, aligned to `align`; past the last part in use
+// when no gap is wide enough (the file grows).
+uint64_t FreeRun(std::vector<ByteRange> used, uint64_t size, uint64_t align) {
+  std::sort(used.begin(), used.end(), [](const ByteRange& a, const ByteRange& b) { return a.offset < b.offset; });
+  auto up = [align](uint64_t v) { return (v + align - 1) / align * align; };
+  uint64_t cursor = 0;
+  for (const auto& r : used) {
+    if (r.offset >= up(cursor) && r.offset - up(cursor) >= size) return up(cursor);
+    cursor = std::max(cursor, r.offset + r.length);
+  }
+  return up(cursor);
 }
 
 class Index final : public ProductionIndex {
@@ -206,17 +241,20 @@ class Index final : public ProductionIndex {
 
   bool Flush(std::string* problem) override {
     if (!dirty_) return true;
-    if (on_disk_ && !MergeFromDisk(problem)) return false;
-    IndexImage image;
-    image.raw_header = raw_header_;
-    for (const auto& tag : tags_) {
-      TagImage t;
-      t.desc = tag->desc;
-      t.raw_header = tag->raw_header;
-      t.entries.assign(tag->keys.begin(), tag->keys.end());
-      image.tags.push_back(std::move(t));
+    if (on_disk_ && !fresh_) {
+      if (!FlushShared(problem)) return false;
+    } else {
+      IndexImage image;
+      image.raw_header = raw_header_;
+      for (const auto& tag : tags_) {
+        TagImage t;
+        t.desc = tag->desc;
+        t.raw_header = tag->raw_header;
+        t.entries.assign(tag->keys.begin(), tag->keys.end());
+        image.tags.push_back(std::move(t));
+      }
+      if (!WriteNew(image, problem)) return false;
     }
-    if (!(on_disk_ && !fresh_ ? WriteBeside(image, problem) : WriteNew(image, problem))) return false;
     for (auto& tag : tags_) {
       tag->pending.clear();
       tag->removed.clear();
@@ -250,17 +288,22 @@ class Index final : public ProductionIndex {
     return MakeKey(*tags_[tag], record);
   }
 
+  void SetLockWait(IndexLockWait wait) override { wait_ = std::move(wait); }
+
   std::vector<uint8_t> raw_header_;
   bool dirty_ = false;
   bool on_disk_ = false;  // the file holds what was last read or written
   bool fresh_ = false;    // made by Create: nobody else can have it open
+  IndexLockWait wait_;
 
  private:
   std::vector<uint8_t> Bytes(const IndexImage& image, uint32_t base) const {
     return kind_ == IndexKind::kCdx ? WriteCdx(image, base) : WriteMdx(image, TableName(path_), base);
   }
-  size_t HeaderBytes() const { return kind_ == IndexKind::kCdx ? 1024 : kMdxHeaderBytes; }
-  size_t SwitchBytes() const { return kind_ == IndexKind::kCdx ? kCdxSwitchBytes : MdxSwitchBytes(tags_.size()); }
+  Trees TreesAt(const IndexImage& image, uint32_t base) const {
+    return kind_ == IndexKind::kCdx ? WriteCdxTrees(image, base) : WriteMdxTrees(image, base);
+  }
+  size_t FileHeaderSize() const { return kind_ == IndexKind::kCdx ? 1024 : 544; }
 
   // A file nobody else can have open yet (see Create).
   bool WriteNew(const IndexImage& image, std::string* problem) {
@@ -271,76 +314,117 @@ class Index final : public ProductionIndex {
       if (problem) *problem = "can't write " + path_ + (why.empty() ? "" : ": " + why);
       return false;
     }
-    raw_header_.assign(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(kind_ == IndexKind::kCdx ? 1024 : 544));
+    raw_header_.assign(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(FileHeaderSize()));
     return true;
   }
 
-  // The file in use: new trees beside the old ones, then the switch (see
-  // the contract at the top of production_index.h).
-  bool WriteBeside(const IndexImage& image, std::string* problem) {
+  // The file in use, under its lock from the read to the switch (see the
+  // contract at the top of production_index.h): what others flushed
+  // meanwhile is merged in, the new trees go into space no part in use
+  // covers and reach the disk, then every tag header, where it has always
+  // been, is switched to its new tree, and the file header's change fields
+  // move on.
+  bool FlushShared(std::string* problem) {
     std::string why;
     auto file = OsFile::Open(path_, OsFile::Access::kReadWrite, &why);
-    auto size = file ? file->Size() : std::nullopt;
     auto fail = [&](const std::string& what) {
       if (problem) *problem = what + " " + path_ + (why.empty() ? "" : ": " + why);
       return false;
     };
-    if (!size) return fail("can't open");
-    uint32_t base = 0;
-    auto bytes = Bytes(image, 0);
-    if (bytes.size() > lowest_offset_) {
-      // No room below the trees in use: after the end of the file.
-      base = static_cast<uint32_t>((*size + kMdxBlockSize - 1) / kMdxBlockSize * kMdxBlockSize);
-      bytes = Bytes(image, base);
-      if (kind_ == IndexKind::kMdx) {
-        // Pages an .mdx writer may allocate start past the new trees.
-        uint8_t pages[4];
-        const uint32_t end_page = static_cast<uint32_t>((uint64_t{base} + bytes.size()) / 512);
-        for (int i = 0; i < 4; ++i) pages[i] = static_cast<uint8_t>(end_page >> (8 * i));
-        if (!file->WriteAt(32, pages, 4)) return fail("can't write");
-      }
+    if (!file) return fail("can't open");
+    const LockRange lock = LockOf(kind_);
+    if (!file->Lock(lock.offset, lock.length, true, wait_.timeout_ms, wait_.cancelled))
+      return fail("another program holds the lock of");
+    struct Release {
+      OsFile& file;
+      LockRange lock;
+      ~Release() { file.Unlock(lock.offset, lock.length); }
+    } release{*file, lock};
+
+    std::vector<uint8_t> bytes;
+    if (!ReadWhole(*file, path_, &bytes, &why)) return fail("can't read");
+    auto on_disk = Parse(bytes, problem);
+    if (!on_disk || !Merge(*on_disk, problem)) return false;
+
+    IndexImage image;
+    for (size_t t = 0; t < tags_.size(); ++t) {
+      TagImage tag;
+      tag.desc = tags_[t]->desc;
+      tag.entries.assign(tags_[t]->keys.begin(), tags_[t]->keys.end());
+      image.tags.push_back(std::move(tag));
     }
-    const size_t head = HeaderBytes();
-    if (bytes.size() > head && !file->WriteAt(uint64_t{base} + head, bytes.data() + head, bytes.size() - head))
-      return fail("can't write");
-    if (!file->Sync() || !file->WriteAt(0, bytes.data(), SwitchBytes()) || !file->Sync()) return fail("can't write");
-    // The old trees lay above the new ones: cut them off.
-    if (base == 0 && *size > bytes.size()) file->Truncate(bytes.size());
-    raw_header_.assign(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(kind_ == IndexKind::kCdx ? 1024 : 544));
+    const uint64_t align = kind_ == IndexKind::kCdx ? 512 : kMdxBlockSize;
+    const uint64_t base = FreeRun(on_disk->used, TreesAt(image, 0).bytes.size(), align);
+    if (base + (uint64_t{1} << 20) > kMaxIndexFileSize) return fail("no room left in");
+    const Trees trees = TreesAt(image, static_cast<uint32_t>(base));
+    if (!file->WriteAt(base, trees.bytes.data(), trees.bytes.size()) || !file->Sync()) return fail("can't write");
+
+    // Each header write is a few bytes within one sector. Until the last one
+    // lands a tag may still point at its old tree: a valid tree, behind the
+    // table at worst, which the next open catches up.
+    for (size_t t = 0; t < tags_.size(); ++t) {
+      std::vector<uint8_t>& raw = tags_[t]->raw_header;
+      uint8_t* h = raw.data();
+      size_t length = 0;
+      if (kind_ == IndexKind::kCdx) {
+        PutLe32(h, trees.roots[t]);
+        PutLe32(h + 4, 0xFFFFFFFFu);
+        PutLe32(h + 8, GetLe32(h + 8) + 1);
+        length = 12;
+      } else {
+        PutLe32(h, trees.roots[t]);
+        PutLe32(h + 4, trees.pages[t]);
+        length = 8;
+      }
+      if (!file->WriteAt(on_disk->tags[t].header_offset, h, length)) return fail("can't write");
+    }
+    uint8_t* fh = raw_header_.data();
+    if (kind_ == IndexKind::kCdx) {
+      PutLe32(fh + 8, GetLe32(fh + 8) + 1);
+      if (!file->WriteAt(8, fh + 8, 4)) return fail("can't write");
+    } else {
+      // New pages are taken from the end by other writers: past our trees.
+      const uint32_t end_page = static_cast<uint32_t>((base + trees.bytes.size()) / 512);
+      if (GetLe32(fh + 32) < end_page) PutLe32(fh + 32, end_page);
+      StampMdxUpdate(fh + 44);
+      if (!file->WriteAt(32, fh + 32, 16)) return fail("can't write");
+    }
+    if (!file->Sync()) return fail("can't write");
+    for (size_t t = 0; t < tags_.size(); ++t) tags_[t]->desc.header = tags_[t]->raw_header;
     return true;
   }
 
- public:
-  uint64_t lowest_offset_ = 0;  // of the trees in use, as last read
+  static void StampMdxUpdate(uint8_t* p) {
+    int year = 0, month = 0, day = 0;
+    CivilFromJulian(2440588 + static_cast<long>(std::time(nullptr) / 86400), &year, &month, &day);  // 1970-01-01
+    p[0] = static_cast<uint8_t>(year - 1900);
+    p[1] = static_cast<uint8_t>(month);
+    p[2] = static_cast<uint8_t>(day);
+  }
 
- private:
-  // Another program may have appended to the table, and to this index,
-  // since we read it: the file as it is now, plus the keys added here,
-  // is what gets written, so that neither writer's keys are lost.
-  bool MergeFromDisk(std::string* problem) {
-    std::vector<uint8_t> bytes;
+  std::optional<IndexImage> Parse(std::span<const uint8_t> bytes, std::string* problem) const {
     std::string why;
-    if (!ReadFile(path_, &bytes, &why)) {
-      if (problem) *problem = why;
-      return false;
-    }
     auto key_type_of = [this](const TagDescription& d) -> char {
       for (const auto& t : tags_)
         if (t->desc.name == d.name) return t->desc.key_type;
       return 0;
     };
     auto image = kind_ == IndexKind::kCdx ? ReadCdx(bytes, key_type_of, &why) : ReadMdx(bytes, &why);
-    if (!image) {
-      if (problem) *problem = path_ + " changed and can't be read again: " + why;
-      return false;
-    }
-    if (image->tags.size() != tags_.size()) {
+    if (!image && problem) *problem = path_ + " changed and can't be read again: " + why;
+    return image;
+  }
+
+  // Another program may have appended to the table, and to this index,
+  // since we read it: the file as it is now, plus the keys added here,
+  // is what gets written, so that neither writer's keys are lost.
+  bool Merge(IndexImage& image, std::string* problem) {
+    if (image.tags.size() != tags_.size()) {
       if (problem) *problem = path_ + ": another program changed its tags";
       return false;
     }
     for (size_t t = 0; t < tags_.size(); ++t) {
       Tag& tag = *tags_[t];
-      TagImage& fresh = image->tags[t];
+      TagImage& fresh = image.tags[t];
       if (fresh.desc.name != tag.desc.name || fresh.desc.expression != tag.desc.expression ||
           fresh.desc.key_length != tag.desc.key_length) {
         if (problem) *problem = path_ + ": another program changed tag " + tag.desc.name;
@@ -364,10 +448,9 @@ class Index final : public ProductionIndex {
         if (it != keys.end() && it->record == e.record) keys.erase(it);
       }
       tag.keys = std::move(keys);
-      tag.raw_header = std::move(fresh.raw_header);
+      tag.raw_header = fresh.raw_header;
     }
-    raw_header_ = std::move(image->raw_header);
-    lowest_offset_ = image->lowest_offset;
+    raw_header_ = image.raw_header;
     return true;
   }
 
@@ -415,7 +498,7 @@ std::string ProductionIndex::CheckTags(IndexKind kind, const std::vector<TagDesc
 }
 
 std::unique_ptr<ProductionIndex> ProductionIndex::Open(const std::string& path, const std::vector<FieldInfo>& fields,
-                                                       std::string* problem) {
+                                                       std::string* problem, const IndexLockWait& wait) {
   std::string local;
   if (!problem) problem = &local;
   auto kind = KindOfPath(path);
@@ -424,7 +507,7 @@ std::unique_ptr<ProductionIndex> ProductionIndex::Open(const std::string& path, 
     return nullptr;
   }
   std::vector<uint8_t> bytes;
-  if (!ReadFile(path, &bytes, problem)) return nullptr;
+  if (!ReadFile(path, *kind, wait, &bytes, problem)) return nullptr;
   std::optional<IndexImage> image;
   if (*kind == IndexKind::kCdx) {
     auto key_type_of = [&fields](const TagDescription& d) -> char {
@@ -442,8 +525,8 @@ std::unique_ptr<ProductionIndex> ProductionIndex::Open(const std::string& path, 
   }
   auto index = std::make_unique<Index>(path, *kind, fields);
   index->raw_header_ = std::move(image->raw_header);
-  index->lowest_offset_ = image->lowest_offset;
   index->on_disk_ = true;
+  index->wait_ = wait;
   for (auto& t : image->tags) index->AddTag(std::move(t.desc), std::move(t.raw_header), std::move(t.entries));
   return index;
 }

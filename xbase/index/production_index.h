@@ -11,24 +11,35 @@
 //   table without a production index.
 // - AddRecord puts the keys of one appended record into every tag whose FOR
 //   condition holds (a unique tag keeps only the first record of each key).
-//   Keys are kept in memory in sorted sets, O(log n) per key; Flush (and
-//   the destructor) write every tree anew: compact or dBASE IV nodes
-//   filled from the sorted keys, interior levels above them. Flush first
-//   reads the file again and adds the keys added here to what it holds
-//   now, so that keys another writer flushed meanwhile are kept; callers
-//   serialise flushes of one file (the table's header lock does).
-//   A file is read whole and its trees written whole: O(n) per open and
-//   per flush.
-// - The file is valid at every moment, kills and power cuts included, and
-//   stays the same file (programs may hold it open, on Windows too): Flush
-//   writes the new trees and tag headers into space the trees in use do
-//   not touch (after the file header when they fit below the trees in
-//   use, else at the end of the file), pushes them to disk, and only then
-//   rewrites the start of the file header to point at them: one write
-//   within the first sector. Space the old trees used is cut off or reused
-//   by the next flush. Create makes a file that nobody may open before the
-//   object that made it is gone (callers build it under another name or in
-//   a folder of its own): that object writes the file whole.
+//   Adding a record's keys again changes nothing. Keys are kept in memory
+//   in sorted sets, O(log n) per key; Flush (and the destructor) write
+//   every tree anew: compact or dBASE IV nodes filled from the sorted keys,
+//   interior levels above them. A file is read whole and its trees written
+//   whole: O(n) per open and per flush.
+// - Sharing: every read of the file (Open, and the read at the start of a
+//   Flush) is made under the index lock that the xBase programs sharing the
+//   file take (locks.h), shared; a Flush holds it exclusively, on one
+//   handle, from that read to its last write. It reads the file again and
+//   adds the keys added here to what it holds now, so that keys another
+//   writer flushed meanwhile are kept. A tag's header never moves: readers
+//   find it once, when they open the file. The new trees go into space no
+//   tree in use covers (gaps left by earlier trees, else past the end);
+//   then each tag header is switched to its new root, and the file header's
+//   change fields move on (a .cdx: the version after the free-node pointer,
+//   in the file header and every tag header; an .mdx: the update date, the
+//   page count past the new trees, and each tag's root page, which differs
+//   from the old one since the trees in use are never written over).
+//   A reader that holds the lock while it reads, and throws its cached
+//   pages away when those fields changed, never sees a page change under it
+//   nor a key of another record. The file is never cut shorter while it
+//   is shared: the space old trees used is taken by a later flush.
+// - The file is valid at every moment, kills and power cuts included: the
+//   new trees reach the disk before any header points at them, and each
+//   header switch is one write of a few bytes. A kill between two tag
+//   switches leaves a tag on its older tree, behind the table, which the
+//   next open catches up. Create makes a file that nobody may open before
+//   the object that made it is gone (callers build it under another name
+//   or in a folder of its own): that object writes the file whole.
 // - Tags, Walk and Seek describe and read what the file holds.
 //
 // Not thread-safe; one object per open table.
@@ -48,6 +59,13 @@
 namespace xbase::index {
 
 enum class IndexKind { kCdx, kMdx };
+
+// How long a read or a flush waits for another program's index lock, and
+// what ends the wait early.
+struct IndexLockWait {
+  int timeout_ms = 10000;
+  std::function<bool()> cancelled;
+};
 
 // One tag as a template describes it and a new index gets it.
 struct TagDescription {
@@ -69,7 +87,7 @@ struct TagDescription {
 class ProductionIndex {
  public:
   static std::unique_ptr<ProductionIndex> Open(const std::string& path, const std::vector<FieldInfo>& fields,
-                                               std::string* problem);
+                                               std::string* problem, const IndexLockWait& wait = {});
   // `file_header`: another index's file_header(), whose bytes the new
   // file's header repeats but for what describes the new file.
   static std::unique_ptr<ProductionIndex> Create(const std::string& path, IndexKind kind,
@@ -104,6 +122,7 @@ class ProductionIndex {
   virtual bool AddRecord(uint32_t record_number, std::span<const uint8_t> record, std::string* problem) = 0;
   virtual bool AddRecord(const RecordView& record, std::string* problem) = 0;
   virtual bool Flush(std::string* problem) = 0;
+  virtual void SetLockWait(IndexLockWait wait) = 0;
   // Takes out the keys AddRecord put in for a record that is being taken
   // back (the last one appended); they stay out when the file is merged.
   virtual bool RemoveRecord(uint32_t record_number, std::span<const uint8_t> record, std::string* problem) = 0;

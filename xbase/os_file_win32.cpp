@@ -1,8 +1,8 @@
 // OsFile over the Win32 file API. Byte-range locks are LockFileEx locks,
 // which belong to the handle as the engine expects. Unlike POSIX record
-// locks they are mandatory: while one handle holds an exclusive lock on the
-// header, another handle cannot read it either, so readers take a shared
-// lock first (as the table code does).
+// locks they are mandatory: locked bytes can't be read through another
+// handle, which is why every lock the engine takes lies on bytes past any
+// data (locks.h).
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>

@@ -386,6 +386,10 @@ bool Table::BeginBatch() {
         autoinc_next_[i] = GetLe32(next);
       }
       if (ok) {
+        // Records another program appended since we last looked are kept,
+        // and their keys go into our indexes too (nothing changes for one
+        // that put them there itself).
+        if (count > header_.record_count && !indexes_.empty()) IndexRecordsOfOthers(header_.record_count, count);
         header_.record_count = committed_count_ = count;
         batch_ = true;
         batch_start_ms_ = NowMs();
@@ -397,6 +401,19 @@ bool Table::BeginBatch() {
   UnlockHeader();
   Report(problem);
   return false;
+}
+
+void Table::IndexRecordsOfOthers(uint32_t known, uint32_t count) {
+  std::vector<uint8_t> record(header_.record_length);
+  for (uint32_t r = known + 1; r <= count; ++r) {
+    if (!file_->ReadAt(header_.header_length + uint64_t{r - 1} * header_.record_length, record.data(), record.size()))
+      return;
+    for (auto& index : indexes_) {
+      std::string problem;
+      if (!index->AddRecord(r, record, &problem)) Report("index not updated for record " + std::to_string(r) + ": " + problem);
+    }
+    index_dirty_ = true;
+  }
 }
 
 // Writes the batch: memo blocks, records and end byte, autoincrement

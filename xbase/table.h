@@ -135,6 +135,7 @@ class Table {
   bool EndsWithEof(uint64_t size);
   bool BeginBatch();
   bool LockHeader();
+  void IndexRecordsOfOthers(uint32_t known, uint32_t count);
   void UnlockHeader();
   bool CommitBatch();
   void Report(const std::string& problem);

@@ -678,3 +678,45 @@ TEST(Sharing, AnotherWriterAppendingBesideARunKeepsEveryRecordOfBothOnceAndIndex
     }
   }
 }
+
+TEST(Sharing, RecordsAnotherProgramAppendedWithoutTheIndexAreIndexedByTheNextAppend) {
+  ScratchDir dir;
+  Reports reports;
+  const std::string tpl = MakeTemplate(dir, 0xF5, false, true);
+  const std::string path = dir / "12092604.dbf";
+  Code code;
+  CreateDbfLike(code.h, tpl, path);
+  DbfHandle file = OpenDbf(code.h, path, "");
+  ASSERT_NE(file, nullptr);
+  auto ours = [&](const char* name) {
+    ASSERT_EQ(d4appendBlank(file), r4success);
+    AssignDbfField(file, "NAME", name);
+    ASSERT_EQ(d4flush(file), r4success);
+  };
+  ours("OURS1");
+  {
+    // A program with the table open but not its index appends two records
+    // under the header lock, as its flavour's programs do.
+    std::string error;
+    auto other = xbase::OsFile::Open(path, xbase::OsFile::Access::kReadWrite, &error);
+    ASSERT_TRUE(other->Lock(kHigh, 1, true, 1000));
+    uint8_t head[12];
+    ASSERT_TRUE(other->ReadAt(0, head, sizeof head));
+    const uint32_t count = xbase::GetLe32(head + 4), hlen = xbase::GetLe16(head + 8), rlen = xbase::GetLe16(head + 10);
+    std::vector<uint8_t> records(2 * rlen, ' ');
+    std::copy_n("THEIRS1", 7, records.begin() + 1);
+    std::copy_n("THEIRS2", 7, records.begin() + rlen + 1);
+    records.push_back(0x1A);
+    ASSERT_TRUE(other->WriteAt(hlen + uint64_t{count} * rlen, records.data(), records.size()));
+    uint8_t new_count[4];
+    xbase::PutLe32(new_count, count + 2);
+    ASSERT_TRUE(other->WriteAt(4, new_count, 4));
+    other->Unlock(kHigh, 1);
+  }
+  ours("OURS2");
+  d4close(file);
+  const Snapshot index = Read(PathOf(path, ".cdx"), ix::IndexKind::kCdx);
+  for (const auto& tag : index.image.tags) EXPECT_EQ(tag.entries.size(), 4u) << tag.desc.name;
+  std::ostringstream out;
+  EXPECT_EQ(tidewell::tools::CheckDbf(path, out), 0) << out.str();
+}

@@ -4,9 +4,7 @@ namespace xbase {
 
 namespace {
 constexpr uint64_t kHighHeader = 0x7FFFFFFE;
-constexpr uint64_t kHighWholeLength = 0x07FFFFFF;
 constexpr uint64_t kLowBase = 0x40000000;
-constexpr uint64_t kLowWholeLength = 0x3FFFFFFD;
 }  // namespace
 
 LockScheme LockScheme::ForTable(Flavor flavor, bool structural_cdx) {
@@ -20,11 +18,6 @@ LockRange LockScheme::Header() const { return {high_ ? kHighHeader : kLowBase, 1
 LockRange LockScheme::Record(uint32_t number, uint32_t header_length, uint32_t record_length) const {
   if (high_) return {kHighHeader - number, 1};
   return {kLowBase + header_length + uint64_t{number - 1} * record_length, 1};
-}
-
-LockRange LockScheme::WholeTable() const {
-  if (high_) return {kHighHeader + 1 - kHighWholeLength, kHighWholeLength};
-  return {kLowBase, kLowWholeLength};
 }
 
 LockRange IndexLock(IndexLockKind kind) { return {kind == IndexLockKind::kCdx ? kHighHeader : kLowBase, 1}; }

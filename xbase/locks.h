@@ -18,8 +18,8 @@
 //                                                + (n - 1) * record length,
 //                                                1 byte
 //  whole table     0x78000000, 0x07FFFFFF       0x40000000, 0x3FFFFFFD
-//   (FLOCK)         bytes: the header byte and   bytes
-//                   every record byte below it
+//   (FLOCK; we      bytes: the header byte and   bytes
+//   never take it)  every record byte below it
 //  .cdx index      0x7FFFFFFE, 1 byte, held to read the index as well as to
 //                  change it (FoxPro takes it exclusive for both; we take it
 //                  shared to read)
@@ -72,7 +72,6 @@ class LockScheme {
   bool high() const { return high_; }
   LockRange Header() const;
   LockRange Record(uint32_t number, uint32_t header_length, uint32_t record_length) const;
-  LockRange WholeTable() const;
   // The byte a companion file (memo) is locked at.
   LockRange Companion() const { return Header(); }
 

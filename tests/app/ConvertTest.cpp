@@ -19,6 +19,7 @@
 #include "tests/support/OdbcTestEnv.h"
 #include "tests/support/TempDir.h"
 #include "tools/dbfcheck/dbf_check.h"
+#include "xbase/locks.h"
 #include "xbase/os_file.h"
 #include "xbase/table.h"
 
@@ -503,6 +504,16 @@ TEST_P(Conversion, ARecordWhoseMemoCanNotBeStoredEndsItsGroupOnly) {
   EXPECT_EQ(m8[0].at("note"), "memo of machine 8");
 }
 
+// The byte a program of the table's flavour locks to append to it.
+xbase::LockRange AppendLockOf(const std::string& path) {
+  xbase::TableOptions options;
+  options.read_only = true;
+  auto table = xbase::Table::Open(path, options);
+  const bool cdx = table && (table->header().table_flags & 0x01) && xbase::FindCompanionFile(path, ".cdx");
+  return xbase::LockScheme::ForTable(table ? table->header().FlavorOfVersion() : xbase::Flavor::kDbase3, cdx)
+      .Header();
+}
+
 // Another program keeps a file locked: after the waits its group stays
 // unmarked (one line) and the next group is converted; a stop request
 // ends such a wait at once.
@@ -515,7 +526,8 @@ TEST_P(Conversion, AFileLockedByAnotherProgramEndsItsGroupOnlyAndAStopEndsTheWai
   std::string error;
   auto other = xbase::OsFile::Open(File("03050407.dbf"), xbase::OsFile::Access::kReadWrite, &error);
   ASSERT_NE(other, nullptr) << error;
-  ASSERT_TRUE(other->Lock(0, 32, true, 0));
+  const xbase::LockRange append = AppendLockOf(File("03050407.dbf"));
+  ASSERT_TRUE(other->Lock(append.offset, append.length, true, 0));
   Convert();
   EXPECT_EQ(Marks(), "1 NULL 1 ");
   auto texts = LogTexts();
@@ -538,7 +550,7 @@ TEST_P(Conversion, AFileLockedByAnotherProgramEndsItsGroupOnlyAndAStopEndsTheWai
   // The lock would hold the run for 20 s; the stop ends it within a second.
   EXPECT_LT(took, std::chrono::seconds(3));
   EXPECT_EQ(Marks(), "1 NULL 1 NULL ");
-  other->Unlock(0, 32);
+  other->Unlock(append.offset, append.length);
   other.reset();
   Convert();
   EXPECT_EQ(Marks(), "1 2 1 1 ");

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/FieldText.h"
 #include "app/Journal.h"
 #include "app/JournalRun.h"
 #include "app/Settings.h"
@@ -17,7 +18,6 @@
 #include "common/Text.h"
 #include "dbf/CodeBase.h"
 #include "dbf/mycbase.h"
-#include "xbase/code_page.h"
 #include "logging/MessLog.h"
 #include "odbc/Statement.h"
 #include "platform/System.h"
@@ -29,9 +29,6 @@ std::string MakeDbfName(TDateTime Date, int Machine) {
 }
 
 namespace {
-
-// Longest text a field receives, memo fields included, in characters.
-constexpr size_t MaxFieldText = 254;
 
 // What one run holds. Released on every path, an exception included, in the
 // order the normal end of a run releases them.
@@ -66,52 +63,6 @@ struct TRun {
 
 void LogNow(const std::string& text) {
   if (MainLog) MainLog->Flush(text);
-}
-
-// Texts reach the files in the system's code set; on a UTF-8 system a
-// character may take up to four bytes, and a cut must count characters and
-// never split one.
-bool SystemIsUtf8() {
-  static const bool utf8 = [] {
-    const std::string set = UpperCase(xbase::SystemCodeSet());
-    return set == "UTF-8" || set == "UTF8";
-  }();
-  return utf8;
-}
-
-std::string FirstCharacters(std::string text, size_t count) {
-  text.resize(SystemIsUtf8() ? Utf8Prefix(text, count, text.size()) : std::min(text.size(), count));
-  return text;
-}
-
-// The text a field receives from the current row: dates as YYYYMMDD,
-// logicals as T or F, everything else trimmed; at most 254 characters, and a
-// character field's text at most as many characters as the field is wide.
-std::string FieldText(TODBCStatement& row, const FIELD4INFO& field) {
-  const std::string name = field.name;
-  switch (field.type) {
-    case 'D':
-      return FormatDateTime("YYYYMMDD", row.FieldAsDateTime(name));
-    case 'L':
-      return row.FieldAsBoolean(name) ? "T" : "F";
-    case 'C':
-      return FirstCharacters(Trim(row.FieldAsString(name)), std::min<size_t>(MaxFieldText, field.len));
-    default:
-      return FirstCharacters(Trim(row.FieldAsString(name)), MaxFieldText);
-  }
-}
-
-// A table that stores texts unconverted keeps a character field's first
-// bytes, as many as the field is wide, which may end inside a character of
-// a UTF-8 text: then the field gets the text up to the last whole character.
-// (A table with a code page stores one byte per character and needs none.)
-void KeepLastCharacterWhole(DbfHandle file, const std::string& name, const std::string& text, size_t width) {
-  if (!SystemIsUtf8() || text.size() <= width) return;
-  const size_t whole = Utf8Prefix(text, text.size(), width);
-  if (whole == width) return;
-  FieldHandle field = d4field(file, name.c_str());
-  if (!field || TrimRight(f4str(field)) != TrimRight(std::string_view(text).substr(0, width))) return;
-  f4assign(field, text.substr(0, whole).c_str());
 }
 
 }  // namespace

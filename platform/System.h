@@ -43,6 +43,8 @@ bool DirectoryExists(const std::string& dir);
 // everyone). Always false where files carry access lists instead (Windows).
 bool ReadableByOthers(const std::string& path);
 bool FileExists(const std::string& path);       // a file, not a folder
+// True when standard error goes to a terminal (a person watches it).
+bool StandardErrorIsTerminal();
 bool RemoveFile(const std::string& path);
 bool RenameFile(const std::string& from, const std::string& to);
 bool SetReadOnly(const std::string& path, bool readOnly);

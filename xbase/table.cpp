@@ -143,6 +143,9 @@ bool Table::Load(std::unique_ptr<OsFile> file) {
     UnlockHeader();
   }
 
+  if (options_.read_only && options_.see_records_past_count && *size > needed + 1)
+    header_.record_count = AdoptRecordsPastCount(header_.record_count, *size);
+
   if (header_.HasMemoFields() && !OpenMemo(header_.MemoKindForFields())) return false;
 
   if (CodePageOfMark(header_.code_page_mark) != 0) {
@@ -352,7 +355,8 @@ uint32_t Table::AdoptRecordsPastCount(uint32_t count, uint64_t size) {
   }
   if (adopted != count)
     Report("records " + std::to_string(count + 1) + " to " + std::to_string(adopted) +
-           " lay past the header's record count " + std::to_string(count) + " and have been taken in");
+           " lay past the header's record count " + std::to_string(count) +
+           (options_.read_only ? "; the next writer takes them in" : " and have been taken in"));
   return adopted;
 }
 
@@ -574,6 +578,24 @@ std::string Table::Value(int index) {
   }
   std::string value = DecodeField(f, record_.data(), NullFlags());
   return Translated(f) ? converter_->FromTable(value) : value;
+}
+
+std::string Table::StoredValue(int index, std::string_view text) {
+  if (index < 0 || static_cast<size_t>(index) >= header_.fields.size()) return "";
+  const auto& f = field(index);
+  const bool translated = Translated(f);
+  std::string converted;
+  if (translated) {
+    converted = converter_->ToTable(text);
+    text = converted;
+  }
+  if (f.IsMemo()) return translated ? converter_->FromTable(text) : std::string(text);
+  std::vector<uint8_t> record = blank_;
+  const int nf = header_.NullFlagsField();
+  uint8_t* null_flags = nf < 0 ? nullptr : record.data() + header_.fields[static_cast<size_t>(nf)].offset;
+  EncodeField(f, text, record.data(), null_flags);
+  std::string value = DecodeField(f, record.data(), null_flags);
+  return translated ? converter_->FromTable(value) : value;
 }
 
 bool Table::Flush() {

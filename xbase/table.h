@@ -52,6 +52,10 @@ struct TableOptions {
   int index_write_ms = 1000;
   // Asked while waiting for a lock; true ends the wait (the call fails).
   std::function<bool()> cancelled;
+  // With read_only: complete records past the header's record count (left
+  // by a writer that stopped between a record and the count) are counted,
+  // as the next writer's open takes them in; nothing is written.
+  bool see_records_past_count = false;
 };
 
 // Everything needed to create a table like another: its header (fields,
@@ -108,6 +112,11 @@ class Table {
   // The current record's value of a field as text in the system code set;
   // memo fields give the memo, "" when it can't be read.
   std::string Value(int field);
+  // What Value would give after Assign (or AssignMemo) of `text` to the
+  // field: the text in the field's stored form (cut, padded, numbers in the
+  // field's width and decimals, dates and logicals as stored), through the
+  // table's code page and back. No record is changed.
+  std::string StoredValue(int field, std::string_view text);
 
   void AddIndex(std::unique_ptr<IndexMaintainer> index) { indexes_.push_back(std::move(index)); }
   IndexMaintainer* index(size_t i) const { return i < indexes_.size() ? indexes_[i].get() : nullptr; }

@@ -114,6 +114,8 @@ bool FileExists(const std::string& path) {
   return !path.empty() && stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
+bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
 bool RemoveFile(const std::string& path) {
   // A read-only file refuses deletion, as it does on the desktop system.
   if (access(path.c_str(), W_OK) != 0 && errno == EACCES) return false;

@@ -24,6 +24,12 @@ const char* const Usage =
     "  -INSTALL    register the service and enable it for automatic start\n"
     "  -UNINSTALL  stop the service and remove its registration\n"
     "  -SILENT     with -INSTALL or -UNINSTALL: print nothing on success\n"
+    "  -VERIFY [weight|action] [FROM [TO]] [-REPAIR]\n"
+    "              compare the marked rows of each day (YYYY-MM-DD; default\n"
+    "              both tables, the last 7 days) with the records of their\n"
+    "              files, read-only; exit 0 all in order, 1 discrepancies, 2\n"
+    "              something could not be read. -REPAIR clears the marks of\n"
+    "              rows whose record is missing: the next cycle copies them again\n"
     "  -HELP, -?, --help        this text\n"
     "  -VERSION, --version      the program's version\n";
 

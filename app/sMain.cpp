@@ -24,7 +24,7 @@ std::string ConnectErrorLine(const TConnectSettings& s) {
   return Format("ERROR - H:%s D:%s U:%s P:%s", s.Host, s.DataBase, s.User, s.Key.empty() ? "" : "*****");
 }
 
-void TKestrel::OpenLog() {
+void TKestrel::OpenLog(const std::string& FirstLine) {
   ExeDir = ExeDirOverride.empty() ? platform::ExtractFileDir(platform::ExecutablePath()) : ExeDirOverride;
   const std::string sep(1, platform::PathDelim);
   platform::ForceDirectories(ExeDir + sep + "log");
@@ -35,7 +35,7 @@ void TKestrel::OpenLog() {
   MainLog->OnFileUnwritable = [this](const std::string& file) {
     EventLogger().LogEvent("The log file " + file + " can't be written; log lines go to standard error until it can");
   };
-  MainLog->Flush("Starting scan of SQL tables...");
+  MainLog->Flush(FirstLine);
   // The settings hold the database password.
   const std::string settings = SettingsPath(ExeDirOverride);
   if (platform::ReadableByOthers(settings))

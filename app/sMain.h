@@ -78,6 +78,8 @@ class TKestrel : public TOneShotService {
   // log set up as the service does it. True when both cycles connected.
   bool RunOnce() override;
   void StopOnce() override;
+  // tidewell -VERIFY [TABLE] [FROM [TO]] [-REPAIR] (Verify.h); the exit code.
+  int Verify(const std::vector<std::string>& Args) override;
 
   // The executable's folder (its log and settings) and the share root.
   std::vector<std::string> WritablePaths() const override;
@@ -93,7 +95,7 @@ class TKestrel : public TOneShotService {
   int SliceRows = DefaultSliceRows;
 
  protected:
-  void OpenLog();
+  void OpenLog(const std::string& FirstLine = "Starting scan of SQL tables...");
   // The intent journal of a table: journal/<table>.jnl beside the
   // executable (or ExeDirOverride).
   std::string JournalPath(const std::string& table) const;

@@ -58,6 +58,7 @@ int TServiceApplication::Run() {
     std::fputs((VersionText + "\n").c_str(), stdout);
     return 0;
   }
+  if (FindSwitch("VERIFY")) return FService->Verify(FArgs);
   if (FindSwitch("INSTALL")) return RegisterServices(true, FindSwitch("SILENT"));
   if (FindSwitch("UNINSTALL")) return RegisterServices(false, FindSwitch("SILENT"));
   if (FindSwitch("ONCE")) {

@@ -9,6 +9,7 @@
 //   SILENT                with either: no message on success
 //   CONSOLE               run in the foreground until Ctrl+C or SIGTERM
 //   ONCE                  run the service's one-shot job and exit
+//   VERIFY                check the service's work and exit (its own arguments)
 //   HELP, ?, --help       print Usage and exit 0
 //   VERSION, --version    print VersionText and exit 0
 //   (none)                run under the service manager
@@ -33,6 +34,9 @@ class TOneShotService : public TService {
   virtual bool RunOnce() = 0;
   // Asks a RunOnce in progress to finish early (from another thread).
   virtual void StopOnce() = 0;
+  // The check of the service's work an administrator asks for with VERIFY,
+  // given the whole command line; the exit code.
+  virtual int Verify(const std::vector<std::string>& args) { return 2; }
 };
 
 // A failed call into the operating system, with its error code.

@@ -82,6 +82,24 @@ def main():
                 parts.append('%s=%s' % (k, '' if v is None else v))
             print('\t'.join(parts))
         return 0
+    if cmd == 'set':
+        import dbf
+        table = dbf.Table(sys.argv[2])
+        table.open(dbf.READ_WRITE)
+        field, value = sys.argv[4].lower(), sys.argv[5]
+        if chr(table.field_info(field)[0]) in 'NF':
+            value = float(value)
+        with table[int(sys.argv[3]) - 1] as record:
+            record[field] = value
+        table.close()
+        return 0
+    if cmd == 'append-copy':
+        import dbf
+        table = dbf.Table(sys.argv[2])
+        table.open(dbf.READ_WRITE)
+        table.append(dbf.scatter(table[int(sys.argv[3]) - 1]))
+        table.close()
+        return 0
     print(__doc__, file=sys.stderr)
     return 2
 

@@ -56,7 +56,7 @@ bool ParseVerifyArgs(const std::vector<std::string>& args, TDateTime today, TVer
   std::vector<TDateTime> days;
   bool tableGiven = false;
   for (const std::string& a : args) {
-    if (a.size() > 1 && (a[0] == '-' || a[0] == '/') && !(a[0] == '-' && a.size() == 10 && a[1] >= '0' && a[1] <= '9')) {
+    if (a.size() > 1 && (a[0] == '-' || a[0] == '/')) {
       const std::string name = a.substr(1);
       if (SameText(name, "VERIFY")) continue;
       if (SameText(name, "REPAIR")) {
@@ -293,6 +293,7 @@ bool TVerify::TTableCheck::CheckDay(TDateTime day) {
     }
   };
   while (haveRow) {
+    if (MainOdbc->ConnectionLost) break;
     TRowKey key;
     const TRowKeyState state = ReadRowKey(select, key);
     const std::int32_t mark = select.FieldAsInteger("convtd");
@@ -321,13 +322,22 @@ bool TVerify::TTableCheck::CheckDay(TDateTime day) {
     ReportProgress();
     haveRow = select.Skip(sdNext, 1);
   }
+  if (select.FetchFailed || MainOdbc->ConnectionLost) {
+    // The rest of the day's rows were never read: its records can't be
+    // told from records of no row.
+    FOwner.Print(Format("%s %s: the marked rows could not all be read (%s); the day is not checked further", FTable,
+                        FDay, MainOdbc->ConnectionLost ? "the link to the server is lost" : "see the log"));
+    FFile.reset();
+    ++FCounts.Unreadable;
+    return false;
+  }
   if (FFile) FinishFile();
   filesBefore(INT_MAX);
   for (auto& [machine, path] : files) {  // INT_MAX itself
     OpenFile(path);
     FinishFile();
   }
-  return !(MainOdbc && MainOdbc->ConnectionLost);
+  return true;
 }
 
 void TVerify::TTableCheck::OpenFile(const std::string& path) {

@@ -399,6 +399,7 @@ bool TODBCStatement::Skip(std::uint8_t Direction, std::int32_t Offset) {
     ret = Odbc.SQLFetchScroll(StmtHandle, orientation,
                               orientation == SQL_FETCH_ABSOLUTE || orientation == SQL_FETCH_RELATIVE ? Offset : 0);
   LogTimeOver(platform::GetTickCount() - start, "dbSkip", LastSQL);
+  FetchFailed = !OdbcSucceeded(ret) && ret != SQL_NO_DATA;
   return OdbcSucceeded(ret);
 }
 

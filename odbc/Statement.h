@@ -59,6 +59,9 @@ class TODBCStatement {
   std::int32_t BufferCount = 0;
   bool ForwardOnly = false;
   bool Eof = false;
+  // The last Skip failed for another reason than the end of the rows (a
+  // lost link, a driver error): rows may be left that were never read.
+  bool FetchFailed = false;
   bool CanRefresh = false;
   bool CanUpdate = false;
   bool CanAbsolute = false;

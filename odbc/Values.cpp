@@ -293,14 +293,15 @@ bool TODBCStatement::FieldAsBoolean(const std::string& Name) {
 }
 
 TDateTime TODBCStatement::FieldAsDateTime(const std::string& Name) {
-  TDateTime result = Today();
+  // Today only when it is the answer: asking the clock costs a look at the
+  // time zone, and this runs for every row.
   const int i = FieldIndex(Name);
-  if (i < 0) return result;
+  if (i < 0) return Today();
   switch (ColumnKind(i)) {
     case odDate: return ParseDate(ColumnText(i));
     case odTime: return ParseTime(ColumnText(i));
     case odDateTime: return ParseDateTime(ColumnText(i));
-    default: return result;
+    default: return Today();
   }
 }
 

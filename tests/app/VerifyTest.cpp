@@ -340,6 +340,36 @@ TEST_P(Verify, ARecordPastTheHeadersCountIsThere) {
       << Report();
 }
 
+// Texts beyond ASCII compare as they were written: through the file's code
+// page, and, in a file without one, cut at the last whole UTF-8 character
+// that fits the field.
+TEST_P(Verify, TextsBeyondAsciiCompareAsTheConversionCutThem) {
+  Db.Exec({"delete from weight",
+           "insert into weight values (1, 7, '2004-03-05', '10:00:00', 1, 1, 'Grüße', 'äöüßxyz', NULL)"});
+  Convert();
+  EXPECT_EQ(Check(), 0) << Report();
+
+  const std::string tmpl = Share + "netw/gstru.dbf";
+  std::filesystem::remove(tmpl);
+  std::filesystem::remove(Share + "netw/gstru.fpt");
+  RunPython("template '" + tmpl + "' 'MACHINE N(3,0); DAT_E D; TIM_E C(8); REC_NUM N(10,0); LOT C(5); NOTE M'");
+  std::string header = test::ReadFile(tmpl);
+  header[29] = 0;  // no code page: texts stored as their UTF-8 bytes
+  test::WriteFile(tmpl, header);
+  Db.Exec({"insert into weight values (2, 8, '2004-03-05', '10:00:00', 1, 1, 'Grüße', 'äääx', NULL)",
+           "insert into weight values (3, 8, '2004-03-05', '11:00:00', 1, 1, NULL, 'aäää', NULL)"});
+  Convert();
+  EXPECT_EQ(Check(), 0) << Report();
+  EXPECT_EQ(Counts.Records, 3);
+  // The row changed afterwards: the cut texts are told apart.
+  Db.Exec({"update weight set lot = 'äöäx' where rec_num = 2"});
+  EXPECT_EQ(Check(), 1) << Report();
+  EXPECT_EQ(LinesWith(File("03050408.dbf") + " record 1: differs from the row machine 8, rec_num 2 marked with it: "
+                                             "LOT \"ää\" in the file, \"äö\" from the row"),
+            1)
+      << Report();
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, Verify, ::testing::Values(TScratchDatabase::Sqlite, TScratchDatabase::Maria),
                          [](const auto& p) { return p.param == TScratchDatabase::Maria ? "MariaDB" : "SQLite"; });
 

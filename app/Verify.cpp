@@ -248,14 +248,18 @@ bool TVerify::TTableCheck::ScanFolder() {
   std::filesystem::directory_iterator it(FOutDir, ec), end;
   for (; !ec && it != end; it.increment(ec)) {
     const std::string name = it->path().filename().string();
-    if (name.size() < 12 || name.compare(name.size() - 4, 4, ".dbf") != 0) continue;
+    if (name.size() < 12 || !SameText(name.substr(name.size() - 4), ".dbf")) continue;
     const auto days = daysOfStem.find(name.substr(0, 6));
     if (days == daysOfStem.end()) continue;
     const std::string number = name.substr(6, name.size() - 10);
     int machine = 0;
     if (!MachineNumber(number, true, machine)) continue;
-    for (int day : days->second)
-      if (MakeDbfName(day, machine) == name) FDayFiles[day][machine] = FOutDir + name;
+    // Where file names ignore letter case, so does the conversion's open.
+    const bool caseBlind = platform::PathDelim == '\\';
+    for (int day : days->second) {
+      const std::string wanted = MakeDbfName(day, machine);
+      if (wanted == name || (caseBlind && SameText(wanted, name))) FDayFiles[day][machine] = FOutDir + name;
+    }
   }
   if (ec) {
     FOwner.Print(Format("%s: the folder %s can't be listed: %s", FTable, FOutDir, ec.message()));

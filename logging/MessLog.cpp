@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "common/Clock.h"
+#include "platform/SharedFiles.h"
 #include "platform/System.h"
 
 namespace tidewell {
@@ -110,19 +111,22 @@ void TMessLog::WriteBuffer(const std::string& text) {
 
   if (FDailyFiles && TodayNumber() != FCurrentDay) {
     FCurrentFileName = NumberedFileName();
-    if (FDeleteOld && platform::FileExists(FCurrentFileName)) DeleteOrRename(FCurrentFileName);
+    FStartAfresh = FDeleteOld;
   }
 
-  if (!platform::FileExists(FCurrentFileName)) {
-    if (platform::CreateEmptyFile(FCurrentFileName)) FHeaderPending = true;
-  }
-
-  platform::TSharedFile file;
+  // Other processes (a second converter in the same folder) may append to
+  // the same file: every write holds the file's lock and appends the whole
+  // batch in one call, so no line is ever written over or cut in two.
+  platform::TAppendFile file;
   bool opened = file.Open(FCurrentFileName);
+  if (!opened && FStartAfresh && platform::FileExists(FCurrentFileName)) {
+    // Last week's file that can't be written (made read-only): it goes.
+    DeleteOrRename(FCurrentFileName);
+    opened = file.Open(FCurrentFileName);
+  }
   if (!opened && FUnwritable) {
     // The folder may have gone (or been a file) since the log was made.
     platform::ForceDirectories(platform::ExtractFileDir(FCurrentFileName));
-    if (!platform::FileExists(FCurrentFileName) && platform::CreateEmptyFile(FCurrentFileName)) FHeaderPending = true;
     opened = file.Open(FCurrentFileName);
   } else if (!opened) {
     platform::Sleep(87);
@@ -143,22 +147,29 @@ void TMessLog::WriteBuffer(const std::string& text) {
     return;
   }
   FUnwritable = false;
-
-  // One write per line, each ending in CR LF; write failures are not acted on.
-  auto writeLine = [&file](const std::string& line) {
-    std::string bytes = line;
-    bytes += "\r\n";
-    return file.Write(bytes.data(), bytes.size());
-  };
-  if (file.SeekToEnd()) {
-    if (FHeaderPending) writeLine(std::string(21, '.') + " - " + VersionLine(std::string()));
-    FHeaderPending = false;
-    if (FDropped)
-      writeLine(Stamp(Format("%d earlier lines were lost while the log file could not be written",
-                             static_cast<int>(FDropped))));
-    for (const auto& line : FLines) writeLine(line);
-    if (!text.empty()) writeLine(Stamp(text));
+  if (file.Created()) FHeaderPending = true;
+  if (FStartAfresh) {
+    FStartAfresh = false;
+    // The day's file holds last week's lines, unless another process
+    // started it today already: then its lines are today's and stay. Last
+    // week's file was last written six days ago at the least.
+    if (file.Size() > 0 && file.SecondsSinceChange() > FreshFileSeconds && file.Empty()) FHeaderPending = true;
   }
+
+  // Each line ends in CR LF; a failed write is not acted on.
+  std::string bytes;
+  const auto addLine = [&bytes](const std::string& line) {
+    bytes += line;
+    bytes += "\r\n";
+  };
+  if (FHeaderPending) addLine(std::string(21, '.') + " - " + VersionLine(std::string()));
+  FHeaderPending = false;
+  if (FDropped)
+    addLine(Stamp(Format("%d earlier lines were lost while the log file could not be written",
+                         static_cast<int>(FDropped))));
+  for (const auto& line : FLines) addLine(line);
+  if (!text.empty()) addLine(Stamp(text));
+  file.Append(bytes);
   file.Close();
   FLines.clear();
   FDropped = 0;

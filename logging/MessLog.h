@@ -8,7 +8,11 @@
 //
 // In daily mode the file name carries a day number (weekday 1 = Sunday .. 7,
 // or day of month) before its extension; the first write on a new day moves
-// to that day's file, starting it afresh when DeleteOld is set.
+// to that day's file, starting it afresh when DeleteOld is set; another
+// process writing the same file (a second converter in the same folder) may
+// have started it already, and a file changed within the last day is then
+// appended to. Every write appends whole lines in one call under the file's
+// lock, so processes sharing a file never write over each other's lines.
 //
 // File problems are never raised to callers: when the file can't be opened
 // the lines stay buffered for the next write, at most MaxBufferedLines of
@@ -59,6 +63,9 @@ class TMessLog {
   std::string FileName() const { return FFileName; }
   size_t Count() const;
   int FlushThreshold = 250;
+  // A day's file changed less than this long ago (in seconds) was started
+  // by another process on the same day, and is appended to, not emptied.
+  static constexpr double FreshFileSeconds = 24 * 60 * 60;
   size_t MaxBufferedLines = 10000;
 
   // Set once, before the log is shared between threads.
@@ -84,6 +91,7 @@ class TMessLog {
   std::deque<std::string> FLines;
   size_t FDropped = 0;        // lines given up since the file was last written
   bool FUnwritable = false;   // the last write could not open the file
+  bool FStartAfresh = false;  // the day's file is to be started afresh at its next write
 };
 
 // The process's one log: made when the service starts running and freed when

@@ -100,8 +100,10 @@ TEST(MessLogFiles, EmptyNameMeansMessagesLogInTheCurrentFolder) {
 TEST(MessLogRotation, AWeekdayChangeMovesToThatDaysFileAndStartsItAfresh) {
   TTempDir tmp;
   TTestClock clock(Tuesday);
-  // Last week's Wednesday file, and an older aside copy of it.
+  // Last week's Wednesday file, last written a week ago.
   test::WriteFile(tmp.File("tidewell4.log"), "last week\r\n");
+  std::filesystem::last_write_time(tmp.File("tidewell4.log"),
+                                   std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * 7));
   TMessLog log(tmp.File("tidewell.log"), true, true, false, false);
   log.Flush("tuesday");
   log.Add("added before midnight");

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/ConverterLock.h"
 #include "app/FieldText.h"
 #include "app/Journal.h"
 #include "app/JournalRun.h"
@@ -291,6 +292,15 @@ void TKestrel::ConvertTables(bool Weight) {
   const std::string table = Weight ? "weight" : "action";
   const std::string outDir = root + "netw" + sep + table + sep;
   const std::string templateFile = root + "netw" + sep + (Weight ? "gstru.dbf" : "astru.dbf");
+
+  // One converter at a time does anything with the table (ConverterLock.h).
+  TConverterLock lock(MainOdbc.get());
+  if (!lock.Take(table, outDir, platform::ExtractFileDir(JournalPath(table)))) {
+    FLastConverted = 0;
+    FLastSkippedFor = lock.Holder;
+    return;
+  }
+  FLastSkippedFor.clear();
 
   // What an interrupted run left is settled before anything is selected.
   TJournal journal(JournalPath(table));

@@ -61,6 +61,8 @@ void TKestrel::ReportCycle(const std::string& table) {
   std::string what;
   if (!FLastCycleConnected)
     what = "no connection to the database (" + ConnectErrorLine(LastSettings) + ")";
+  else if (!FLastSkippedFor.empty())
+    what = "skipped, another converter has it (" + FLastSkippedFor + ")";
   else if (FLastConverted < 0)
     what = "the select failed (see the log)";
   else

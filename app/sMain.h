@@ -167,6 +167,8 @@ class TKestrel : public TOneShotService {
   std::optional<std::uint32_t> FLastProgressTick;
   // Rows the last run converted; -1 when its select failed.
   int FLastConverted = 0;
+  // What held the table when the last run skipped it for another converter.
+  std::string FLastSkippedFor;
   // Raised for a whole cycle, settings and connection included, so a stop
   // never lets the log go away under a cycle that is still connecting.
   std::atomic<bool> FCycleRunning{false};

@@ -8,6 +8,9 @@ dump PATH
     two readers must agree, or the script fails): "*" for a deleted record
     or "-", then NAME=VALUE for each field, separated by tabs; numbers as
     Python floats, dates as YYYYMMDD, logicals as T/F, blanks as nothing.
+records PATH...
+    for each file, read with both readers (which must agree), one line per
+    record: PATH, the record number, "*" or "-", the rec_num field.
 """
 import datetime
 import decimal
@@ -99,6 +102,19 @@ def main():
         table.open(dbf.READ_WRITE)
         table.append(dbf.scatter(table[int(sys.argv[3]) - 1]))
         table.close()
+    if cmd == 'records':
+        for path in sys.argv[2:]:
+            a = with_dbf(path)
+            b = with_dbfread(path)
+            key = lambda r: (r['_deleted'], str(r.get('rec_num')))
+            def loose(rows):
+                return sorted(({k: (v if v not in ('', None) else None) for k, v in r.items()} for r in rows),
+                              key=key)
+            if loose(a) != loose(b):
+                print('%s: readers disagree' % path, file=sys.stderr)
+                return 1
+            for number, row in enumerate(a, start=1):
+                print('%s\t%d\t%s\t%s' % (path, number, '*' if row['_deleted'] else '-', row.get('rec_num')))
         return 0
     print(__doc__, file=sys.stderr)
     return 2

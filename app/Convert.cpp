@@ -81,7 +81,9 @@ std::string TKestrel::ShareRootPath() const { return ShareRootOverride.empty() ?
 // not kept until the earlier mark is known:
 //  - marked: both stay;
 //  - refused while the server is there (the update failed, or changed no
-//    row, and the row is not marked): the newer record and the earlier one
+//    row, and the row does not hold this record's number: it is gone, or
+//    someone else marked it meanwhile, for the mark only takes a row still
+//    unconverted): the newer record and the earlier one
 //    are taken back and the newer one is written again, so the file reads as
 //    if the refused row had never been copied and the newer record has the
 //    number the refused one had;
@@ -92,6 +94,12 @@ std::string TKestrel::ShareRootPath() const { return ShareRootOverride.empty() ?
 // and the marks are committed in batches once the journal and the files
 // are on disk (JournalRun.h), so that whatever interrupts a run, the next
 // one finds each row in exactly one record.
+
+std::string TKestrel::TMarks::KeyText(const TRowKey& key) {
+  std::string text = key.Condition();
+  for (const auto& p : key.Params()) text += '\0' + p;
+  return text;
+}
 
 TKestrel::TMarks::TMarks(TKestrel& owner, TODBCStatement& update, const std::string& table, TJournalRun& journal)
     : FOwner(owner), FUpdate(update), FTable(table), FJournal(journal) {}
@@ -176,17 +184,28 @@ bool TKestrel::TMarks::Settle() {
   const std::string& recNum = done.Key.RecNum;
   enum { marked, refused, unknown } mark = marked;
   bool stillUnconverted = false;
-  if (!result.Executed || result.Rows == 0) {
+  int markedElsewhere = 0;  // the mark another converter gave the row meanwhile
+  if (!result.Executed || result.Rows <= 0) {
     // The server says the row was not marked, or says nothing: what the row
-    // holds now decides.
+    // holds now decides. The mark only takes an unconverted row, so a row
+    // holding another number was marked by someone else in the meantime.
     const TReadBack back = ReadRowMark(FUpdate, FTable, done.Key);
+    const auto twin = FSharedKeys.find(KeyText(done.Key));
     if (back.State == rbFound && back.Convtd == recNo) {
       mark = marked;
+    } else if (back.State == rbFound && twin != FSharedKeys.end() && twin->second == back.Convtd) {
+      // An earlier row of this run with the same key took this row's mark
+      // with its own: its record is this row's copy all the same.
+      mark = marked;
+      LogNow(Format("Update of %s rec_num=%s found the row marked %d with the rows it shares its key with; record %d "
+                    "kept in %s",
+                    FTable, recNum, static_cast<int>(back.Convtd), recNo, done.Path));
     } else if (back.State == rbFound || back.State == rbGone || (back.State == rbFailed && result.Executed)) {
       // An update that ran and changed nothing marked nothing, whatever the
       // read-back says.
       mark = refused;
       stillUnconverted = back.State != rbGone && (back.State != rbFound || back.Convtd == 0);
+      if (back.State == rbFound) markedElsewhere = back.Convtd;
     } else {
       mark = unknown;
     }
@@ -197,10 +216,11 @@ bool TKestrel::TMarks::Settle() {
     else if (mark == unknown)
       LogNow(Format("Update of %s rec_num=%s got no answer (link to the server lost); record %d kept in %s, run ended",
                     FTable, recNum, recNo, done.Path));
-    else if (mark == marked)
+    else if (mark == marked && back.Convtd == recNo && (!result.Executed || result.Rows == 0))
       LogNow(Format("Update of %s rec_num=%s reported a failure but the row is marked; record %d kept in %s", FTable,
                     recNum, recNo, done.Path));
   } else if (result.Rows > 1) {
+    FSharedKeys[KeyText(done.Key)] = recNo;
     LogNow(Format("Update of %s rec_num=%s marked %d rows (rows share machine and rec_num); record %d kept in %s",
                   FTable, recNum, static_cast<int>(result.Rows), recNo, done.Path));
   }
@@ -254,7 +274,11 @@ bool TKestrel::TMarks::Settle() {
     return false;
   }
   --Appended;
-  if (result.Executed)
+  if (markedElsewhere != 0)
+    LogNow(Format("Update of %s rec_num=%s found the row already marked %d by someone else; record %d taken back "
+                  "from %s",
+                  FTable, recNum, markedElsewhere, recNo, done.Path));
+  else if (result.Executed)
     LogNow(Format("Update of %s rec_num=%s changed no row; record %d taken back from %s", FTable, recNum, recNo,
                   done.Path));
   else

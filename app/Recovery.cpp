@@ -23,12 +23,17 @@ void Log(const std::string& text) {
   if (MainLog) MainLog->Flush(text);
 }
 
-// Sets the row's mark and reads it back: true when the row now holds
-// `value` (0 clears the mark).
-bool SetMark(TODBCStatement& st, const std::string& table, const TJournalEntry& e, long value) {
-  MarkRow(st, table, e.Key, value);
+// Marks the unmarked row with the entry's record, or (clear) takes back the
+// mark it holds with that record, and reads the row back: true when the row
+// now holds what was wanted. A row someone else marked meanwhile is left
+// alone either way.
+bool SetMark(TODBCStatement& st, const std::string& table, const TJournalEntry& e, bool clear) {
+  if (clear)
+    UnmarkRow(st, table, e.Key, e.RecNo);
+  else
+    MarkRow(st, table, e.Key, e.RecNo);
   const TReadBack back = ReadRowMark(st, table, e.Key);
-  return back.State == rbFound && back.Convtd == value;
+  return back.State == rbFound && back.Convtd == (clear ? 0 : e.RecNo);
 }
 
 // The files named by the entries, each opened once for the whole
@@ -140,7 +145,7 @@ bool TKestrel::ResolveJournal(TJournal& journal, const std::string& table) {
     } else if (convtd == e.RecNo) {
       if (holds == TFiles::hoYes) {
         Log(Format("Journal: %s is marked %d; %s kept", row, static_cast<int>(convtd), record));
-      } else if (SetMark(st, table, e, 0)) {
+      } else if (SetMark(st, table, e, true)) {
         // The mark outlived its record (a power cut took the record with
         // the cache, or the file was replaced): the row goes again.
         Log(Format("Journal: %s is marked %d but %s does not hold it; mark cleared, the row is copied again", row,
@@ -163,7 +168,7 @@ bool TKestrel::ResolveJournal(TJournal& journal, const std::string& table) {
         }
         synced.push_back(e.File);
       }
-      if (!SetMark(st, table, e, e.RecNo)) {
+      if (!SetMark(st, table, e, false)) {
         Log(Format("Journal: %s is held by %s but could not be marked; run ended", row, record));
         return false;
       }

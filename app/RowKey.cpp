@@ -87,8 +87,9 @@ TRowKeyState ReadRowKey(TODBCStatement& Row, TRowKey& Key) {
 }
 
 bool StartMark(TODBCStatement& Update, const std::string& Table, const TRowKey& Key, long RecNo) {
-  return Update.StartExecSQL(Format("update %s set convtd=%d where %s", Table, static_cast<int>(RecNo), Key.Condition()),
-                             Key.Params());
+  return Update.StartExecSQL(
+      Format("update %s set convtd=%d where %s and ifnull(convtd,0)=0", Table, static_cast<int>(RecNo), Key.Condition()),
+      Key.Params());
 }
 
 TMarkResult FinishMark(TODBCStatement& Update) {
@@ -100,6 +101,14 @@ TMarkResult FinishMark(TODBCStatement& Update) {
 
 TMarkResult MarkRow(TODBCStatement& Update, const std::string& Table, const TRowKey& Key, long RecNo) {
   if (!StartMark(Update, Table, Key, RecNo)) return {};
+  return FinishMark(Update);
+}
+
+TMarkResult UnmarkRow(TODBCStatement& Update, const std::string& Table, const TRowKey& Key, long RecNo) {
+  if (!Update.StartExecSQL(
+          Format("update %s set convtd=0 where %s and convtd=%d", Table, Key.Condition(), static_cast<int>(RecNo)),
+          Key.Params()))
+    return {};
   return FinishMark(Update);
 }
 

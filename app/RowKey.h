@@ -20,7 +20,7 @@
 //   TRowKey key;
 //   if (ReadRowKey(select, key) != rkNamed) { /* leave the row, log it */ }
 //   TMarkResult m = MarkRow(update, "weight", key, 15);   // update ... set convtd=15
-//   if (!m.Executed || m.Rows == 0) { /* refused: see ReadRowMark */ }
+//   if (!m.Executed || m.Rows <= 0) { /* refused, or marked already: see ReadRowMark */ }
 //   TReadBack r = ReadRowMark(other, "weight", key);      // its convtd now
 //   if (SelectRow(other, "weight", key)) other.FieldAsString("note");
 // MarkRow can also be split into StartMark and FinishMark, so that file
@@ -83,13 +83,19 @@ struct TMarkResult {
   SQLLEN Rows = -1;
 };
 
-// "update <table> set convtd=<RecNo> where <key>", sent and left running on
-// the statement's worker; false when the statement can't run anything.
+// "update <table> set convtd=<RecNo> where <key> and ifnull(convtd,0)=0",
+// sent and left running on the statement's worker; false when the
+// statement can't run anything. A mark only ever takes a row that is still
+// unconverted: a row another converter (or anyone) marked meanwhile is left
+// as it is and the update changes no row.
 bool StartMark(TODBCStatement& Update, const std::string& Table, const TRowKey& Key, long RecNo);
 // Waits for the update StartMark sent.
 TMarkResult FinishMark(TODBCStatement& Update);
 // Both at once.
 TMarkResult MarkRow(TODBCStatement& Update, const std::string& Table, const TRowKey& Key, long RecNo);
+// "update <table> set convtd=0 where <key> and convtd=<RecNo>": clears the
+// row's mark only while it is still RecNo, the mark this program gave it.
+TMarkResult UnmarkRow(TODBCStatement& Update, const std::string& Table, const TRowKey& Key, long RecNo);
 
 // ---- reading a row back -----------------------------------------------------
 

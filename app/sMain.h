@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -157,6 +158,10 @@ class TKestrel : public TOneShotService {
     std::optional<TCopy> FPending;  // written, its mark sent
     std::optional<TCopy> FUnsent;   // written, its mark not sent yet
     bool FRunEnds = false;          // a failed write that ends the run, not only its group
+    // Keys whose mark took several rows at once (rows sharing machine and
+    // rec_num), with the mark they got; KeyText names a key.
+    std::map<std::string, int> FSharedKeys;
+    static std::string KeyText(const TRowKey& key);
   };
   void WaitWhileBusy();
   // What the administrator sees of the cycles (the service manager's status

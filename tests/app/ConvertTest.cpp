@@ -8,6 +8,7 @@
 #include <map>
 #include <sstream>
 
+#include "app/ConverterLock.h"
 #include "app/Journal.h"
 #include "app/JournalRun.h"
 #include "app/Settings.h"
@@ -15,6 +16,7 @@
 #include "common/Clock.h"
 #include "logging/MessLog.h"
 #include "odbc/Statement.h"
+#include "platform/SharedFiles.h"
 #include "platform/System.h"
 #include "tests/support/OdbcTestEnv.h"
 #include "tests/support/TempDir.h"
@@ -637,6 +639,76 @@ TEST_P(Conversion, ARowMarkedBySomeoneElseMeanwhileIsRefusedAndItsRecordTakenBac
   Convert();
   EXPECT_EQ(ReadBack(File("03050407.dbf")).size(), 1u);
   EXPECT_EQ(Marks(), "77 1 1 1 1 2 99 ");
+}
+
+// Another converter's locks: the lock file on the share, the one beside
+// the journal, and (MariaDB) the database's named lock. Each held one makes
+// the run leave the table alone for the cycle, with one line naming the
+// holder; the run holds the database lock while it works and lets it go.
+TEST_P(Conversion, AnotherConvertersLockMakesTheRunSkipTheTableWithOneLine) {
+  InsertSampleRows(Db);
+  const auto skips = [this] {
+    int n = 0;
+    for (const auto& t : LogTexts()) n += t.find("weight is being converted by another converter") != std::string::npos;
+    return n;
+  };
+  {
+    platform::TLockFile other;
+    ASSERT_EQ(other.TryLock(File(".tidewell-weight.lock"), "host far, pid 4711, /opt/tidewell, since then"),
+              platform::TLockFile::lsTaken);
+    Convert();
+    EXPECT_EQ(LogTexts().back(),
+              "weight is being converted by another converter (host far, pid 4711, /opt/tidewell, since then); "
+              "this cycle skips it");
+    EXPECT_EQ(skips(), 1);
+    // Nothing of the table was touched, its journal included.
+    EXPECT_FALSE(std::filesystem::exists(Dir.File("journal")));
+    EXPECT_FALSE(std::filesystem::exists(File("03050407.dbf")));
+    EXPECT_EQ(Marks(), "NULL 0 NULL NULL NULL NULL 99 ");
+  }
+  {
+    platform::ForceDirectories(Dir.File("journal"));
+    platform::TLockFile sameFolder;
+    ASSERT_EQ(sameFolder.TryLock(Dir.File("journal/weight.lock"), "host near, pid 12"), platform::TLockFile::lsTaken);
+    Convert();
+    EXPECT_EQ(skips(), 2);
+    EXPECT_NE(LogTexts().back().find("(host near, pid 12)"), std::string::npos);
+    EXPECT_EQ(Marks(), "NULL 0 NULL NULL NULL NULL 99 ");
+  }
+  const std::string lockName = TConverterLock::DatabaseLockName(Db.Name(), "weight");
+  if (GetParam() == TScratchDatabase::Maria) {
+    TODBC other;
+    ASSERT_TRUE(other.Connect("", Db.User(), Db.Password(), Db.Name(), false, Db.Driver(), Db.Extra()));
+    TODBCStatement st(&other, true, false);
+    ASSERT_TRUE(st.ExecSQLParams("select get_lock(?, 0) as v, connection_id() as id", {lockName}));
+    ASSERT_EQ(st.FieldAsString("v"), "1");
+    const std::string id = st.FieldAsString("id");
+    Convert();
+    EXPECT_EQ(skips(), 3);
+    EXPECT_EQ(LogTexts().back(), "weight is being converted by another converter (database connection " + id +
+                                     " holds the lock " + lockName + "); this cycle skips it");
+    EXPECT_EQ(Marks(), "NULL 0 NULL NULL NULL NULL 99 ");
+  }
+  // Alone, the run converts; on MariaDB it holds the lock while it works.
+  std::vector<std::string> heldDuringRun;
+  K.AfterRow = [&](int rows) {
+    if (rows == 1 && GetParam() == TScratchDatabase::Maria)
+      heldDuringRun = Db.Column("select is_free_lock('" + lockName + "')");
+  };
+  Connect();
+  K.ConvertTables(true);
+  if (GetParam() == TScratchDatabase::Maria) {
+    EXPECT_EQ(heldDuringRun, std::vector<std::string>{"0"});
+    TODBCStatement st(MainOdbc.get(), true, false);
+    ASSERT_TRUE(st.ExecSQLParams("select is_used_lock(?) as v", {lockName}));
+    EXPECT_EQ(st.FieldAsString("v"), "");  // released at the end of the run, before the cycle disconnects
+  }
+  K.CloseDatabase();
+  EXPECT_EQ(Marks(), "2 1 1 1 1 2 99 ");
+  EXPECT_EQ(skips(), GetParam() == TScratchDatabase::Maria ? 3 : 2);
+  // The lock files stay, naming the last holder.
+  EXPECT_NE(test::ReadFile(File(".tidewell-weight.lock")).find(", pid " + std::to_string(platform::ProcessId()) + ", "),
+            std::string::npos);
 }
 
 // The one read-back path tells a row's mark from a missing row, and both

@@ -266,6 +266,15 @@ TEST_P(Conversion, AnExceptionInARunReleasesStatementsLibraryAndFile) {
   EXPECT_FALSE(K.Busy);
   EXPECT_EQ(std::count(MainOdbc->Statements.begin(), MainOdbc->Statements.end(), nullptr),
             static_cast<long>(MainOdbc->Statements.size()));
+  // The table's locks went with the run.
+  for (const auto& lockFile : {File(".tidewell-weight.lock"), Dir.File("journal/weight.lock")}) {
+    platform::TLockFile probe;
+    EXPECT_EQ(probe.TryLock(lockFile, "probe"), platform::TLockFile::lsTaken) << lockFile;
+  }
+  if (GetParam() == TScratchDatabase::Maria) {
+    EXPECT_EQ(Db.Column("select is_free_lock('" + TConverterLock::DatabaseLockName(Db.Name(), "weight") + "')"),
+              std::vector<std::string>{"1"});
+  }
   K.CloseDatabase();
   // The open file was closed: what was appended is in it, count and all.
   // Its marks were not known to have their records on disk, so they were

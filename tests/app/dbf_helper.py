@@ -102,6 +102,7 @@ def main():
         table.open(dbf.READ_WRITE)
         table.append(dbf.scatter(table[int(sys.argv[3]) - 1]))
         table.close()
+        return 0
     if cmd == 'records':
         for path in sys.argv[2:]:
             a = with_dbf(path)

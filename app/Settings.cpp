@@ -19,16 +19,21 @@ std::string SettingsPath(const std::string& folder) {
   return dir + SettingsFileName;
 }
 
-bool TKestrel::LoadSettings() {
-  // A missing file, section or key is not an error: each value has a default.
-  const platform::TIniFile ini(SettingsPath(ExeDirOverride));
-  TConnectSettings& s = LastSettings;
+TConnectSettings ReadConnectSettings(const std::string& path) {
+  const platform::TIniFile ini(path);
+  TConnectSettings s;
   s.Host = ini.ReadString(SettingsSection, "Host", "");
   s.DataBase = ini.ReadString(SettingsSection, "DataBase", DefaultDataBase);
   s.User = ini.ReadString(SettingsSection, "User", "");
   s.Key = ini.ReadString(SettingsSection, "Key", "");
   s.Driver = ini.ReadString(SettingsSection, "Driver", DefaultDriver);
   s.Custom = ini.ReadString(SettingsSection, "Custom", std::string("SERVER=") + DefaultServer + DefaultTimeouts);
+  return s;
+}
+
+bool TKestrel::LoadSettings() {
+  LastSettings = ReadConnectSettings(SettingsPath(ExeDirOverride));
+  const TConnectSettings& s = LastSettings;
   return OpenDatabase(s.Host, s.DataBase, s.User, s.Key, s.Driver, s.Custom);
 }
 

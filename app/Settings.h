@@ -24,4 +24,13 @@ inline constexpr const char* DefaultTimeouts = ";CONN_TIMEOUT=5;READ_TIMEOUT=60;
 // The settings file in the given folder (the executable's folder when empty).
 std::string SettingsPath(const std::string& folder);
 
+struct TConnectSettings;
+// The connection settings as a cycle reads them from that file: a missing
+// file, section or key is not an error, each value has its default.
+TConnectSettings ReadConnectSettings(const std::string& path);
+
+// The service's own account and group (the package creates them); a unit
+// runs the service as that user when it exists.
+inline constexpr const char* ServiceAccount = "tidewell";
+
 }  // namespace tidewell

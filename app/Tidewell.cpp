@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "app/Check.h"
 #include "app/sMain.h"
 #include "common/BuildConfig.h"
 #include "common/Format.h"
@@ -21,6 +22,9 @@ const char* const Usage =
     "  -CONSOLE    run in the foreground as the service does; Ctrl+C stops it\n"
     "  -ONCE       run two cycles (weight, then action) and exit: 0 when both\n"
     "              connected to the database, 1 otherwise\n"
+    "  -CHECK      check the settings, the driver, the database, the tables, the\n"
+    "              templates, the share and the journals, one line each; exit 0\n"
+    "              when nothing failed, 1 otherwise. Writes nothing\n"
     "  -INSTALL    register the service and enable it for automatic start\n"
     "  -UNINSTALL  stop the service and remove its registration\n"
     "  -SILENT     with -INSTALL or -UNINSTALL: print nothing on success\n"
@@ -43,6 +47,9 @@ int main(int argc, char** argv) {
       tidewell::Format("tidewell %d.%d.%d.%d", static_cast<int>(tidewell::VersionParts[0]),
                        static_cast<int>(tidewell::VersionParts[1]), static_cast<int>(tidewell::VersionParts[2]),
                        static_cast<int>(tidewell::VersionParts[3]));
-  application.CreateForm(std::make_unique<tidewell::TKestrel>());
+  auto service = std::make_unique<tidewell::TKestrel>();
+  const tidewell::TKestrel& kestrel = *service;
+  application.CreateForm(std::move(service));
+  application.Commands.push_back({"CHECK", [&kestrel] { return tidewell::RunSelfCheck(kestrel); }});
   return application.Run();
 }

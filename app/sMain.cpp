@@ -1,5 +1,7 @@
 #include "app/sMain.h"
 
+#include <algorithm>
+
 #include "app/Settings.h"
 #include "app/uLLFunc.h"
 #include "common/Clock.h"
@@ -16,6 +18,9 @@ TKestrel::TKestrel() : TOneShotService("Kestrel", "Tidewell") {
   // Made on the constructing (main) thread: that is where its ticks run.
   tmrMainProcess = std::make_unique<platform::TTimer>();
   tmrMainProcess->OnTimer = [this] { tmrMainProcessTimer(); };
+  // Where the package made its account, the service runs as that user;
+  // elsewhere as the system's (root), confined all the same.
+  if (platform::UserAccountExists(ServiceAccount)) SetServiceStartName(ServiceAccount);
 }
 
 TKestrel::~TKestrel() { tmrMainProcess.reset(); }
@@ -38,14 +43,33 @@ void TKestrel::OpenLog(const std::string& FirstLine) {
   MainLog->Flush(FirstLine);
   // The settings hold the database password.
   const std::string settings = SettingsPath(ExeDirOverride);
-  if (platform::ReadableByOthers(settings))
+  if (platform::ReadableByOthers(settings, ServiceAccount))
     MainLog->Flush("Warning: " + settings +
                    " holds the database password and is readable by other users; make it readable by its owner "
-                   "only (chmod 600)");
+                   "only (chmod 600), or by the group " + ServiceAccount + " too (chmod 640)");
 }
 
 std::vector<std::string> TKestrel::WritablePaths() const {
-  return {platform::ExtractFileDir(platform::ExecutablePath()), ShareRootPath()};
+  // log/ and journal/ beside the executable may be links to folders of
+  // their own (the package's /var/log/tidewell and /var/lib/tidewell): the
+  // service writes there, and only there. A folder without them (a plain
+  // install) stays writable, so that the service can make them.
+  const std::string exeDir = platform::ExtractFileDir(platform::ExecutablePath());
+  const std::string sep(1, platform::PathDelim);
+  std::vector<std::string> paths;
+  const auto add = [&paths](const std::string& path) {
+    if (std::find(paths.begin(), paths.end(), path) == paths.end()) paths.push_back(path);
+  };
+  for (const char* name : {"log", "journal"}) {
+    const std::string beside = exeDir + sep + name;
+    const std::string real = platform::ResolveLinks(beside);
+    if (real != beside)
+      add(real);
+    else
+      add(platform::DirectoryExists(beside) ? beside : exeDir);
+  }
+  add(ShareRootPath());
+  return paths;
 }
 
 std::vector<std::string> TKestrel::RequiredMounts() const {

@@ -82,7 +82,12 @@ class TKestrel : public TOneShotService {
   // tidewell -VERIFY [TABLE] [FROM [TO]] [-REPAIR] (Verify.h); the exit code.
   int Verify(const std::vector<std::string>& Args) override;
 
-  // The executable's folder (its log and settings) and the share root.
+  // The intent journal of a table: journal/<table>.jnl beside the
+  // executable (or ExeDirOverride).
+  std::string JournalPath(const std::string& table) const;
+
+  // Where the service writes: its log and journal folders (where the links
+  // beside the executable lead) and the share root.
   std::vector<std::string> WritablePaths() const override;
   // The share root, when it is a path of this machine's file system.
   std::vector<std::string> RequiredMounts() const override;
@@ -97,9 +102,6 @@ class TKestrel : public TOneShotService {
 
  protected:
   void OpenLog(const std::string& FirstLine = "Starting scan of SQL tables...");
-  // The intent journal of a table: journal/<table>.jnl beside the
-  // executable (or ExeDirOverride).
-  std::string JournalPath(const std::string& table) const;
   // Settles what an interrupted run of the table left in its journal (see
   // Journal.cpp). False when the run must end before its select.
   bool ResolveJournal(TJournal& journal, const std::string& table);

@@ -58,6 +58,8 @@ int TServiceApplication::Run() {
     std::fputs((VersionText + "\n").c_str(), stdout);
     return 0;
   }
+  for (const auto& command : Commands)
+    if (FindSwitch(command.Switch)) return command.Run();
   if (FindSwitch("VERIFY")) return FService->Verify(FArgs);
   if (FindSwitch("INSTALL")) return RegisterServices(true, FindSwitch("SILENT"));
   if (FindSwitch("UNINSTALL")) return RegisterServices(false, FindSwitch("SILENT"));

@@ -12,9 +12,11 @@
 //   VERIFY                check the service's work and exit (its own arguments)
 //   HELP, ?, --help       print Usage and exit 0
 //   VERSION, --version    print VersionText and exit 0
+//   one of Commands       run it and exit with its code
 //   (none)                run under the service manager
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -63,6 +65,13 @@ class TServiceApplication {
   // Printed for HELP and VERSION.
   std::string Usage;
   std::string VersionText;
+  // Switches of the program's own that do one job and exit with its code
+  // (the service is made, never run); looked at after HELP and VERSION.
+  struct TCommand {
+    std::string Switch;
+    std::function<int()> Run;
+  };
+  std::vector<TCommand> Commands;
   TEventLogger& EventLogger() { return FEventLogger; }
 
   // Foreground run: the service thread in this process, stopped by a

@@ -30,6 +30,10 @@ TMessLog::TMessLog(const std::string& fileName, const std::string& startText, bo
 TMessLog::TMessLog(const std::string& fileName, bool deleteOld, bool dailyFiles, bool dayOfMonth, bool skipHeader)
     : TMessLog(fileName, "Start Log", deleteOld, dailyFiles, dayOfMonth, skipHeader) {}
 
+TMessLog::TMessLog(std::function<void(const std::string& text)> sink)
+    : FDeleteOld(false), FDailyFiles(false), FDayOfMonth(false), FLogStartEnd(false), FHeaderPending(false),
+      FSink(std::move(sink)) {}
+
 TMessLog::~TMessLog() {
   try {
     Flush(FLogStartEnd ? "End Log" : "");
@@ -108,6 +112,16 @@ std::string TMessLog::NumberedFileName() {
 
 void TMessLog::WriteBuffer(const std::string& text) {
   if (FLines.empty() && text.empty()) return;
+  if (FSink) {
+    // Lines are kept stamped: what follows the stamp's " - " is the text.
+    for (const auto& line : FLines) {
+      const size_t at = line.find(" - ");
+      FSink(at == std::string::npos ? line : line.substr(at + 3));
+    }
+    if (!text.empty()) FSink(text);
+    FLines.clear();
+    return;
+  }
 
   if (FDailyFiles && TodayNumber() != FCurrentDay) {
     FCurrentFileName = NumberedFileName();

@@ -40,6 +40,9 @@ class TMessLog {
            bool dayOfMonth, bool skipHeader);
   // Short form: the start text is "Start Log".
   TMessLog(const std::string& fileName, bool deleteOld, bool dailyFiles, bool dayOfMonth, bool skipHeader);
+  // A log with no file: each line written goes to the sink instead, without
+  // its time stamp (a report that shows what a component logs).
+  explicit TMessLog(std::function<void(const std::string& text)> sink);
   virtual ~TMessLog();
   TMessLog(const TMessLog&) = delete;
   TMessLog& operator=(const TMessLog&) = delete;
@@ -89,6 +92,7 @@ class TMessLog {
   bool FLogStartEnd;
   bool FHeaderPending;
   std::deque<std::string> FLines;
+  std::function<void(const std::string& text)> FSink;
   size_t FDropped = 0;        // lines given up since the file was last written
   bool FUnwritable = false;   // the last write could not open the file
   bool FStartAfresh = false;  // the day's file is to be started afresh at its next write

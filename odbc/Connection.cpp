@@ -290,6 +290,34 @@ std::string TODBC::FindDataSource(const std::string& Name) {
   }
 }
 
+std::vector<std::string> TODBC::DriverNames() {
+  std::vector<std::string> names;
+  if (!IsBound() || EnvHandle == SQL_NULL_HENV) return names;
+  SQLCHAR name[256], attributes[1024];
+  SQLSMALLINT nameLen = 0, attributesLen = 0;
+  for (SQLUSMALLINT direction = SQL_FETCH_FIRST;; direction = SQL_FETCH_NEXT) {
+    name[0] = 0;
+    if (!OdbcSucceeded(Odbc.SQLDrivers(EnvHandle, direction, name, 255, &nameLen, attributes,
+                                       static_cast<SQLSMALLINT>(sizeof attributes - 1), &attributesLen)))
+      return names;
+    names.push_back(FromBuffer(name, sizeof name));
+  }
+}
+
+std::vector<std::string> TODBC::DataSourceNames() {
+  std::vector<std::string> names;
+  if (!IsBound() || EnvHandle == SQL_NULL_HENV) return names;
+  SQLCHAR name[256], description[256];
+  SQLSMALLINT nameLen = 0, descriptionLen = 0;
+  for (SQLUSMALLINT direction = SQL_FETCH_FIRST;; direction = SQL_FETCH_NEXT) {
+    name[0] = 0;
+    if (!OdbcSucceeded(
+            Odbc.SQLDataSources(EnvHandle, direction, name, 255, &nameLen, description, 255, &descriptionLen)))
+      return names;
+    names.push_back(FromBuffer(name, sizeof name));
+  }
+}
+
 void TODBC::DetectDriverKind(const std::string& Text) {
   const std::string lower = LowerCase(Text);
   for (const auto& k : KindKeywords) {

@@ -109,6 +109,10 @@ class TODBC {
 
   // Driver description of the data source named exactly Name, else Name.
   std::string FindDataSource(const std::string& Name);
+  // Names the driver manager knows: its registered drivers and its data
+  // sources (user and system). Empty while unbound.
+  std::vector<std::string> DriverNames();
+  std::vector<std::string> DataSourceNames();
   // Sets DriverKind from the first known keyword in Text; unchanged if none.
   void DetectDriverKind(const std::string& Text);
   // Pairs of section [ODBC] of a file data source, as a connection string.

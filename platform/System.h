@@ -39,9 +39,30 @@ std::string GetCurrentDir();
 // Files and folders. Each answers success and never throws.
 bool ForceDirectories(const std::string& dir);  // with all missing parents
 bool DirectoryExists(const std::string& dir);
-// True when users other than the file's owner may read it (its group or
-// everyone). Always false where files carry access lists instead (Windows).
-bool ReadableByOthers(const std::string& path);
+// True when users other than the file's owner may read it: everyone, or a
+// group other than trustedGroup (the service's own, when given). Always false
+// where files carry access lists instead (Windows).
+bool ReadableByOthers(const std::string& path, const std::string& trustedGroup = std::string());
+// The path with every symbolic link in it resolved; the path itself when it
+// can't be (it does not exist).
+std::string ResolveLinks(const std::string& path);
+// Owner, group and permission bits of a file or folder, as an administrator
+// reads them ("root", "tidewell", 0640). Empty where files carry access
+// lists instead (Windows) or when it does not exist.
+struct TFileOwnership {
+  std::string Owner, Group;
+  unsigned Mode = 0;
+};
+std::optional<TFileOwnership> FileOwnership(const std::string& path);
+// Whether this process may read a file, or create files in a folder: the
+// system's own answer for the running user.
+bool CanRead(const std::string& path);
+bool CanWriteInto(const std::string& folder);
+// The name of the user this process runs as.
+std::string CurrentUserName();
+// Whether a local user account of that name exists. Always false on
+// Windows, where services run as the local system account.
+bool UserAccountExists(const std::string& name);
 bool FileExists(const std::string& path);       // a file, not a folder
 // True when standard error goes to a terminal (a person watches it).
 bool StandardErrorIsTerminal();

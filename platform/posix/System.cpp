@@ -3,6 +3,9 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <stdlib.h>
 #include <limits.h>
 #include <pthread.h>
 #include <signal.h>
@@ -104,9 +107,61 @@ bool ForceDirectories(const std::string& dir) {
   return mkdir(dir.c_str(), 0777) == 0 || (errno == EEXIST && DirectoryExists(dir));
 }
 
-bool ReadableByOthers(const std::string& path) {
+namespace {
+
+std::string UserName(uid_t uid) {
+  std::vector<char> buf(16384);
+  passwd pw{};
+  passwd* found = nullptr;
+  if (getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) == 0 && found) return found->pw_name;
+  return std::to_string(uid);
+}
+
+std::string GroupName(gid_t gid) {
+  std::vector<char> buf(16384);
+  group gr{};
+  group* found = nullptr;
+  if (getgrgid_r(gid, &gr, buf.data(), buf.size(), &found) == 0 && found) return found->gr_name;
+  return std::to_string(gid);
+}
+
+}  // namespace
+
+bool ReadableByOthers(const std::string& path, const std::string& trustedGroup) {
   struct stat st {};
-  return stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0;
+  if (stat(path.c_str(), &st) != 0) return false;
+  if (st.st_mode & S_IROTH) return true;
+  // A group of its own lets the service read the file and nobody else.
+  return (st.st_mode & S_IRGRP) != 0 && (trustedGroup.empty() || GroupName(st.st_gid) != trustedGroup);
+}
+
+std::string ResolveLinks(const std::string& path) {
+  char* resolved = realpath(path.c_str(), nullptr);
+  if (!resolved) return path;
+  std::string out(resolved);
+  free(resolved);
+  return out;
+}
+
+std::optional<TFileOwnership> FileOwnership(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return std::nullopt;
+  return TFileOwnership{UserName(st.st_uid), GroupName(st.st_gid), static_cast<unsigned>(st.st_mode & 07777)};
+}
+
+bool CanRead(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
+
+bool CanWriteInto(const std::string& folder) {
+  return DirectoryExists(folder) && access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
+std::string CurrentUserName() { return UserName(geteuid()); }
+
+bool UserAccountExists(const std::string& name) {
+  std::vector<char> buf(16384);
+  passwd pw{};
+  passwd* found = nullptr;
+  return getpwnam_r(name.c_str(), &pw, buf.data(), buf.size(), &found) == 0 && found;
 }
 
 bool FileExists(const std::string& path) {

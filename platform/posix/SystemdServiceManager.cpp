@@ -317,8 +317,14 @@ class TSystemdServiceManager : public TServiceManager {
 
  private:
   // The unit: started once the network is up and the share is mounted,
-  // restarted after a failure, and confined (no new privileges, the system's
-  // folders read-only, a private /tmp) except where it writes.
+  // restarted after a failure, and confined to what a database client that
+  // writes files needs: no capabilities, no new privileges, sockets of the
+  // Internet and local families only (TCP and a server's socket, the notify
+  // socket and syslog), the system calls of a system service, no devices, no
+  // kernel or control-group tunables, the system and the homes read-only,
+  // files it makes not readable by others, and write access only where it
+  // writes (its log, its journals, the share). Driver libraries are loaded
+  // from the read-only system, which MemoryDenyWriteExecute leaves alone.
   bool UnitText(const TServiceRegistration& r, std::string& unit) const {
     std::string exec;
     if (!QuoteExecutable(r.BinaryPath, exec)) return false;
@@ -353,7 +359,18 @@ class TSystemdServiceManager : public TServiceManager {
       if (!QuoteForUnit(r.StartName, user)) return false;
       unit += "User=" + user + "\n";
     }
-    unit += "NoNewPrivileges=yes\nProtectSystem=full\nPrivateTmp=yes\n";
+    unit += "UMask=0027\n";
+    unit += "NoNewPrivileges=yes\n";
+    unit += "CapabilityBoundingSet=\nAmbientCapabilities=\n";
+    unit += "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX\n";
+    unit += "SystemCallFilter=@system-service\nSystemCallErrorNumber=EPERM\nSystemCallArchitectures=native\n";
+    unit += "PrivateDevices=yes\nPrivateTmp=yes\nPrivateUsers=yes\nPrivateMounts=yes\n";
+    unit += "ProtectSystem=strict\nProtectHome=read-only\n";
+    unit += "ProtectKernelTunables=yes\nProtectKernelModules=yes\nProtectKernelLogs=yes\n";
+    unit += "ProtectControlGroups=yes\nProtectClock=yes\nProtectHostname=yes\n";
+    unit += "ProtectProc=invisible\nProcSubset=pid\n";
+    unit += "RestrictNamespaces=yes\nRestrictRealtime=yes\nRestrictSUIDSGID=yes\n";
+    unit += "LockPersonality=yes\nMemoryDenyWriteExecute=yes\nRemoveIPC=yes\nKeyringMode=private\n";
     if (!r.WritablePaths.empty()) {
       // "-": a folder missing at start (a share not there yet) must not keep
       // the service from starting; it logs its own failures.

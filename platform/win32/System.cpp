@@ -115,7 +115,36 @@ bool ForceDirectories(const std::string& dir) {
   return CreateDirectoryA(d.c_str(), nullptr) || (GetLastError() == ERROR_ALREADY_EXISTS && DirectoryExists(d));
 }
 
-bool ReadableByOthers(const std::string&) { return false; }
+bool ReadableByOthers(const std::string&, const std::string&) { return false; }
+
+std::string ResolveLinks(const std::string& path) { return path; }
+
+std::optional<TFileOwnership> FileOwnership(const std::string&) { return std::nullopt; }
+
+bool CanRead(const std::string& path) {
+  const HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(h);
+  return true;
+}
+
+bool CanWriteInto(const std::string& folder) {
+  // The system's answer is in its access lists; trying is the one sure way.
+  if (!DirectoryExists(folder)) return false;
+  char name[MAX_PATH];
+  if (!GetTempFileNameA(folder.c_str(), "tw", 0, name)) return false;
+  DeleteFileA(name);
+  return true;
+}
+
+std::string CurrentUserName() {
+  char name[257];
+  DWORD size = sizeof name;
+  return GetUserNameA(name, &size) ? std::string(name) : std::string();
+}
+
+bool UserAccountExists(const std::string&) { return false; }
 
 bool FileExists(const std::string& path) {
   if (path.empty()) return false;

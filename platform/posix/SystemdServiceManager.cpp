@@ -24,6 +24,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -135,6 +136,15 @@ bool QuoteExecutable(const std::string& path, std::string& quoted) {
   return path.find_first_of("\"'\\") == std::string::npos && QuoteForUnit(path, quoted);
 }
 
+// A user name systemd takes as it stands: letters, digits, "_", "." and
+// "-", not starting with "-".
+bool PlainAccountName(const std::string& name) {
+  if (name.empty() || name[0] == '-') return false;
+  for (const char c : name)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '.' && c != '-') return false;
+  return true;
+}
+
 // Free text (a description): only specifiers need care.
 std::string EscapeSpecifiers(const std::string& text) {
   std::string out;
@@ -167,13 +177,27 @@ class TSystemdServiceManager : public TServiceManager {
 
   std::string UnitPath(const std::string& name) const { return FUnitDirectory + "/" + name + ".service"; }
 
+  // A unit of that name shipped by a package (in the system's own unit
+  // folders): the service is installed, and it is the package's to remove.
+  std::string PackagedUnit(const std::string& name) const {
+    if (FUnitDirectory != "/etc/systemd/system") return {};
+    for (const char* dir : {"/usr/lib/systemd/system", "/lib/systemd/system"}) {
+      const std::string path = std::string(dir) + "/" + name + ".service";
+      if (FileExists(path)) return path;
+    }
+    return {};
+  }
+
   int AddService(const TServiceRegistration& r) override {
     const std::string path = UnitPath(r.Name);
-    if (FileExists(path)) return ErrServiceExists;
+    if (FileExists(path) || !PackagedUnit(r.Name).empty()) return ErrServiceExists;
     std::string unit;
     if (!UnitText(r, unit)) {
       FFailure = "systemd can't run " + r.BinaryPath +
-                 " as a service: a path in its unit holds a quote, a backslash or a control character";
+                 " as a service: a path in its unit holds a quote, a backslash or a control character" +
+                 (r.StartName.empty() || PlainAccountName(r.StartName)
+                      ? std::string()
+                      : ", or its account \"" + r.StartName + "\" is no plain user name");
       return ErrServiceCommandFailed;
     }
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
@@ -197,7 +221,12 @@ class TSystemdServiceManager : public TServiceManager {
 
   int RemoveService(const std::string& name) override {
     const std::string path = UnitPath(name);
-    if (!FileExists(path)) return ErrServiceDoesNotExist;
+    if (!FileExists(path)) {
+      const std::string packaged = PackagedUnit(name);
+      if (packaged.empty()) return ErrServiceDoesNotExist;
+      FFailure = packaged + " came with a package: remove the package to remove the service";
+      return ErrServiceCommandFailed;
+    }
     if (FUseSystemctl) {
       // Stopped first: a unit removed under a running service leaves a
       // process systemd no longer knows how to stop.
@@ -355,9 +384,10 @@ class TSystemdServiceManager : public TServiceManager {
     unit += "ExecStart=" + exec + "\n";
     unit += "Restart=on-failure\nRestartSec=10\n";
     if (!r.StartName.empty()) {
-      std::string user;
-      if (!QuoteForUnit(r.StartName, user)) return false;
-      unit += "User=" + user + "\n";
+      // Taken verbatim (systemd would keep quotes as part of the name), so
+      // only a plain account name goes in.
+      if (!PlainAccountName(r.StartName)) return false;
+      unit += "User=" + r.StartName + "\n";
     }
     unit += "UMask=0027\n";
     unit += "NoNewPrivileges=yes\n";

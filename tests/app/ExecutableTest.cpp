@@ -438,3 +438,21 @@ TEST(CommandLine, HelpAndVersionPrintAndExitZeroWithoutStartingAnything) {
   }
   EXPECT_FALSE(std::filesystem::exists(dir.File("log")));
 }
+
+// The package puts a link to the program on the PATH; the program must still
+// find its settings, log and journals beside the real executable. -CHECK
+// names the files it looked at, exits 1 on a failure and writes nothing.
+TEST(CommandLine, ThroughALinkTheProgramFindsItsFolderAndCheckWritesNothing) {
+  TTempDir dir, bin;
+  const std::string exe = Install(dir);
+  WriteUnreachableSettings(dir);
+  std::filesystem::create_symlink(exe, bin.File("tidewell"));
+  EXPECT_EQ(WaitExit(Spawn({bin.File("tidewell"), "-CHECK"}, {}, bin.File("out.txt"))), 1);
+  const std::string out = tidewell::test::ReadFile(bin.File("out.txt"));
+  EXPECT_NE(out.find("ok    settings: " + dir.File("mysqlconn.ini") + " ("), std::string::npos) << out;
+  EXPECT_NE(out.find("ok    log folder: " + dir.File("log") + " is not there yet"), std::string::npos) << out;
+  EXPECT_NE(out.find("FAIL  connection: H: D:marrowby U: P:: "), std::string::npos) << out;
+  EXPECT_FALSE(std::filesystem::exists(dir.File("log")));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("journal")));
+  EXPECT_FALSE(std::filesystem::exists(bin.File("log")));
+}

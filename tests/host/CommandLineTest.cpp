@@ -177,7 +177,7 @@ TEST(Install, WritesTheUnitAndReportsSuccessUnlessSilent) {
   EXPECT_EQ(All(unit, "Unit.Wants"), std::vector<std::string>{"network-online.target"});
   EXPECT_EQ(All(unit, "Unit.After"), std::vector<std::string>{"network-online.target"});
   EXPECT_EQ(All(unit, "Service.NoNewPrivileges"), std::vector<std::string>{"yes"});
-  EXPECT_EQ(All(unit, "Service.ProtectSystem"), std::vector<std::string>{"full"});
+  EXPECT_EQ(All(unit, "Service.ProtectSystem"), std::vector<std::string>{"strict"});
   EXPECT_EQ(All(unit, "Service.PrivateTmp"), std::vector<std::string>{"yes"});
 
   // Installing again fails with the service manager's code and text, even silently.
@@ -230,6 +230,69 @@ TEST(Install, PathsWithBlanksPercentSignsAndQuotesReachSystemdIntact) {
     EXPECT_NE(manager->SystemText(platform::ErrServiceCommandFailed).find("systemd can't run"), std::string::npos);
   }
   EXPECT_FALSE(platform::FileExists(units.File("Other.service")));
+}
+
+// The package's unit and the one the program writes for the package's
+// paths are one and the same, and both are confined: systemd's own review
+// rates the exposure 2.0 or lower (what an administrator's audit checks).
+TEST(Install, TheConfinedUnitIsThePackagesAndScoresTwoOrLower) {
+  TTempDir units, root;
+  platform::TServiceRegistration r;
+  r.Name = "Kestrel";
+  r.DisplayName = "Tidewell";
+  r.BinaryPath = "/usr/lib/tidewell/tidewell";
+  r.StartName = "tidewell";
+  r.WritablePaths = {"/var/log/tidewell", "/var/lib/tidewell", "/mnt/fileserver/share/"};
+  r.RequiredMounts = {"/mnt/fileserver/share/"};
+  auto manager = platform::CreateSystemServiceManager(units.Path());
+  ASSERT_EQ(manager->AddService(r), 0);
+  const std::string written = ReadFile(units.File("Kestrel.service"));
+  EXPECT_EQ(written, ReadFile(std::string(TIDEWELL_TEST_SOURCE_DIR) + "/packaging/Kestrel.service"));
+  const TUnit unit = ParseUnit(written);
+  EXPECT_EQ(All(unit, "Service.User"), std::vector<std::string>{"tidewell"});
+  EXPECT_EQ(All(unit, "Service.CapabilityBoundingSet"), std::vector<std::string>{""});
+  EXPECT_EQ(All(unit, "Service.UMask"), std::vector<std::string>{"0027"});
+  EXPECT_EQ(All(unit, "Service.RestrictAddressFamilies"), std::vector<std::string>{"AF_INET AF_INET6 AF_UNIX"});
+  EXPECT_EQ(Paths(All(unit, "Service.ReadWritePaths").at(0)),
+            (std::vector<std::string>{"-/var/log/tidewell", "-/var/lib/tidewell", "-/mnt/fileserver/share/"}));
+
+  ASSERT_EQ(std::system("command -v systemd-analyze >/dev/null"), 0) << "systemd-analyze is missing";
+  const std::string review = "systemd-analyze security --offline=yes --threshold=20 '" + units.File("Kestrel.service") +
+                             "' > '" + root.File("security.txt") + "' 2>&1";
+  EXPECT_EQ(std::system(review.c_str()), 0) << ReadFile(root.File("security.txt"));
+
+  // The account goes in as it stands, so only a plain name is taken.
+  r.Name = "Other";
+  for (const char* account : {"tide well", "\"tidewell\"", "-tidewell", "tide%well"}) {
+    r.StartName = account;
+    EXPECT_EQ(manager->AddService(r), platform::ErrServiceCommandFailed) << account;
+    EXPECT_NE(manager->SystemText(platform::ErrServiceCommandFailed).find("is no plain user name"), std::string::npos);
+  }
+  EXPECT_FALSE(platform::FileExists(units.File("Other.service")));
+}
+
+TEST(CommandLine, AProgramsOwnSwitchRunsItsCommandInsteadOfTheService) {
+  TServiceApplication app({"tidewell", "/check"});
+  app.CreateForm(std::make_unique<TIdleService>());
+  int runs = 0;
+  app.Commands.push_back({"OTHER", [] { return 9; }});
+  app.Commands.push_back({"CHECK", [&runs] {
+    ++runs;
+    return 7;
+  }});
+  EXPECT_EQ(app.Run(), 7);
+  EXPECT_EQ(runs, 1);
+  // Help still comes first.
+  TServiceApplication help({"tidewell", "-check", "--help"});
+  help.CreateForm(std::make_unique<TIdleService>());
+  help.Commands.push_back({"CHECK", [&runs] {
+    ++runs;
+    return 7;
+  }});
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(help.Run(), 0);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(runs, 1);
 }
 
 TEST(Install, AFailingSystemctlFailsTheInstallAndLeavesNoUnit) {

@@ -111,6 +111,10 @@ void TSelfCheck::CheckSettings(const std::string& path) {
 void TSelfCheck::CheckFolder(const std::string& item, const std::string& path, bool create) {
   const std::string real = platform::ResolveLinks(path);
   const std::string shown = real != path ? path + " -> " + real : path;
+  if (platform::FileExists(path)) {
+    Add(TCheckState::csFail, item, shown + " is a file, not a folder");
+    return;
+  }
   if (!platform::DirectoryExists(path)) {
     // A run makes the log and journal folders when it can.
     const std::string parent = platform::ExtractFileDir(real);

@@ -185,7 +185,12 @@ TEST_F(SelfCheck, OutputFoldersAndTheLogFolderMustBeThere) {
   // A file where the log folder should be: the run can't make it.
   WriteFile(Exe + "/log", "a file");
   lines = Run(false);
-  EXPECT_TRUE(Says(lines.at("log folder"), TCheckState::csFail, "does not exist and can't be made")) << Printed;
+  EXPECT_TRUE(Says(lines.at("log folder"), TCheckState::csFail, "is a file, not a folder")) << Printed;
+  // A folder the run can't make: its parent is a file.
+  std::filesystem::remove(Exe + "/log");
+  K.ExeDirOverride = Exe + "/mysqlconn.ini";
+  lines = Run(false);
+  EXPECT_TRUE(Says(lines.at("journal folder"), TCheckState::csFail, "does not exist and can't be made")) << Printed;
 }
 
 TEST_F(SelfCheck, JournalNotesPendingWarnAndAnUnreadableJournalFails) {

@@ -15,6 +15,7 @@ TKestrel::TKestrel() : TOneShotService("Kestrel", "Tidewell") {
   OnExecute = [this] { ServiceExecute(); };
   OnStop = [this](bool& stopped) { ServiceStop(stopped); };
   OnShutdown = [this] { ServiceShutdown(); };
+  Documentation = "man:tidewell(8)";
   // Made on the constructing (main) thread: that is where its ticks run.
   tmrMainProcess = std::make_unique<platform::TTimer>();
   tmrMainProcess->OnTimer = [this] { tmrMainProcessTimer(); };

@@ -120,6 +120,9 @@ class TService {
   TErrorSeverity ErrorSeverity = esNormal;
   std::string LoadGroup;
   std::vector<TDependency> Dependencies;
+  // Where an administrator reads about the service ("man:tidewell(8)"),
+  // for service managers that show it.
+  std::string Documentation;
   std::uint32_t TagID = 0;
   bool AllowStop = true;
   bool AllowPause = true;

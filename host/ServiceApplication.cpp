@@ -97,6 +97,7 @@ int TServiceApplication::RegisterServices(bool install, bool silent) {
         platform::TServiceRegistration r;
         r.Name = service->Name();
         r.DisplayName = service->DisplayName();
+        r.Documentation = service->Documentation;
         r.ServiceType = service->GetNTServiceType();
         r.StartType = service->GetNTStartType();
         r.ErrorControl = service->GetNTErrorSeverity();

@@ -31,6 +31,7 @@ inline constexpr int ErrServiceCommandFailed = 0x20000001;
 struct TServiceRegistration {
   std::string Name;
   std::string DisplayName;
+  std::string Documentation;         // a URI (man:, https:), or empty
   std::uint32_t ServiceType = 0x10;  // own process
   std::uint32_t StartType = 2;       // automatic
   std::uint32_t ErrorControl = 1;    // normal

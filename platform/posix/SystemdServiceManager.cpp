@@ -359,6 +359,11 @@ class TSystemdServiceManager : public TServiceManager {
     if (!QuoteExecutable(r.BinaryPath, exec)) return false;
     unit += "[Unit]\n";
     unit += "Description=" + EscapeSpecifiers(r.DisplayName.empty() ? r.Name : r.DisplayName) + "\n";
+    if (!r.Documentation.empty()) {
+      // One URI: no blank may split it, no specifier be expanded in it.
+      if (r.Documentation.find_first_of(" \t\"'\\") != std::string::npos) return false;
+      unit += "Documentation=" + EscapeSpecifiers(r.Documentation) + "\n";
+    }
     unit += "Wants=network-online.target\nAfter=network-online.target\n";
     // Dependencies: each a zero-ended name; "+" marks a load-order group,
     // which systemd has no notion of.

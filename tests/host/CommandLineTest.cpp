@@ -240,6 +240,7 @@ TEST(Install, TheConfinedUnitIsThePackagesAndScoresTwoOrLower) {
   platform::TServiceRegistration r;
   r.Name = "Kestrel";
   r.DisplayName = "Tidewell";
+  r.Documentation = "man:tidewell(8)";
   r.BinaryPath = "/usr/lib/tidewell/tidewell";
   r.StartName = "tidewell";
   r.WritablePaths = {"/var/log/tidewell", "/var/lib/tidewell", "/mnt/fileserver/share/"};

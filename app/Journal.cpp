@@ -6,11 +6,11 @@
 //
 //     crc32    payload
 //     -------- ----------------------------------------------------------
-//     0f3c5e2a N 41 7 - 7 1234 /mnt/share/netw/weight/03050407.dbf 15 9e3779b97f4a7c15
+//     0f3c5e2a N 41 weight 7 - 7 1234 /mnt/share/netw/weight/03050407.dbf 15 9e3779b97f4a7c15
 //     5d0f0b12 S 41
 //
 //   line     = CRC SP PAYLOAD LF, CRC = CRC-32 of PAYLOAD, 8 lower-case hex
-//   PAYLOAD  = "N" seq key file recno fingerprint                (noted)
+//   PAYLOAD  = "N" seq table key file recno fingerprint          (noted)
 //            | "S" seq                                          (settled)
 //            | "O" file                                         (file opened)
 //            | "C" file                                         (file closed)
@@ -20,8 +20,17 @@
 //              text column)
 //   fields are separated by one blank; in each, a byte below 0x21, 0x7f and
 //   "%" are written %XX (hex), and an empty field is a lone "%".
-//   seq counts up within the file; fingerprint is FieldsFingerprint of the
+//   seq counts up within the file; table names the source table the note
+//   was written for (a note without it, from an older journal, is taken
+//   as the journal's own table's); fingerprint is FieldsFingerprint of the
 //   record's fields as stored (16 hex digits).
+//
+// Beside it, <table>.jnl.len holds one line of the same form, "L bytes":
+// the size the journal had when it was last written to disk. It is
+// written after each flush of the journal (and, flushed itself, before the
+// journal shrinks), so it is never larger than the journal unless the
+// journal was cut short from outside (a restore, a copy that stopped).
+// Notes a run sets aside (see below) go to <table>.jnl.foreign.
 //
 // Order of writes, for each row (Convert.cpp):
 //   1. the record is built in memory, its number known: "N" is appended
@@ -37,16 +46,26 @@
 //
 // Reading (Load), the recovery rules:
 //   - a line counts only whole: ended by LF, checksum right. A last line
-//     without LF is a write cut short by a crash: ignored (TornTail). Any
-//     other bad line is skipped and reported (DamagedLines); the entry it
-//     held is lost to the journal, so its row can at worst be copied twice
-//     (a mark is never committed before its note was on disk);
+//     without LF is a write cut short by a crash: ignored (TornTail), and
+//     reported when it is longer than any line the journal holds (no
+//     single write leaves that). Any other bad line is skipped and
+//     reported (DamagedLines); the entry it held is lost to the journal, so
+//     its row can at worst be copied twice (a mark is never committed
+//     before its note was on disk). A journal shorter than its known size
+//     lost its end: reported, with the same cost;
 //   - pending = "N" lines without a later "S" of the same seq; files left
 //     open = "O" without a later "C".
 // The next run of the table resolves each pending entry on a new connection
-// before its select, reading the row's mark:
-//   - marked with that record number, and the record holds the row
-//     (fingerprint equal): nothing to do;
+// before its select. A note is resolved only against the table and folder
+// it was written for: one that names another table, or a file outside the
+// table's folder (journals swapped, a folder copied), is reported and set
+// aside untouched. While the table's folder or the share can't be reached
+// nothing is resolved: the entries stay and the run ends. Otherwise the
+// row's mark is read, and "the record holds the row" means: its
+// fingerprint is the note's, and it is what the row's values, as the
+// server returns them now, become in that file:
+//   - marked with that record number, and the record holds the row:
+//     nothing to do;
 //   - marked with it, but the record is gone or holds something else (a
 //     power cut took it; the file was replaced): the mark is cleared, so the
 //     row is copied again;
@@ -54,7 +73,8 @@
 //   - unmarked, and the record holds the row: the row is marked with it;
 //   - unmarked, the record missing or different: nothing was kept, the row
 //     is copied as usual;
-//   - the server can't be asked: the entry stays and the run ends.
+//   - the server can't be asked, or the file is there but can't be read:
+//     the entry stays and the run ends.
 // Files left open are opened once (the engine checks and repairs them).
 // When nothing is left, the journal is emptied.
 //
@@ -64,6 +84,7 @@
 // ever left marked without its record.
 #include "app/Journal.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <fstream>
@@ -151,7 +172,7 @@ std::string NoteText(const TJournalEntry& e) {
   std::string flags = std::string(e.Key.MachineNull ? "n" : "") + (e.Key.MachineIsText ? "m" : "") +
                       (e.Key.RecNumIsText ? "r" : "");
   if (flags.empty()) flags = "-";
-  return "N " + std::to_string(e.Seq) + " " + std::to_string(e.Key.Machine) + " " + flags + " " +
+  return "N " + std::to_string(e.Seq) + " " + Escape(e.Table) + " " + std::to_string(e.Key.Machine) + " " + flags + " " +
          Escape(e.Key.MachineValue) + " " + Escape(e.Key.RecNum) + " " + Escape(e.File) + " " +
          std::to_string(e.RecNo) + " " + Hex64(e.Fingerprint);
 }
@@ -216,24 +237,42 @@ std::uint64_t FieldsFingerprint(const std::vector<std::string>& texts) {
   return h;
 }
 
-TJournal::TJournal(std::string path) : FPath(std::move(path)) {}
+TJournal::TJournal(std::string path, std::string table) : FPath(std::move(path)), FTable(std::move(table)) {
+  if (FTable.empty()) {
+    const std::string name = platform::ExtractFileName(FPath);
+    FTable = name.substr(0, name.size() - platform::ExtractFileExt(name).size());
+  }
+}
 
-TJournal::~TJournal() { delete FFile; }
+TJournal::~TJournal() {
+  delete FFile;
+  delete FSizeFile;
+}
+
+bool TJournal::Failed() {
+  FLastError = platform::SysErrorMessage(platform::LastErrorCode());
+  return false;
+}
 
 void TJournal::Apply(const std::string& payload, bool& understood) {
   const auto parts = Split(payload);
   understood = false;
   std::uint64_t seq = 0, number = 0, fingerprint = 0;
-  if (parts[0] == "N" && parts.size() == 9) {
+  if (parts[0] == "N" && (parts.size() == 10 || parts.size() == 9)) {
     TJournalEntry e;
     e.Key.MachineNull = false;
+    // An older journal's notes have no table name.
+    const size_t k = parts.size() == 10 ? 1 : 0;
+    e.Table = FTable;
+    if (k && (!Unescape(parts[2], e.Table) || e.Table.empty())) return;
     std::uint64_t machine = 0;
-    const bool negative = !parts[2].empty() && parts[2][0] == '-';
-    if (!ParseNumber(parts[1], seq) || !ParseNumber(negative ? parts[2].substr(1) : parts[2], machine) ||
-        machine > (negative ? 0x80000000ull : 0x7fffffffull) || !ParseFlags(parts[3], e.Key) ||
-        !Unescape(parts[4], e.Key.MachineValue) || !Unescape(parts[5], e.Key.RecNum) ||
-        !Unescape(parts[6], e.File) || e.File.empty() || !ParseNumber(parts[7], number) || number == 0 ||
-        number > 0x7fffffffull || !ParseNumber(parts[8], fingerprint, 16))
+    const std::string& m = parts[2 + k];
+    const bool negative = !m.empty() && m[0] == '-';
+    if (!ParseNumber(parts[1], seq) || !ParseNumber(negative ? m.substr(1) : m, machine) ||
+        machine > (negative ? 0x80000000ull : 0x7fffffffull) || !ParseFlags(parts[3 + k], e.Key) ||
+        !Unescape(parts[4 + k], e.Key.MachineValue) || !Unescape(parts[5 + k], e.Key.RecNum) ||
+        !Unescape(parts[6 + k], e.File) || e.File.empty() || !ParseNumber(parts[7 + k], number) || number == 0 ||
+        number > 0x7fffffffull || !ParseNumber(parts[8 + k], fingerprint, 16))
       return;
     e.Seq = seq;
     e.Key.Machine = negative ? static_cast<int>(-static_cast<long long>(machine)) : static_cast<int>(machine);
@@ -257,29 +296,51 @@ void TJournal::Apply(const std::string& payload, bool& understood) {
   understood = true;
 }
 
-bool TJournal::Load() {
-  FPending.clear();
-  FOpen.clear();
-  DamagedLines.clear();
-  TornTail = false;
-  FBytes = FWholeBytes = 0;
-  if (!platform::FileExists(FPath)) return !platform::DirectoryExists(FPath);
-  std::ifstream in(FPath, std::ios::binary);
+namespace {
+
+// The whole of a file, or nothing when it can't be read.
+bool ReadWhole(const std::string& path, std::string& text) {
+  std::ifstream in(path, std::ios::binary);
   if (!in) return false;
   std::ostringstream all;
   all << in.rdbuf();
   if (in.bad()) return false;
-  const std::string text = all.str();
+  text = all.str();
+  return true;
+}
+
+}  // namespace
+
+bool TJournal::Load() {
+  FPending.clear();
+  FOpen.clear();
+  DamagedLines.clear();
+  TornTail = LongTornTail = false;
+  FBytes = FWholeBytes = TornBytes = KnownBytes = 0;
+  std::string size, sizeLine;
+  std::uint64_t known = 0;
+  if (platform::FileExists(SizePath()) && ReadWhole(SizePath(), size) && !size.empty() && size.back() == '\n' &&
+      Payload(size.substr(0, size.size() - 1), sizeLine) && sizeLine.size() > 2 && sizeLine.compare(0, 2, "L ") == 0 &&
+      ParseNumber(sizeLine.substr(2), known))
+    KnownBytes = known;
+  if (!platform::FileExists(FPath)) return !platform::DirectoryExists(FPath);
+  std::string text;
+  if (!ReadWhole(FPath, text)) return false;
   FBytes = text.size();
-  size_t start = 0;
+  size_t start = 0, longest = 0;
   int number = 0;
   while (start < text.size()) {
     ++number;
     const size_t end = text.find('\n', start);
     if (end == std::string::npos) {
       TornTail = true;
+      TornBytes = text.size() - start;
+      // A note's line is the longest kind, and one write leaves at most a
+      // part of one line; slack for a longer row key or file name.
+      LongTornTail = TornBytes > (longest ? longest + 64 : 4096);
       break;
     }
+    longest = std::max(longest, end + 1 - start);
     FWholeBytes = end + 1;
     std::string payload;
     bool understood = false;
@@ -314,13 +375,33 @@ bool TJournal::OpenForAppend() {
 }
 
 bool TJournal::Append(const std::string& text) {
-  if (!OpenForAppend() || !FFile->File.Write(text.data(), text.size())) return false;
+  if (!OpenForAppend() || !FFile->File.Write(text.data(), text.size())) return Failed();
   FBytes += text.size();
   return true;
 }
 
+bool TJournal::WriteSize(std::uint64_t bytes, bool sync) {
+  if (!FSizeFile) FSizeFile = new TFile;
+  platform::TSharedFile& f = FSizeFile->File;
+  if (!f.IsOpen()) {
+    const std::string dir = platform::ExtractFileDir(FPath);
+    if (!dir.empty() && !platform::DirectoryExists(dir)) platform::ForceDirectories(dir);
+    if (!platform::FileExists(SizePath())) platform::CreateEmptyFile(SizePath());
+    if (!f.Open(SizePath())) return Failed();
+  }
+  const std::string line = Line("L " + std::to_string(bytes));
+  if (!f.Truncate(0) || !f.Write(line.data(), line.size()) || (sync && !f.Sync())) return Failed();
+  return true;
+}
+
+bool TJournal::RememberSize() {
+  KnownBytes = 0;
+  return WriteSize(FBytes, true);
+}
+
 bool TJournal::Note(TJournalEntry& entry) {
   entry.Seq = FNextSeq++;
+  if (entry.Table.empty()) entry.Table = FTable;
   if (!Append(Line(NoteText(entry)))) return false;
   FPending[entry.Seq] = entry;
   return true;
@@ -335,6 +416,21 @@ bool TJournal::Settle(const std::vector<std::uint64_t>& seqs) {
   return text.empty() || Append(text);
 }
 
+bool TJournal::SetAside(const std::vector<TJournalEntry>& entries) {
+  if (entries.empty()) return true;
+  std::string text;
+  std::vector<std::uint64_t> seqs;
+  for (const auto& e : entries) {
+    text += Line(NoteText(e));
+    seqs.push_back(e.Seq);
+  }
+  platform::TSharedFile f;
+  if ((!platform::FileExists(AsidePath()) && !platform::CreateEmptyFile(AsidePath())) || !f.Open(AsidePath()) ||
+      !f.SeekToEnd() || !f.Write(text.data(), text.size()) || !f.Sync())
+    return Failed();
+  return Settle(seqs);
+}
+
 bool TJournal::FileOpened(const std::string& file) {
   if (!Append(Line("O " + Escape(file)))) return false;
   FOpen.insert(file);
@@ -346,7 +442,14 @@ bool TJournal::FileClosed(const std::string& file) {
   return Append(Line("C " + Escape(file)));
 }
 
-bool TJournal::Sync() { return FFile && FFile->File.IsOpen() ? FFile->File.Sync() : true; }
+bool TJournal::Sync() {
+  if (!FFile || !FFile->File.IsOpen()) return true;
+  if (!FFile->File.Sync()) return Failed();
+  // Everything up to here is on disk: the journal is at least this long
+  // from now on. (A size that is not written only makes a cut go unseen.)
+  WriteSize(FBytes, false);
+  return true;
+}
 
 std::string TJournal::LiveText() const {
   std::string text;
@@ -360,13 +463,17 @@ bool TJournal::Compact(bool force) {
   const std::string live = LiveText();
   if (FFile) FFile->File.Close();
   TornTail = false;
+  // The known size goes down first, and to disk: a journal that is
+  // replaced must never look cut short.
+  if ((FBytes > 0 || platform::FileExists(SizePath())) && !WriteSize(live.size(), true)) return false;
+  KnownBytes = 0;
   if (live.empty()) {
     // Nothing is lost if the cut is itself cut short: nothing is live.
     if (!platform::FileExists(FPath)) {
       FBytes = 0;
       return true;
     }
-    if (!OpenForAppend() || !FFile->File.Truncate(0)) return false;
+    if (!OpenForAppend() || !FFile->File.Truncate(0)) return Failed();
     FBytes = 0;
     return true;
   }
@@ -377,9 +484,9 @@ bool TJournal::Compact(bool force) {
   {
     platform::TSharedFile f;
     if (!platform::CreateEmptyFile(fresh) || !f.Open(fresh) || !f.Write(live.data(), live.size()) || !f.Sync())
-      return false;
+      return Failed();
   }
-  if (!platform::MoveFileOver(fresh, FPath)) return false;
+  if (!platform::MoveFileOver(fresh, FPath)) return Failed();
   FBytes = live.size();
   return OpenForAppend();
 }

@@ -24,6 +24,7 @@ namespace tidewell {
 // gets, and the fingerprint of that record's fields as stored.
 struct TJournalEntry {
   std::uint64_t Seq = 0;
+  std::string Table;  // the source table it was written for
   TRowKey Key;
   std::string File;
   long RecNo = 0;
@@ -32,12 +33,18 @@ struct TJournalEntry {
 
 class TJournal {
  public:
-  explicit TJournal(std::string path);
+  // `table` is the source table the journal is for; by default the file's
+  // name without its extension (weight.jnl: weight). A note read without a
+  // table name (an older journal) is taken as this table's.
+  explicit TJournal(std::string path, std::string table = std::string());
   ~TJournal();
   TJournal(const TJournal&) = delete;
   TJournal& operator=(const TJournal&) = delete;
 
   const std::string& Path() const { return FPath; }
+  const std::string& Table() const { return FTable; }
+  // The file beside the journal that keeps its last known size.
+  std::string SizePath() const { return FPath + ".len"; }
 
   // Reads what an earlier run left: the entries still pending and the files
   // it left open. A missing file is an empty journal. False when the file
@@ -51,6 +58,21 @@ class TJournal {
   // last line (a write cut short by a crash) is not among them: TornTail.
   std::vector<int> DamagedLines;
   bool TornTail = false;
+  // Bytes after the last whole line, and whether they are more than one
+  // line's worth (longer than any line the journal holds): not what a
+  // write cut short leaves, so the journal itself was cut or damaged.
+  std::uint64_t TornBytes = 0;
+  bool LongTornTail = false;
+  // The size the journal had when last written to disk, when known and
+  // larger than what Load found: the journal was cut short (a restore, a
+  // copy that stopped), and the notes in the missing part are lost.
+  std::uint64_t KnownBytes = 0;
+  bool CutShort() const { return KnownBytes > FBytes; }
+  // Takes the journal's present size as its known size (after a cut was
+  // reported, so that it is reported once).
+  bool RememberSize();
+  // Why the last write failed ("No space left on device"), or empty.
+  const std::string& LastError() const { return FLastError; }
 
   // Appends one entry (its Seq is given here). The line is in the
   // operating system's hands when this returns: it survives a kill of the
@@ -60,6 +82,11 @@ class TJournal {
   // Settles entries: their rows' marks are committed and their records on
   // disk, or nothing of them was kept. Unknown numbers are ignored.
   bool Settle(const std::vector<std::uint64_t>& seqs);
+  // Copies the entries' notes to the file beside the journal that keeps
+  // what was set aside (<table>.jnl.foreign, written to disk), then
+  // settles them: they are kept for whoever looks, never resolved.
+  bool SetAside(const std::vector<TJournalEntry>& entries);
+  std::string AsidePath() const { return FPath + ".foreign"; }
   bool FileOpened(const std::string& file);
   bool FileClosed(const std::string& file);
   // Writes the journal through to the disk.
@@ -81,13 +108,18 @@ class TJournal {
 
  private:
   bool Append(const std::string& text);
+  bool WriteSize(std::uint64_t bytes, bool sync);
+  bool Failed();
   bool OpenForAppend();
   void Apply(const std::string& payload, bool& understood);
   std::string LiveText() const;
 
   std::string FPath;
+  std::string FTable;
+  std::string FLastError;
   struct TFile;
   TFile* FFile = nullptr;
+  TFile* FSizeFile = nullptr;
   std::uint64_t FNextSeq = 1;
   std::uint64_t FBytes = 0;
   std::uint64_t FWholeBytes = 0;  // up to the end of the last whole line

@@ -63,6 +63,7 @@ bool TJournalRun::Begin() {
 bool TJournalRun::Note(DbfHandle file, const FIELD4INFO* fields, const TRowKey& key, const std::string& path,
                        long recNo, std::uint64_t& seq) {
   TJournalEntry e;
+  e.Table = FJournal.Table();
   e.Key = key;
   e.File = path;
   e.RecNo = recNo;

@@ -121,6 +121,9 @@ void WriteEventLog(const std::string& source, const std::string& text);
 
 // System text of an error code: trailing blanks, line ends and periods removed.
 std::string SysErrorMessage(int code);
+// The code of the last failed system call of this thread (errno, or the
+// system's last error on Windows).
+int LastErrorCode();
 
 // Calls the handler (on a thread of its own) for each termination request the
 // process receives: 0 = interrupt (Ctrl+C), 1 = terminate, 2 = hang-up.

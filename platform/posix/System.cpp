@@ -311,6 +311,8 @@ void WriteEventLog(const std::string& source, const std::string& text) {
   closelog();
 }
 
+int LastErrorCode() { return errno; }
+
 std::string SysErrorMessage(int code) {
   char buf[256];
   std::string text = strerror_r(code, buf, sizeof buf);

@@ -290,6 +290,8 @@ void WriteEventLog(const std::string& source, const std::string& text) {
   DeregisterEventSource(log);
 }
 
+int LastErrorCode() { return static_cast<int>(GetLastError()); }
+
 std::string SysErrorMessage(int code) {
   char* buffer = nullptr;
   const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,

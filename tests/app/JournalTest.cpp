@@ -29,6 +29,7 @@ TJournalEntry Entry(int machine, const std::string& recNum, long recNo) {
 
 void ExpectSame(const TJournalEntry& a, const TJournalEntry& b) {
   EXPECT_EQ(a.Seq, b.Seq);
+  EXPECT_EQ(a.Table, b.Table);
   EXPECT_EQ(a.Key.Machine, b.Key.Machine);
   EXPECT_EQ(a.Key.MachineNull, b.Key.MachineNull);
   EXPECT_EQ(a.Key.MachineValue, b.Key.MachineValue);
@@ -104,6 +105,8 @@ TEST_F(Journal, ALineCutShortByACrashIsIgnoredAndTheNextWriteStartsAfterIt) {
     TJournal j(Path);
     ASSERT_TRUE(j.Load());
     EXPECT_TRUE(j.TornTail);
+    EXPECT_FALSE(j.LongTornTail);  // what one write cut short leaves
+    EXPECT_FALSE(j.CutShort());
     EXPECT_TRUE(j.DamagedLines.empty());
     ASSERT_EQ(j.Pending().size(), 1u);
     ExpectSame(j.Pending()[0], first);
@@ -176,7 +179,7 @@ TEST_F(Journal, CompactingKeepsExactlyWhatIsLiveAndEmptiesASettledJournal) {
   EXPECT_TRUE(j.Compact());  // small: left as it is
   EXPECT_EQ(j.Bytes(), before);
   ASSERT_TRUE(j.Compact(true));
-  EXPECT_EQ(ReadFile(Path), TJournal::Line("O /open.dbf") + TJournal::Line("N " + std::to_string(keep.Seq) + " 0 - 0 150 " +
+  EXPECT_EQ(ReadFile(Path), TJournal::Line("O /open.dbf") + TJournal::Line("N " + std::to_string(keep.Seq) + " weight 0 - 0 150 " +
                                                                           keep.File + " 150 " + "9e3779b97f4a7c83"));
   EXPECT_FALSE(std::filesystem::exists(Path + ".new"));
   // Still appendable after the swap.
@@ -191,6 +194,114 @@ TEST_F(Journal, CompactingKeepsExactlyWhatIsLiveAndEmptiesASettledJournal) {
   ASSERT_TRUE(j.FileClosed("/open.dbf"));
   ASSERT_TRUE(j.Compact(true));
   EXPECT_EQ(ReadFile(Path), "");
+}
+
+// Each note names its table; an older journal's notes, without one, are
+// the journal's own table's, and both kinds read back side by side.
+TEST_F(Journal, NotesNameTheirTableAndOlderNotesBelongToTheJournalsTable) {
+  TJournalEntry own = Entry(7, "1", 1), other = Entry(7, "2", 2);
+  other.Table = "action";
+  {
+    TJournal j(Path);
+    ASSERT_TRUE(j.Note(own));
+    ASSERT_TRUE(j.Note(other));
+  }
+  EXPECT_EQ(own.Table, "weight");
+  const std::string old = TJournal::Line("N 3 7 - 7 3 /share/netw/weight/03050403.dbf 3 00000000000000ff");
+  WriteFile(Path, ReadFile(Path) + old);
+  TJournal j(Path);
+  ASSERT_TRUE(j.Load());
+  EXPECT_TRUE(j.DamagedLines.empty());
+  ASSERT_EQ(j.Pending().size(), 3u);
+  ExpectSame(j.Pending()[0], own);
+  ExpectSame(j.Pending()[1], other);
+  EXPECT_EQ(j.Pending()[2].Table, "weight");
+  EXPECT_EQ(j.Pending()[2].Key.RecNum, "3");
+  EXPECT_EQ(TJournal(Dir.File("action.jnl")).Table(), "action");
+
+  // Set aside: copied whole beside the journal, and no longer pending.
+  ASSERT_TRUE(j.SetAside({j.Pending()[1]}));
+  EXPECT_EQ(ReadFile(j.AsidePath()), ReadFile(Path).substr(ReadFile(Path).find('\n') + 1, ReadFile(Path).find('\n', ReadFile(Path).find('\n') + 1) - ReadFile(Path).find('\n')));
+  TJournal again(Path);
+  ASSERT_TRUE(again.Load());
+  ASSERT_EQ(again.Pending().size(), 2u);
+  EXPECT_EQ(again.Pending()[1].Key.RecNum, "3");
+}
+
+// A journal shorter than the size it had on disk lost its end, and a tail
+// longer than any of its lines is no write cut short: both are told apart
+// from what a crash leaves, and a journal the program itself shrinks never
+// looks cut.
+TEST_F(Journal, AJournalCutShortIsToldApartFromACrashsTornLine) {
+  {
+    TJournal j(Path);
+    for (int i = 1; i <= 40; ++i) {
+      TJournalEntry e = Entry(7, std::to_string(i), i);
+      ASSERT_TRUE(j.Note(e));
+    }
+    ASSERT_TRUE(j.Sync());  // the size it has on disk is known from here on
+    TJournalEntry unsynced = Entry(7, "41", 41);
+    ASSERT_TRUE(j.Note(unsynced));
+  }
+  const std::string whole = ReadFile(Path);
+  const size_t line = whole.find('\n') + 1;
+  {
+    TJournal j(Path);  // longer than known: notes written since the last flush
+    ASSERT_TRUE(j.Load());
+    EXPECT_FALSE(j.CutShort());
+    EXPECT_EQ(j.Pending().size(), 41u);
+  }
+  WriteFile(Path, whole.substr(0, whole.size() / 2));
+  {
+    TJournal j(Path);
+    ASSERT_TRUE(j.Load());
+    EXPECT_TRUE(j.CutShort());
+    EXPECT_EQ(j.KnownBytes, whole.rfind('\n', whole.size() - 2) + 1);  // up to the last note's line
+    EXPECT_EQ(j.Bytes(), whole.size() / 2);
+    EXPECT_FALSE(j.LongTornTail);  // the cut left a part of one line: only the size tells
+    ASSERT_TRUE(j.RememberSize());  // reported once
+  }
+  {
+    TJournal j(Path);
+    ASSERT_TRUE(j.Load());
+    EXPECT_FALSE(j.CutShort());
+  }
+  // Lines run together without their ends (a copy that mangled them).
+  std::string joined = whole.substr(0, line);
+  for (size_t at = line; at < whole.size(); ++at)
+    if (whole[at] != '\n') joined += whole[at];
+  WriteFile(Path, joined);
+  {
+    TJournal j(Path);
+    ASSERT_TRUE(j.Load());
+    EXPECT_TRUE(j.TornTail);
+    EXPECT_TRUE(j.LongTornTail);
+    EXPECT_GT(j.TornBytes, 1000u);
+    // Compacting shrinks it; the known size goes down first.
+    ASSERT_TRUE(j.Compact(true));
+  }
+  TJournal j(Path);
+  ASSERT_TRUE(j.Load());
+  EXPECT_FALSE(j.CutShort());
+  EXPECT_FALSE(j.TornTail);
+  EXPECT_EQ(j.Pending().size(), 1u);
+  ASSERT_TRUE(j.Settle({j.Pending()[0].Seq}));
+  ASSERT_TRUE(j.Compact(true));
+  EXPECT_EQ(ReadFile(Path), "");
+  TJournal empty(Path);
+  ASSERT_TRUE(empty.Load());
+  EXPECT_FALSE(empty.CutShort());
+  // Gone altogether, after it had notes on disk: cut to nothing.
+  {
+    TJournal k(Path);
+    TJournalEntry e = Entry(7, "1", 1);
+    ASSERT_TRUE(k.Note(e));
+    ASSERT_TRUE(k.Sync());
+  }
+  std::filesystem::remove(Path);
+  TJournal gone(Path);
+  ASSERT_TRUE(gone.Load());
+  EXPECT_TRUE(gone.CutShort());
 }
 
 TEST_F(Journal, AJournalThatCannotBeReadOrWrittenSaysSo) {

@@ -156,13 +156,18 @@ bool TKestrel::TMarks::Append(TCopy copy, DbfHandle file) {
   return true;
 }
 
-bool TKestrel::TMarks::Write(TCopy& copy) {
-  d4appendBlank(FFile);
+bool TKestrel::TMarks::Fill(DbfHandle file, const TCopy& copy) {
   bool stored = true;
   for (const auto& t : copy.Texts) {
-    stored = AssignDbfField(FFile, t.Name, t.Text) && stored;
-    if (t.CharWidth) KeepLastCharacterWhole(FFile, t.Name, t.Text, t.CharWidth);
+    stored = AssignDbfField(file, t.Name, t.Text) && stored;
+    if (t.CharWidth) KeepLastCharacterWhole(file, t.Name, t.Text, t.CharWidth);
   }
+  return stored;
+}
+
+bool TKestrel::TMarks::Write(TCopy& copy) {
+  d4appendBlank(FFile);
+  const bool stored = Fill(FFile, copy);
   copy.RecNo = d4recNo(FFile);
   if (copy.RecNo <= 0 || !stored) return false;
   // The record is still in memory: noted first, then written.

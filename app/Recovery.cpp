@@ -1,6 +1,8 @@
 // The start of a run: what an interrupted run of the same table left in its
 // journal is resolved against the rows' marks and the files' records before
 // anything new is selected (the rules are at the top of Journal.cpp).
+#include <algorithm>
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -40,7 +42,7 @@ bool SetMark(TODBCStatement& st, const std::string& table, const TJournalEntry& 
 // resolution.
 class TFiles {
  public:
-  TFiles() {
+  explicit TFiles(std::string root) : FRoot(std::move(root)) {
     FCode = code4initP();
     code4singleOpen(FCode, 0);
     code4safety(FCode, 0);
@@ -48,6 +50,7 @@ class TFiles {
     code4errOpen(FCode, 0);
   }
   ~TFiles() {
+    CloseScratch();
     for (auto& [path, f] : FOpen) {
       if (f.Fields) u4freeDefault(f.Fields);
       if (f.Data) d4close(f.Data);
@@ -59,8 +62,11 @@ class TFiles {
   TFiles& operator=(const TFiles&) = delete;
 
   // Whether record `recNo` of `path` is the one the entry noted; unknown
-  // when the file is there but does not open (another program holds it).
-  enum THolds { hoYes, hoNo, hoUnknown };
+  // when the file is there but does not open (another program holds it) or
+  // its record can't be read, unreachable when the file is missing because
+  // its folder or the share root is (a share that is away holds no file,
+  // which says nothing of the records it holds).
+  enum THolds { hoYes, hoNo, hoUnknown, hoUnreachable };
   THolds Holds(const TJournalEntry& e) {
     auto it = FOpen.find(e.File);
     if (it == FOpen.end()) {
@@ -70,8 +76,40 @@ class TFiles {
       it = FOpen.emplace(e.File, f).first;
     }
     const TFile& f = it->second;
-    if (!f.Data) return platform::FileExists(e.File) ? hoUnknown : hoNo;
-    return d4go(f.Data, e.RecNo) == r4success && RecordFingerprint(f.Data, f.Fields) == e.Fingerprint ? hoYes : hoNo;
+    if (!f.Data) {
+      if (platform::FileExists(e.File)) return hoUnknown;
+      return Reachable(e.File) ? hoNo : hoUnreachable;
+    }
+    if (d4go(f.Data, e.RecNo) != r4success) return e.RecNo > d4recCount(f.Data) ? hoNo : hoUnknown;
+    return RecordFingerprint(f.Data, f.Fields) == e.Fingerprint ? hoYes : hoNo;
+  }
+  // Whether the current record of the entry's file (Holds found it) is
+  // what the row becomes in that file now: `fill` assigns the row's texts,
+  // by the conversion's rules, to a record of a scratch table of the same
+  // layout beside the journal, and the two are compared as stored. Unknown
+  // when the scratch table can't be made.
+  THolds SameAsRow(const TJournalEntry& e, const std::string& scratchPath,
+                   const std::function<bool(DbfHandle, const FIELD4INFO*)>& fill) {
+    const TFile& f = FOpen.at(e.File);
+    if (FScratchFor != e.File) {
+      CloseScratch();
+      FScratchPath = scratchPath;
+      const std::string dir = platform::ExtractFileDir(scratchPath);
+      if (!platform::DirectoryExists(dir)) platform::ForceDirectories(dir);
+      FScratch = d4create(FCode, scratchPath.c_str(), f.Fields, nullptr);
+      if (FScratch && d4appendBlank(FScratch) != r4success) CloseScratch();
+      if (!FScratch) return hoUnknown;
+      FScratchFields = d4fieldInfo(FScratch);
+      FScratchFor = e.File;
+    }
+    if (!fill(FScratch, FScratchFields)) return hoUnknown;
+    return RecordFingerprint(FScratch, FScratchFields) == RecordFingerprint(f.Data, f.Fields) ? hoYes : hoNo;
+  }
+  // The file's folder and the share root are there: a file missing from
+  // them is a file that is not there.
+  bool Reachable(const std::string& path) const { return FolderReachable(platform::ExtractFileDir(path)); }
+  bool FolderReachable(const std::string& folder) const {
+    return platform::DirectoryExists(folder) && platform::DirectoryExists(FRoot);
   }
   // Opening a table checks it and repairs what an interrupted writer left.
   bool Check(const std::string& path) {
@@ -87,8 +125,23 @@ class TFiles {
     DbfHandle Data = nullptr;
     FIELD4INFO* Fields = nullptr;
   };
+  void CloseScratch() {
+    if (FScratchFields) u4freeDefault(FScratchFields);
+    if (FScratch) d4close(FScratch);
+    FScratch = nullptr;
+    FScratchFields = nullptr;
+    FScratchFor.clear();
+    if (FScratchPath.empty()) return;
+    for (const auto& part : TableFiles(FScratchPath)) platform::RemoveFile(part);
+    FScratchPath.clear();
+  }
+
+  std::string FRoot;
   CodeHandle FCode = nullptr;
   std::map<std::string, TFile> FOpen;
+  DbfHandle FScratch = nullptr;
+  FIELD4INFO* FScratchFields = nullptr;
+  std::string FScratchFor, FScratchPath;
 };
 
 }  // namespace
@@ -108,7 +161,37 @@ bool TKestrel::ResolveJournal(TJournal& journal, const std::string& table) {
   }
   for (int line : journal.DamagedLines)
     Log(Format("Journal %s: line %d damaged and skipped; a row it named may be copied twice", journal.Path(), line));
-  const auto pending = journal.Pending();
+  // Notes lost with the end of the journal can't be settled: their rows,
+  // if marked, stay so; if not, they may be in a record and copied again.
+  if (journal.CutShort() || journal.LongTornTail) {
+    if (journal.CutShort())
+      Log(Format("Journal %s is %d bytes, shorter than the %d it had; rows of the notes it lost may be copied twice",
+                 journal.Path(), static_cast<int>(journal.Bytes()), static_cast<int>(journal.KnownBytes)));
+    else
+      Log(Format("Journal %s ends in %d bytes that are not a whole line (cut short or damaged); rows of the notes "
+                 "it lost may be copied twice",
+                 journal.Path(), static_cast<int>(journal.TornBytes)));
+    journal.RememberSize();
+  }
+  // A note is settled only against the table and folder it was written
+  // for; one from another table's journal (swapped, copied, restored) is
+  // kept aside untouched.
+  const std::string root = ShareRootPath();
+  const std::string folder = root + "netw" + std::string(1, platform::PathDelim) + table;
+  std::vector<TJournalEntry> pending, foreign;
+  for (auto& e : journal.Pending())
+    (e.Table == table && platform::ExtractFileDir(e.File) == folder ? pending : foreign).push_back(e);
+  if (!foreign.empty()) {
+    if (!journal.SetAside(foreign)) {
+      Log(Format("Journal %s: %d notes of another table or folder can't be set aside (%s); %s not converted in this "
+                 "cycle",
+                 journal.Path(), static_cast<int>(foreign.size()), journal.LastError(), table));
+      return false;
+    }
+    Log(Format("Journal %s: %d notes name another table or a file outside %s (first: %s, %s); left alone, kept in %s",
+               journal.Path(), static_cast<int>(foreign.size()), folder, foreign[0].Table, foreign[0].File,
+               journal.AsidePath()));
+  }
   const auto open = journal.OpenFiles();
   if (pending.empty() && open.empty()) {
     if (journal.Bytes() == 0 || journal.Compact(true)) return true;
@@ -116,13 +199,23 @@ bool TKestrel::ResolveJournal(TJournal& journal, const std::string& table) {
     return false;
   }
 
-  TFiles files;
+  // A share that is away can't tell which records it holds: nothing is
+  // settled until it is back, and nothing is copied meanwhile.
+  TFiles files(root);
+  if (!files.FolderReachable(folder)) {
+    Log(Format("Journal %s: the folder %s or the share %s can't be reached; %d entries kept, run ended", journal.Path(),
+               folder, root, static_cast<int>(pending.size() + open.size())));
+    return false;
+  }
   for (const auto& path : open) {
+    if (!files.Reachable(path)) continue;  // checked once it can be reached
     if (files.Check(path)) Log(Format("Checked %s, left open by an interrupted run", path));
     journal.FileClosed(path);
   }
 
   TODBCStatement st(MainOdbc.get(), false, false);
+  TODBCStatement rowRead(MainOdbc.get(), true, false);
+  const std::string scratch = platform::ChangeFileExt(journal.Path(), ".check.dbf");
   std::vector<std::string> synced;
   for (const auto& e : pending) {
     const std::string row = Format("%s rec_num=%s (machine %d)", table, e.Key.RecNum, e.Key.Machine);
@@ -134,7 +227,30 @@ bool TKestrel::ResolveJournal(TJournal& journal, const std::string& table) {
                  static_cast<int>(journal.Pending().size())));
       return false;
     }
-    const TFiles::THolds holds = answer.State == rbGone ? TFiles::hoNo : files.Holds(e);
+    TFiles::THolds holds = answer.State == rbGone ? TFiles::hoNo : files.Holds(e);
+    if (holds == TFiles::hoYes && (convtd == e.RecNo || convtd == 0)) {
+      // The fingerprint says the record is the one noted; the row's own
+      // values say whether it is this row's copy.
+      if (!SelectRow(rowRead, table, e.Key)) {
+        Log(Format("Journal: the server can't be asked about %s; %d entries kept, run ended", row,
+                   static_cast<int>(journal.Pending().size())));
+        return false;
+      }
+      holds = files.SameAsRow(e, scratch, [&](DbfHandle file, const FIELD4INFO* fields) {
+        return TMarks::Fill(file, TMarks::Read(rowRead, e.Key, file, fields, e.File));
+      });
+      if (holds == TFiles::hoUnknown) {
+        Log(Format("Journal: %s can't be compared with %s (no scratch table %s); %d entries kept, run ended", record,
+                   row, scratch, static_cast<int>(journal.Pending().size())));
+        return false;
+      }
+    }
+    if (holds == TFiles::hoUnreachable) {
+      Log(Format("Journal: %s can't be reached (its folder or the share is away) to settle %s; %d entries kept, run "
+                 "ended",
+                 e.File, row, static_cast<int>(journal.Pending().size())));
+      return false;
+    }
     if (holds == TFiles::hoUnknown) {
       Log(Format("Journal: %s can't be opened to settle %s; %d entries kept, run ended", e.File, row,
                  static_cast<int>(journal.Pending().size())));

@@ -133,6 +133,9 @@ class TKestrel : public TOneShotService {
     // only: call it while no mark is in flight.
     static TCopy Read(TODBCStatement& row, const TRowKey& key, DbfHandle file, const FIELD4INFO* fields,
                       const std::string& path);
+    // Assigns the copy's texts to the current record of `file`, as the
+    // conversion stores them. False when a memo could not be stored.
+    static bool Fill(DbfHandle file, const TCopy& copy);
     // Writes the copy into the file while the previous row's mark travels,
     // then settles that mark; this copy's mark goes out with the next one.
     // False when the run must end.

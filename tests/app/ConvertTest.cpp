@@ -14,6 +14,7 @@
 #include "app/Settings.h"
 #include "app/sMain.h"
 #include "common/Clock.h"
+#include "common/Format.h"
 #include "logging/MessLog.h"
 #include "odbc/Statement.h"
 #include "platform/SharedFiles.h"
@@ -923,6 +924,138 @@ TEST_P(Conversion, ANoteTheServerCannotSettleStaysAndTheRunEndsBeforeItsSelect) 
   Convert();
   EXPECT_EQ(Marks(), "2 1 1 1 1 2 99 ");
   EXPECT_EQ(ReadBack(File("03050407.dbf")).size(), 2u);
+}
+
+// A share that is away holds no file, which says nothing of the records it
+// holds: while the table's folder or the whole share is missing the notes
+// stay and nothing is copied; once it is back each row is in one record.
+TEST_P(Conversion, NotesStayWhileTheTablesFolderOrTheShareIsAway) {
+  InsertSampleRows(Db);
+  Convert();
+  const std::string m7 = File("03050407.dbf");
+  Db.Exec({"update weight set convtd=NULL where rec_num=1"});
+  {
+    TJournal j(K.JournalPath("weight"));
+    TJournalEntry marked = Noted(7, "2", m7, 1, FingerprintOf(m7, 1));
+    TJournalEntry unmarked = Noted(7, "1", m7, 2, FingerprintOf(m7, 2));
+    ASSERT_TRUE(j.Note(marked));
+    ASSERT_TRUE(j.Note(unmarked));
+    ASSERT_TRUE(j.FileOpened(m7));
+  }
+  const std::string root = Share.substr(0, Share.size() - 1), folder = Share + "netw/weight", away = Dir.File("away");
+  for (const std::string& gone : {folder, root}) {
+    SCOPED_TRACE(gone);
+    std::filesystem::rename(gone, away);
+    const size_t before = LogTexts().size();
+    Convert();
+    auto texts = LogTexts();
+    EXPECT_EQ(std::vector<std::string>(texts.begin() + static_cast<long>(before), texts.end()),
+              std::vector<std::string>{"Journal " + K.JournalPath("weight") + ": the folder " + folder +
+                                       " or the share " + Share + " can't be reached; 3 entries kept, run ended"});
+    std::filesystem::rename(away, gone);
+    EXPECT_EQ(Marks(), "NULL 1 1 1 1 2 99 ");  // no mark cleared, nothing copied
+    TJournal left(K.JournalPath("weight"));
+    ASSERT_TRUE(left.Load());
+    EXPECT_EQ(left.Pending().size(), 2u);
+    EXPECT_EQ(left.OpenFiles().size(), 1u);
+  }
+  Convert();
+  EXPECT_EQ(Marks(), "2 1 1 1 1 2 99 ");
+  const auto records = ReadBack(m7);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].at("rec_num"), "2.0");
+  EXPECT_EQ(records[1].at("rec_num"), "1.0");
+  std::ostringstream report;
+  EXPECT_EQ(tools::CheckDbf(m7, report), 0) << report.str();
+  EXPECT_EQ(test::ReadFile(K.JournalPath("weight")), "");
+}
+
+// Journals swapped (a restore from a backup, a copied folder): a note is
+// resolved only against the table and folder it was written for, older
+// notes without a table name included, and a record is a row's copy only
+// when it holds that row's own values, not merely the note's fingerprint.
+TEST_P(Conversion, NotesOfAnotherTableAreSetAsideAndARecordMustHoldTheRowsOwnValues) {
+  InsertSampleRows(Db);
+  Convert();
+  ASSERT_EQ(Marks(), "2 1 1 1 1 2 99 ");
+  const std::string m7 = File("03050407.dbf"), m7next = File("03060407.dbf");
+  const std::string actionFile = Share + "netw/action/03050407.dbf";
+  Db.Exec({"insert into weight values (8, 7, '2004-03-05', '12:00:00', 8, 1, 'eighth', NULL)"});
+  {
+    TJournal j(K.JournalPath("weight"));
+    TJournalEntry other = Noted(7, "2", actionFile, 1, 77);  // action's note: weight row 2 is marked 1 too
+    other.Table = "action";
+    TJournalEntry lookalike = Noted(7, "8", m7, 1, FingerprintOf(m7, 1));  // record 1 holds row 2, not row 8
+    TJournalEntry kept = Noted(7, "3", m7next, 1, FingerprintOf(m7next, 1));
+    ASSERT_TRUE(j.Note(other));
+    ASSERT_TRUE(j.Note(lookalike));
+    ASSERT_TRUE(j.Note(kept));
+  }
+  // A note of an older journal, which names no table.
+  const std::string old = TJournal::Line("N 99 7 - 7 2 " + actionFile + " 1 0000000000000001");
+  test::WriteFile(K.JournalPath("weight"), test::ReadFile(K.JournalPath("weight")) + old);
+  const size_t before = LogTexts().size();
+  Convert();
+  auto texts = LogTexts();
+  texts.erase(texts.begin(), texts.begin() + static_cast<long>(before));
+  ASSERT_GE(texts.size(), 3u);
+  const std::string journal = K.JournalPath("weight");
+  EXPECT_EQ(std::vector<std::string>(texts.begin(), texts.begin() + 3),
+            (std::vector<std::string>{
+                "Journal " + journal + ": 2 notes name another table or a file outside " + Share +
+                    "netw/weight (first: action, " + actionFile + "); left alone, kept in " + journal + ".foreign",
+                "Journal: weight rec_num=8 (machine 7) was not marked and record 1 of " + m7 +
+                    " does not hold it; the row is copied",
+                "Journal: weight rec_num=3 (machine 7) is marked 1; record 1 of " + m7next + " kept"}));
+  EXPECT_EQ(texts.back(), "Converted 1 records");
+  EXPECT_EQ(Marks(), "2 1 1 1 1 2 99 3 ");  // row 2 not copied twice; row 8 copied, once
+  const auto seven = ReadBack(m7);
+  ASSERT_EQ(seven.size(), 3u);
+  EXPECT_EQ(seven[0].at("rec_num"), "2.0");
+  EXPECT_EQ(seven[1].at("rec_num"), "1.0");
+  EXPECT_EQ(seven[2].at("rec_num"), "8.0");
+  std::ostringstream report;
+  EXPECT_EQ(tools::CheckDbf(m7, report), 0) << report.str();
+  EXPECT_EQ(test::ReadFile(journal), "");
+  const std::string aside = test::ReadFile(journal + ".foreign");
+  EXPECT_EQ(std::count(aside.begin(), aside.end(), '\n'), 2);
+  EXPECT_FALSE(std::filesystem::exists(platform::ChangeFileExt(journal, ".check.dbf")));
+}
+
+// A journal cut at half its length (a restore, a copy that stopped) lost
+// notes: said in one line, once, and what it still holds is settled.
+TEST_P(Conversion, AJournalCutShortIsReportedOnceAndWhatItHoldsIsSettled) {
+  InsertSampleRows(Db);
+  Convert();
+  const std::string m7 = File("03050407.dbf");
+  Db.Exec({"update weight set convtd=NULL where rec_num=1"});
+  const std::string journal = K.JournalPath("weight");
+  {
+    TJournal j(journal);
+    TJournalEntry unmarked = Noted(7, "1", m7, 2, FingerprintOf(m7, 2));
+    ASSERT_TRUE(j.Note(unmarked));
+    for (int i = 0; i < 6; ++i) {
+      TJournalEntry gone = Noted(7, "55", m7, 1, 0);
+      ASSERT_TRUE(j.Note(gone));
+    }
+    ASSERT_TRUE(j.Sync());
+  }
+  const std::string whole = test::ReadFile(journal);
+  test::WriteFile(journal, whole.substr(0, whole.size() / 2));
+  const size_t before = LogTexts().size();
+  Convert();
+  auto texts = LogTexts();
+  texts.erase(texts.begin(), texts.begin() + static_cast<long>(before));
+  ASSERT_FALSE(texts.empty());
+  EXPECT_EQ(texts[0], Format("Journal %s is %d bytes, shorter than the %d it had; rows of the notes it lost may be "
+                             "copied twice",
+                             journal, static_cast<int>(whole.size() / 2), static_cast<int>(whole.size())));
+  EXPECT_EQ(Marks(), "2 1 1 1 1 2 99 ");
+  EXPECT_EQ(ReadBack(m7).size(), 2u);
+  const size_t after = LogTexts().size();
+  Convert();
+  const auto later = LogTexts();
+  for (size_t i = after; i < later.size(); ++i) EXPECT_EQ(later[i].find("shorter than"), std::string::npos) << later[i];
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, Conversion, ::testing::Values(TScratchDatabase::Sqlite, TScratchDatabase::Maria),

@@ -107,6 +107,7 @@ struct DATA4 {
 struct CODE4 {
   CodeSink sink;
   int single_open = 1;
+  int read_only = 0;
   int safety = 1;
   int err_field_name = 1;
   int err_open = 1;
@@ -118,6 +119,7 @@ struct CODE4 {
     xbase::TableOptions options;
     options.sink = &sink;
     options.cancelled = cancelled;
+    options.read_only = read_only != 0;
     return options;
   }
   DATA4* Adopt(std::unique_ptr<xbase::Table> table) {
@@ -224,7 +226,7 @@ std::unique_ptr<ix::ProductionIndex> RebuildIndex(xbase::Table& table, const std
 std::unique_ptr<xbase::Table> OpenTable(const std::string& path, CODE4& code) {
   CodeSink& sink = code.sink;
   auto table = xbase::Table::Open(path, code.Options());
-  if (!table) return nullptr;
+  if (!table || code.read_only) return table;
   // A creation killed after its .dbf was moved in leaves its empty folder.
   xbase::RemoveFolder(WorkFolder(path));
   if ((table->header().table_flags & 0x01) == 0) return table;
@@ -328,6 +330,7 @@ int Swap(int& setting, int value) {
 }  // namespace
 
 int code4singleOpen(CodeHandle code, int value) { return code ? Swap(code->single_open, value) : -1; }
+int code4readOnly(CodeHandle code, int value) { return code ? Swap(code->read_only, value) : -1; }
 int code4safety(CodeHandle code, int value) { return code ? Swap(code->safety, value) : -1; }
 int code4errFieldName(CodeHandle code, int value) { return code ? Swap(code->err_field_name, value) : -1; }
 int code4errOpen(CodeHandle code, int value) { return code ? Swap(code->err_open, value) : -1; }

@@ -30,6 +30,9 @@
 //                     0: it just returns null.
 //   code4safety       1 (default): d4create refuses to replace a file;
 //                     0: an existing file is replaced.
+//   code4readOnly     0 (default): tables open for reading and writing;
+//                     1: tables opened from now on are only read, and
+//                     opening repairs nothing in them.
 //   code4singleOpen   1: a file already open under the handle is not opened
 //                     again; 0 (what the program sets): it may be, and other
 //                     programs may hold it open too.
@@ -80,6 +83,7 @@ void code4setReport(std::function<void(const std::string&)> report);
 CodeHandle code4initP();
 int code4initUndoP(CodeHandle code);
 int code4singleOpen(CodeHandle code, int value);
+int code4readOnly(CodeHandle code, int value);
 int code4safety(CodeHandle code, int value);
 int code4errFieldName(CodeHandle code, int value);
 int code4errOpen(CodeHandle code, int value);

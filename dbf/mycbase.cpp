@@ -12,6 +12,8 @@ namespace {
 constexpr int OpenAttempts = 21;
 constexpr std::uint32_t OpenRetryMs = 100;
 
+}  // namespace
+
 // The library reports damaged files and the like; they belong in the log.
 void RouteLibraryReports() {
   static std::once_flag once;
@@ -21,8 +23,6 @@ void RouteLibraryReports() {
     });
   });
 }
-
-}  // namespace
 
 std::string StripTrailingBackslash(const std::string& Path) {
   if (!Path.empty() && Path.back() == platform::PathDelim) return Path.substr(0, Path.size() - 1);
@@ -54,17 +54,23 @@ DbfHandle OpenDbf(CodeHandle Code, const std::string& FileName, const std::strin
   return result;
 }
 
-void CreateDbfLike(CodeHandle Code, const std::string& TemplateName, const std::string& NewName) {
+bool CreateDbfLike(CodeHandle Code, const std::string& TemplateName, const std::string& NewName) {
   RouteLibraryReports();
+  // A template is never written to: opened for writing, the engine would
+  // mend what it finds (an end-of-file byte added, bytes past the last
+  // record cut off).
+  const int previous = code4readOnly(Code, 1);
   DbfHandle tmpl = OpenDbf(Code, TemplateName, "");
-  if (!tmpl) return;
+  code4readOnly(Code, previous);
+  if (!tmpl) return false;
   FIELD4INFO* fields = d4fieldInfo(tmpl);
   IndexHandle index = d4index(tmpl, nullptr);
   TAG4INFO* tags = index ? i4tagInfo(index) : nullptr;
-  d4create(Code, NewName.c_str(), fields, tags);
+  const bool created = fields && d4create(Code, NewName.c_str(), fields, tags) != nullptr;
   if (tags) u4freeDefault(tags);
   u4freeDefault(fields);
   d4close(tmpl);
+  return created;
 }
 
 bool AssignDbfField(DbfHandle Data, const std::string& FieldName, const std::string& Value) {

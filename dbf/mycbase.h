@@ -21,10 +21,10 @@ namespace tidewell {
 // (code4setCancel). With a tag name, that tag is selected as the file's order.
 DbfHandle OpenDbf(CodeHandle Code, const std::string& FileName, const std::string& TagName);
 
-// Creates NewName with the fields and index tags of TemplateName. Nothing is
-// created when the template can't be opened; a failed creation shows only as
-// a later failed open.
-void CreateDbfLike(CodeHandle Code, const std::string& TemplateName, const std::string& NewName);
+// Creates NewName with the fields and index tags of TemplateName, which is
+// only read (opened read-only). False, and nothing created, when the
+// template can't be opened or the file can't be made; the library says why.
+bool CreateDbfLike(CodeHandle Code, const std::string& TemplateName, const std::string& NewName);
 
 // Stores Value in the named field of the current record (memo fields through
 // the memo assignment); a name the file lacks is ignored. False only when a
@@ -40,6 +40,10 @@ bool DbfNeedsCreating(const std::string& FileName);
 // is missing, damaged or behind, rebuilt with the tags of TemplateName's
 // index). False when the file does not open.
 bool RepairDbf(CodeHandle Code, const std::string& FileName, const std::string& TemplateName);
+
+// Sends the library's own reports (damaged files, repairs) to MainLog, for
+// every CodeHandle made afterwards. OpenDbf and CreateDbfLike call it.
+void RouteLibraryReports();
 
 // Path without one trailing path separator (the platform's).
 std::string StripTrailingBackslash(const std::string& Path);

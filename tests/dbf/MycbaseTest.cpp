@@ -116,9 +116,40 @@ TEST_F(DbfHelpers, CreateDbfLikeCopiesTheTemplatesFieldsOrCreatesNothing) {
   u4freeDefault(fields);
   EXPECT_TRUE(LogTexts().empty());
 
-  CreateDbfLike(code, tmp.File("astru.dbf"), tmp.File("other.dbf"));
+  EXPECT_FALSE(CreateDbfLike(code, tmp.File("astru.dbf"), tmp.File("other.dbf")));
   EXPECT_FALSE(std::filesystem::exists(tmp.File("other.dbf")));
   EXPECT_EQ(LogTexts(), std::vector<std::string>{"File " + tmp.File("astru.dbf") + " NOT FOUND!"});
+}
+
+// A template is only read: not one byte of it changes, however it ends (no
+// end-of-file byte, as some programs leave it; bytes after the last
+// record), and the files made from it are whole.
+TEST_F(DbfHelpers, CreateDbfLikeNeverWritesToItsTemplate) {
+  MakeTable(tmp.File("plain.dbf"));
+  const std::string made = tidewell::test::ReadFile(tmp.File("plain.dbf"));
+  ASSERT_EQ(made.back(), '\x1a');
+  for (const std::string& ending : {std::string(), std::string("\x1a" "abcde")}) {
+    SCOPED_TRACE(ending.size());
+    const std::string bytes = made.substr(0, made.size() - 1) + ending;
+    tidewell::test::WriteFile(tmp.File("gstru.dbf"), bytes);
+    std::filesystem::copy_file(tmp.File("plain.dbt"), tmp.File("gstru.dbt"),
+                               std::filesystem::copy_options::overwrite_existing);
+    const std::string memo = tidewell::test::ReadFile(tmp.File("gstru.dbt"));
+    std::filesystem::remove(tmp.File("new.dbf"));
+    EXPECT_TRUE(CreateDbfLike(code, tmp.File("gstru.dbf"), tmp.File("new.dbf")));
+    EXPECT_EQ(tidewell::test::ReadFile(tmp.File("gstru.dbf")), bytes);
+    EXPECT_EQ(tidewell::test::ReadFile(tmp.File("gstru.dbt")), memo);
+    DbfHandle d = OpenDbf(code, tmp.File("new.dbf"), "");
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d4recCount(d), 0);
+    d4close(d);
+  }
+  // Opening the template for writing would have mended it: the test above
+  // would see a change.
+  DbfHandle writable = OpenDbf(code, tmp.File("gstru.dbf"), "");
+  ASSERT_TRUE(writable);
+  d4close(writable);
+  EXPECT_NE(tidewell::test::ReadFile(tmp.File("gstru.dbf")), made.substr(0, made.size() - 1) + "\x1a" "abcde");
 }
 
 TEST_F(DbfHelpers, AssignDbfFieldStoresMemosAndOrdinaryFieldsAndIgnoresUnknownNames) {

@@ -136,7 +136,11 @@ bool TKestrel::TMarks::Append(TCopy copy, DbfHandle file) {
     // unmarked and so do the rest of its group; the next group goes on. One
     // that can't be taken back may be on disk: the run ends.
     const bool takenBack = copy.RecNo <= 0 || d4appendUndo(FFile) == r4success;
-    if (takenBack && !FRunEnds)
+    if (FNoteFailed)
+      LogNow(Format("Journal %s can't be written (%s); the record of rec_num=%s of %s was not kept and the row stays "
+                    "unconverted, run ended",
+                    FJournal.Journal().Path(), FJournal.Journal().LastError(), copy.Key.RecNum, FTable));
+    else if (takenBack && !FRunEnds)
       LogNow(Format("Could not write a record of %s; rec_num=%s of %s and the rest of its group stay unconverted",
                     copy.Path, copy.Key.RecNum, FTable));
     else
@@ -174,7 +178,7 @@ bool TKestrel::TMarks::Write(TCopy& copy) {
   if (!FJournal.Note(FFile, copy.Fields, copy.Key, copy.Path, copy.RecNo, copy.Seq)) {
     d4appendUndo(FFile);
     copy.RecNo = 0;  // taken back already
-    FRunEnds = true;
+    FRunEnds = FNoteFailed = true;
     return false;
   }
   return d4flush(FFile) == r4success;
@@ -333,6 +337,14 @@ void TKestrel::ConvertTables(bool Weight) {
 
   // What an interrupted run left is settled before anything is selected.
   TJournal journal(JournalPath(table));
+  struct TNoteFailures {
+    std::string& Problem;
+    const TJournal& Journal;
+    ~TNoteFailures() {
+      if (Problem.empty() && !Journal.LastError().empty())
+        Problem = "The journal " + Journal.Path() + " can't be written (" + Journal.LastError() + ")";
+    }
+  } noteFailures{FJournalProblem, journal};
   if (!ResolveJournal(journal, table)) return;
 
   TRun run;
@@ -423,9 +435,12 @@ void TKestrel::ConvertTables(bool Weight) {
         break;
       }
       if (DbfNeedsCreating(run.FilePath)) {
-        CreateDbfLike(run.Code, templateFile, run.FilePath);
-        journalRun.Created(run.FilePath);
-        LogNow("Created new .dbf: " + run.FilePath);
+        if (CreateDbfLike(run.Code, templateFile, run.FilePath)) {
+          journalRun.Created(run.FilePath);
+          LogNow("Created new .dbf: " + run.FilePath);
+        } else {
+          LogNow(Format("Could not create %s from the template %s", run.FilePath, templateFile));
+        }
       }
       run.File = OpenDbf(run.Code, run.FilePath, "");
       LogNow(Format("mopen %s - %s", run.FilePath, run.File ? "Ok..." : "Error!"));

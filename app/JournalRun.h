@@ -38,6 +38,8 @@ class TJournalRun {
   TJournalRun(const TJournalRun&) = delete;
   TJournalRun& operator=(const TJournalRun&) = delete;
 
+  const TJournal& Journal() const { return FJournal; }
+
   // Starts the first batch (automatic commit off). False: the run can't
   // hold its marks and must not start.
   bool Begin();

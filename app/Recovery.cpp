@@ -13,6 +13,7 @@
 #include "app/sMain.h"
 #include "common/Format.h"
 #include "dbf/CodeBase.h"
+#include "dbf/mycbase.h"
 #include "logging/MessLog.h"
 #include "odbc/Statement.h"
 #include "platform/System.h"
@@ -42,12 +43,16 @@ bool SetMark(TODBCStatement& st, const std::string& table, const TJournalEntry& 
 // resolution.
 class TFiles {
  public:
-  explicit TFiles(std::string root) : FRoot(std::move(root)) {
+  // What opening repairs (an index rebuilt with the template's tags) is
+  // reported to the log, as in a run.
+  TFiles(std::string root, const std::string& indexTemplate) : FRoot(std::move(root)) {
+    RouteLibraryReports();
     FCode = code4initP();
     code4singleOpen(FCode, 0);
     code4safety(FCode, 0);
     code4errFieldName(FCode, 0);
     code4errOpen(FCode, 0);
+    code4indexTemplate(FCode, indexTemplate.c_str());
   }
   ~TFiles() {
     CloseScratch();
@@ -201,7 +206,8 @@ bool TKestrel::ResolveJournal(TJournal& journal, const std::string& table) {
 
   // A share that is away can't tell which records it holds: nothing is
   // settled until it is back, and nothing is copied meanwhile.
-  TFiles files(root);
+  TFiles files(root, root + "netw" + std::string(1, platform::PathDelim) +
+                         (table == "weight" ? "gstru.dbf" : "astru.dbf"));
   if (!files.FolderReachable(folder)) {
     Log(Format("Journal %s: the folder %s or the share %s can't be reached; %d entries kept, run ended", journal.Path(),
                folder, root, static_cast<int>(pending.size() + open.size())));

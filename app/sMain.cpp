@@ -38,8 +38,9 @@ void TKestrel::OpenLog(const std::string& FirstLine) {
   // A log folder that can't be written (a file named log, a full disk) must
   // not leave the service converting in silence.
   MainLog->UseStandardError = true;
-  MainLog->OnFileUnwritable = [this](const std::string& file) {
-    EventLogger().LogEvent("The log file " + file + " can't be written; log lines go to standard error until it can");
+  MainLog->OnFileUnwritable = [this](const std::string& file, const std::string& reason) {
+    EventLogger().LogEvent("The log file " + file + " can't be written (" + reason +
+                           "); log lines go to standard error until it can");
   };
   MainLog->Flush(FirstLine);
   // The settings hold the database password.
@@ -194,6 +195,7 @@ void TKestrel::ServiceShutdown() {
 bool TKestrel::RunOnce() {
   OpenLog();
   WeightTurn = true;
+  FJournalProblem.clear();
   bool allConnected = true;
   for (int cycle = 0; cycle < 2 && !StopRequested; ++cycle) {
     FCycleRunning = true;
@@ -206,8 +208,13 @@ bool TKestrel::RunOnce() {
     }
     FCycleRunning = false;
   }
+  // A run that could not log or note what it did did not go well, whatever
+  // it converted: whoever started it must hear so.
+  MainLog->Flush();
+  const bool logged = !MainLog->EverUnwritable();
   MainLog.reset();
-  return allConnected;
+  if (!FJournalProblem.empty()) EventLogger().LogEvent(FJournalProblem + "; its rows stay unconverted");
+  return allConnected && logged && FJournalProblem.empty();
 }
 
 void TKestrel::StopOnce() { StopRequested = true; }

@@ -167,6 +167,7 @@ class TKestrel : public TOneShotService {
     // rec_num), with the mark they got; KeyText names a key.
     std::map<std::string, int> FSharedKeys;
     static std::string KeyText(const TRowKey& key);
+    bool FNoteFailed = false;       // that write was the journal's
   };
   void WaitWhileBusy();
   // What the administrator sees of the cycles (the service manager's status
@@ -179,6 +180,8 @@ class TKestrel : public TOneShotService {
   int FLastConverted = 0;
   // What held the table when the last run skipped it for another converter.
   std::string FLastSkippedFor;
+  // The first journal write that failed since RunOnce began, and why.
+  std::string FJournalProblem;
   // Raised for a whole cycle, settings and connection included, so a stop
   // never lets the log go away under a cycle that is still connecting.
   std::atomic<bool> FCycleRunning{false};

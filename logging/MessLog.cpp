@@ -1,6 +1,8 @@
 #include "logging/MessLog.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 #include "common/Clock.h"
 #include "platform/SharedFiles.h"
@@ -147,20 +149,16 @@ void TMessLog::WriteBuffer(const std::string& text) {
     opened = file.Open(FCurrentFileName);
   }
   if (!opened) {
-    if (!FUnwritable && OnFileUnwritable) OnFileUnwritable(FCurrentFileName);
-    FUnwritable = true;
+    Unwritable(platform::SysErrorMessage(platform::LastErrorCode()));
     if (!UseStandardError) return;  // lines stay buffered for the next write
     // Nobody would ever see them otherwise: an unattended service that
     // converts and says nothing is worse than one that logs elsewhere.
-    std::string bytes;
-    for (const auto& line : FLines) bytes += line + "\n";
-    if (!text.empty()) bytes += Stamp(text) + "\n";
-    std::fwrite(bytes.data(), 1, bytes.size(), stderr);
-    std::fflush(stderr);
+    std::vector<std::string> lines(FLines.begin(), FLines.end());
+    if (!text.empty()) lines.push_back(Stamp(text));
+    ToStandardError(lines);
     FLines.clear();
     return;
   }
-  FUnwritable = false;
   if (file.Created()) FHeaderPending = true;
   if (FStartAfresh) {
     FStartAfresh = false;
@@ -170,23 +168,60 @@ void TMessLog::WriteBuffer(const std::string& text) {
     if (file.Size() > 0 && file.SecondsSinceChange() > FreshFileSeconds && file.Empty()) FHeaderPending = true;
   }
 
-  // Each line ends in CR LF; a failed write is not acted on.
-  std::string bytes;
-  const auto addLine = [&bytes](const std::string& line) {
-    bytes += line;
-    bytes += "\r\n";
-  };
-  if (FHeaderPending) addLine(std::string(21, '.') + " - " + VersionLine(std::string()));
-  FHeaderPending = false;
+  // Each line ends in CR LF, and the batch goes out in one append, so that
+  // another process's lines never come between or inside ours. A failed
+  // write (a full disk) counts as writing none of it.
+  std::vector<std::string> lines;
+  if (FHeaderPending) lines.push_back(std::string(21, '.') + " - " + VersionLine(std::string()));
   if (FDropped)
-    addLine(Stamp(Format("%d earlier lines were lost while the log file could not be written",
-                         static_cast<int>(FDropped))));
-  for (const auto& line : FLines) addLine(line);
-  if (!text.empty()) addLine(Stamp(text));
-  file.Append(bytes);
+    lines.push_back(Stamp(
+        Format("%d earlier lines were lost while the log file could not be written", static_cast<int>(FDropped))));
+  const size_t first = lines.size();
+  for (const auto& line : FLines) lines.push_back(line);
+  if (!text.empty()) lines.push_back(Stamp(text));
+  std::string bytes;
+  for (const auto& line : lines) bytes += line + "\r\n";
+  const bool ok = file.Append(bytes);
+  const size_t written = ok ? lines.size() : 0;
+  const std::string reason = ok ? std::string() : platform::SysErrorMessage(platform::LastErrorCode());
   file.Close();
+  if (ok) {
+    FUnwritable = false;
+    FHeaderPending = false;
+    FLines.clear();
+    FDropped = 0;
+    return;
+  }
+  Unwritable(reason);
+  // Header and count of lost lines, when written, are not written again.
+  if (FHeaderPending && written > 0) FHeaderPending = false;
+  if (written >= first) FDropped = 0;
+  std::vector<std::string> rest(lines.begin() + static_cast<long>(std::max(written, first)), lines.end());
   FLines.clear();
-  FDropped = 0;
+  if (UseStandardError) {
+    ToStandardError(rest);
+    FDropped = 0;
+    return;
+  }
+  for (auto& line : rest) Keep(std::move(line));  // kept for the next write
+}
+
+void TMessLog::Unwritable(const std::string& reason) {
+  if (!FUnwritable && OnFileUnwritable) OnFileUnwritable(FCurrentFileName, reason);
+  FUnwritable = true;
+  FEverUnwritable = true;
+}
+
+void TMessLog::ToStandardError(const std::vector<std::string>& lines) {
+  std::string bytes;
+  for (const auto& line : lines) bytes += line + "\n";
+  std::fwrite(bytes.data(), 1, bytes.size(), stderr);
+  std::fflush(stderr);
+}
+
+bool TMessLog::EverUnwritable() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FEverUnwritable;
 }
 
 void TMessLog::Keep(std::string line) {

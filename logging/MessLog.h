@@ -19,7 +19,9 @@
 // them (the oldest go first, and their number is written once the file
 // works again). With UseStandardError set, they go to standard error
 // instead (under systemd: the journal), and OnFileUnwritable is told once
-// per outage; the file is tried again at every write.
+// per outage, with the system's reason; the file is tried again at every
+// write. A write that fails once the file is open (a full disk) is such an
+// outage too: the lines it did not write go the same way.
 #pragma once
 
 #include <cstdint>
@@ -73,7 +75,10 @@ class TMessLog {
 
   // Set once, before the log is shared between threads.
   bool UseStandardError = false;
-  std::function<void(const std::string& fileName)> OnFileUnwritable;
+  std::function<void(const std::string& fileName, const std::string& reason)> OnFileUnwritable;
+  // True once a line could not be written to the file (it went to standard
+  // error, or stayed buffered).
+  bool EverUnwritable() const;
 
  private:
   void WriteBuffer(const std::string& text);
@@ -94,8 +99,11 @@ class TMessLog {
   std::deque<std::string> FLines;
   std::function<void(const std::string& text)> FSink;
   size_t FDropped = 0;        // lines given up since the file was last written
-  bool FUnwritable = false;   // the last write could not open the file
+  bool FUnwritable = false;   // the last write could not open or write the file
+  bool FEverUnwritable = false;
   bool FStartAfresh = false;  // the day's file is to be started afresh at its next write
+  void Unwritable(const std::string& reason);
+  void ToStandardError(const std::vector<std::string>& lines);
 };
 
 // The process's one log: made when the service starts running and freed when

@@ -3,7 +3,12 @@
 // back, with the files read back by python3-dbf and dbfread.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <fstream>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -217,7 +222,8 @@ TEST_P(Conversion, AMissingTemplateLeavesTheGroupUnmarkedWithTheLinesInOrder) {
   const std::string path = Share + "netw/action/03050403.dbf";
   const std::string tmpl = Share + "netw/astru.dbf";
   EXPECT_EQ(LogTexts(), (std::vector<std::string>{"Found action records to convert...", "Working on " + path,
-                                                  "File " + tmpl + " NOT FOUND!", "Created new .dbf: " + path,
+                                                  "File " + tmpl + " NOT FOUND!",
+                                                  "Could not create " + path + " from the template " + tmpl,
                                                   "File " + path + " NOT FOUND!", "mopen " + path + " - Error!",
                                                   "Converted 0 records"}));
   EXPECT_EQ(Db.Column("select convtd from action"), (std::vector<std::string>{"NULL"}));
@@ -1056,6 +1062,85 @@ TEST_P(Conversion, AJournalCutShortIsReportedOnceAndWhatItHoldsIsSettled) {
   Convert();
   const auto later = LogTexts();
   for (size_t i = after; i < later.size(); ++i) EXPECT_EQ(later[i].find("shorter than"), std::string::npos) << later[i];
+}
+
+// Log lines say what happened: an index rebuilt while a run settles the
+// journal is in the log, and a journal that can't be written (a full disk
+// under the program's folder) is named, with the system's reason.
+TEST_P(Conversion, RepairsWhileSettlingAndAFullJournalDiskReachTheLog) {
+  {
+    CodeHandle code = code4initP();
+    code4safety(code, 0);
+    DbfHandle source = d4open(code, (Share + "netw/gstru.dbf").c_str());
+    ASSERT_NE(source, nullptr);
+    FIELD4INFO* fields = d4fieldInfo(source);
+    const TAG4INFO tags[] = {{"RECNUM", "REC_NUM", "", 0, 0}, {nullptr, nullptr, nullptr, 0, 0}};
+    ASSERT_NE(d4create(code, Dir.File("indexed.dbf").c_str(), fields, tags), nullptr);
+    u4freeDefault(fields);
+    code4initUndoP(code);
+    for (const char* ext : {".dbf", ".fpt", ".cdx"}) {
+      const std::string to = Share + "netw/gstru" + ext;
+      std::filesystem::remove(platform::ChangeFileExt(to, ".dbt"));
+      std::filesystem::copy_file(Dir.File(std::string("indexed") + ext), to,
+                                 std::filesystem::copy_options::overwrite_existing);
+    }
+  }
+  InsertSampleRows(Db);
+  Convert();
+  const std::string m7 = File("03050407.dbf");
+  std::filesystem::remove(File("03050407.cdx"));
+  {
+    TJournal j(K.JournalPath("weight"));
+    ASSERT_TRUE(j.FileOpened(m7));
+  }
+  size_t before = LogTexts().size();
+  Convert();
+  auto texts = LogTexts();
+  ASSERT_GE(texts.size(), before + 2);
+  EXPECT_EQ(texts[before], File("03050407.cdx") + ": production index missing; rebuilt from the table's 2 records");
+  EXPECT_EQ(texts[before + 1], "Checked " + m7 + ", left open by an interrupted run");
+
+  // The journal's folder on a file system with room for one page: a few
+  // notes fit, then a write fails with ENOSPC.
+  const std::string journalDir = Dir.File("journal");
+  if (geteuid() != 0 || std::system(("mount -t tmpfs -o size=64k tmpfs '" + journalDir + "' 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "a small file system for the journal needs root";
+  struct TUnmount {
+    std::string Dir;
+    ~TUnmount() { std::system(("umount '" + Dir + "'").c_str()); }
+  } unmount{journalDir};
+  {
+    std::ofstream fill(journalDir + "/fill", std::ios::binary);
+    const std::string block(4096, 'x');
+    while (fill.write(block.data(), block.size()) && fill.flush()) {
+    }
+  }
+  std::filesystem::resize_file(journalDir + "/fill", std::filesystem::file_size(journalDir + "/fill") / 4096 * 4096 - 4096);
+  std::vector<std::string> rows;
+  for (int i = 10; i < 70; ++i)
+    rows.push_back("insert into weight values (" + std::to_string(i) + ", 7, '2004-03-08', '10:00:00', 1, 1, 'n', NULL)");
+  Db.Exec(rows);
+  before = LogTexts().size();
+  Convert();
+  texts = LogTexts();
+  const std::string reason = platform::SysErrorMessage(ENOSPC);
+  const auto failed = std::find_if(texts.begin() + static_cast<long>(before), texts.end(), [&](const std::string& t) {
+    return t.find("Journal " + K.JournalPath("weight") + " can't be written (" + reason + "); the record of rec_num=") == 0;
+  });
+  ASSERT_NE(failed, texts.end());
+  EXPECT_NE(failed->find(" of weight was not kept and the row stays unconverted, run ended"), std::string::npos) << *failed;
+  for (auto t = texts.begin() + static_cast<long>(before); t != texts.end(); ++t)
+    EXPECT_EQ(t->find("Could not write a record"), std::string::npos) << *t;
+
+  // With room again, every row is in one record.
+  std::filesystem::remove(journalDir + "/fill");
+  Convert();
+  EXPECT_EQ(Db.Column("select count(*) from weight where ifnull(convtd,0)=0"), std::vector<std::string>{"0"});
+  const auto records = ReadBack(File("03080407.dbf"));
+  ASSERT_EQ(records.size(), 60u);
+  for (size_t i = 0; i < records.size(); ++i) EXPECT_EQ(records[i].at("rec_num"), std::to_string(10 + i) + ".0");
+  std::ostringstream report;
+  EXPECT_EQ(tools::CheckDbf(File("03080407.dbf"), report), 0) << report.str();
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, Conversion, ::testing::Values(TScratchDatabase::Sqlite, TScratchDatabase::Maria),

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <deque>
 #include <regex>
 #include <mutex>
@@ -246,6 +247,19 @@ TEST(OneShot, TwoCyclesBackToBackAndTheExitResult) {
   failing.ExeDirOverride = dir.Path();
   failing.Connects = {true, false};
   EXPECT_FALSE(failing.RunOnce());
+
+  // A log on a full disk: the run can't say what it did, so it did not go
+  // well; its lines went to standard error.
+  TTempDir full;
+  std::filesystem::create_directory(full.File("log"));
+  for (int day = 1; day <= 7; ++day)
+    std::filesystem::create_symlink("/dev/full", full.File("log/tidewell" + std::to_string(day) + ".log"));
+  TScriptedKestrel unlogged;
+  unlogged.ExeDirOverride = full.Path();
+  unlogged.Connects = {true, true};
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(unlogged.RunOnce());
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("Starting scan of SQL tables..."), std::string::npos);
 }
 
 TEST(ConnectError, TheLineNamesHostDatabaseUserAndMasksThePassword) {

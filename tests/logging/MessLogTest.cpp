@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <thread>
 
@@ -185,7 +186,7 @@ TEST(MessLogBuffer, AnUnwritableFolderSendsTheLinesToStandardErrorUntilItWorksAg
   TMessLog log(tmp.File("log/tidewell.log"), true, true, false, false);
   std::vector<std::string> outages;
   log.UseStandardError = true;
-  log.OnFileUnwritable = [&outages](const std::string& file) { outages.push_back(file); };
+  log.OnFileUnwritable = [&outages](const std::string& file, const std::string&) { outages.push_back(file); };
   testing::internal::CaptureStderr();
   log.Flush("Starting scan of SQL tables...");
   log.Add("converting");
@@ -212,6 +213,54 @@ TEST(MessLogBuffer, AnUnwritableFolderSendsTheLinesToStandardErrorUntilItWorksAg
   log.Flush("gone again");
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(outages.size(), 2u);
+}
+
+// A full disk: the file opens, its writes fail. The lines are not lost in
+// silence: they go to standard error (or stay buffered without it), the
+// outage is told once with the system's reason, and the file takes over
+// again once it can be written.
+TEST(MessLogBuffer, WritesThatFailOnAFullDiskAreAnOutageToo) {
+  TTempDir tmp;
+  TTestClock clock(Tuesday);
+  std::filesystem::create_directory(tmp.File("log"));
+  const std::string file = tmp.File("log/tidewell3.log");
+  std::filesystem::create_symlink("/dev/full", file);  // every write: ENOSPC
+  TMessLog log(tmp.File("log/tidewell.log"), true, true, false, false);
+  std::vector<std::string> outages;
+  log.UseStandardError = true;
+  log.OnFileUnwritable = [&outages](const std::string& name, const std::string& reason) {
+    outages.push_back(name + ": " + reason);
+  };
+  testing::internal::CaptureStderr();
+  log.Add("converting");
+  log.Flush("more");
+  log.Flush("and more");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "10:11:12.345 08/12/26 - Start Log\n10:11:12.345 08/12/26 - converting\n10:11:12.345 08/12/26 - more\n"
+            "10:11:12.345 08/12/26 - and more\n");
+  EXPECT_EQ(outages, std::vector<std::string>{file + ": " + platform::SysErrorMessage(ENOSPC)});
+  EXPECT_TRUE(log.EverUnwritable());
+  EXPECT_EQ(log.Count(), 0u);
+
+  std::filesystem::remove(file);
+  testing::internal::CaptureStderr();
+  log.Flush("room again");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(Body(ReadCrLfLines(file)), std::vector<std::string>{"10:11:12.345 08/12/26 - room again"});
+
+  // Without standard error the lines wait for the disk, and none is lost.
+  TMessLog quiet(tmp.File("q/quiet.log"), "", false, false, false, true);
+  std::filesystem::create_symlink("/dev/full", tmp.File("q/quiet.log"));
+  quiet.Flush("one");
+  quiet.Flush("two");
+  EXPECT_EQ(quiet.Count(), 2u);
+  EXPECT_TRUE(quiet.EverUnwritable());
+  std::filesystem::remove(tmp.File("q/quiet.log"));
+  quiet.Flush("three");
+  const auto lines = Body(ReadCrLfLines(tmp.File("q/quiet.log")));
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(TextOf(lines[0]), "one");
+  EXPECT_EQ(TextOf(lines[2]), "three");
 }
 
 TEST(MessLogFormat, FormattedLinesAndFormattingErrorsGoStraightToTheFile) {

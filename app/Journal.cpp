@@ -57,9 +57,10 @@
 //     open = "O" without a later "C".
 // The next run of the table resolves each pending entry on a new connection
 // before its select. A note is resolved only against the table and folder
-// it was written for: one that names another table, or a file outside the
-// table's folder (journals swapped, a folder copied), is reported and set
-// aside untouched. While the table's folder or the share can't be reached
+// it was written for: one of the other table (journals swapped or copied:
+// it names that table, or no table, and a file in its folder) is handed to
+// that table's journal; one naming a file in neither folder (a folder
+// copied, the share moved) is reported and set aside untouched. While the table's folder or the share can't be reached
 // nothing is resolved: the entries stay and the run ends. Otherwise the
 // row's mark is read, and "the record holds the row" means: its
 // fingerprint is the note's, and it is what the row's values, as the
@@ -264,6 +265,7 @@ void TJournal::Apply(const std::string& payload, bool& understood) {
     // An older journal's notes have no table name.
     const size_t k = parts.size() == 10 ? 1 : 0;
     e.Table = FTable;
+    e.TableNamed = k != 0;
     if (k && (!Unescape(parts[2], e.Table) || e.Table.empty())) return;
     std::uint64_t machine = 0;
     const std::string& m = parts[2 + k];

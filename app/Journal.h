@@ -25,6 +25,7 @@ namespace tidewell {
 struct TJournalEntry {
   std::uint64_t Seq = 0;
   std::string Table;  // the source table it was written for
+  bool TableNamed = true;  // false: read from a note without it (older journal)
   TRowKey Key;
   std::string File;
   long RecNo = 0;

@@ -179,13 +179,55 @@ bool TKestrel::ResolveJournal(TJournal& journal, const std::string& table) {
     journal.RememberSize();
   }
   // A note is settled only against the table and folder it was written
-  // for; one from another table's journal (swapped, copied, restored) is
-  // kept aside untouched.
+  // for. Journals swapped or copied (a restore, a copied folder) hold notes
+  // of the other table: they go to that table's journal, to be settled by
+  // its run. A note whose file is in neither table's folder (or not in the
+  // folder of the table it names) is set aside untouched.
+  const std::string sep(1, platform::PathDelim);
   const std::string root = ShareRootPath();
-  const std::string folder = root + "netw" + std::string(1, platform::PathDelim) + table;
-  std::vector<TJournalEntry> pending, foreign;
-  for (auto& e : journal.Pending())
-    (e.Table == table && platform::ExtractFileDir(e.File) == folder ? pending : foreign).push_back(e);
+  const std::string folder = root + "netw" + sep + table;
+  const std::string other = table == "weight" ? "action" : "weight";
+  const std::string otherFolder = root + "netw" + sep + other;
+  std::vector<TJournalEntry> pending, foreign, handed;
+  for (auto& e : journal.Pending()) {
+    const std::string dir = platform::ExtractFileDir(e.File);
+    if (e.Table == table && dir == folder)
+      pending.push_back(e);
+    else if (dir == otherFolder && (e.Table == other || !e.TableNamed))
+      handed.push_back(e);
+    else
+      foreign.push_back(e);
+  }
+  std::vector<std::string> handedOpen;
+  for (const auto& path : journal.OpenFiles()) {
+    const std::string dir = platform::ExtractFileDir(path);
+    if (dir == otherFolder)
+      handedOpen.push_back(path);
+    else if (dir != folder)
+      journal.FileClosed(path);  // no table's file: not checked with this table's template
+  }
+  if (!handed.empty() || !handedOpen.empty()) {
+    TJournal theirs(JournalPath(other), other);
+    bool ok = theirs.Load();
+    for (auto e : handed) {
+      e.Table = other;
+      ok = ok && theirs.Note(e);
+    }
+    for (const auto& path : handedOpen) ok = ok && theirs.FileOpened(path);
+    ok = ok && theirs.Sync();
+    std::vector<std::uint64_t> seqs;
+    for (const auto& e : handed) seqs.push_back(e.Seq);
+    for (const auto& path : handedOpen) ok = ok && journal.FileClosed(path);
+    ok = ok && journal.Settle(seqs);
+    if (!ok) {
+      Log(Format("Journal %s: %d notes of the %s table can't be handed to its journal %s; %s not converted in this "
+                 "cycle",
+                 journal.Path(), static_cast<int>(handed.size() + handedOpen.size()), other, theirs.Path(), table));
+      return false;
+    }
+    Log(Format("Journal %s: %d notes are the %s table's (journals swapped or copied); handed to %s", journal.Path(),
+               static_cast<int>(handed.size() + handedOpen.size()), other, theirs.Path()));
+  }
   if (!foreign.empty()) {
     if (!journal.SetAside(foreign)) {
       Log(Format("Journal %s: %d notes of another table or folder can't be set aside (%s); %s not converted in this "
@@ -197,7 +239,9 @@ bool TKestrel::ResolveJournal(TJournal& journal, const std::string& table) {
                journal.Path(), static_cast<int>(foreign.size()), folder, foreign[0].Table, foreign[0].File,
                journal.AsidePath()));
   }
-  const auto open = journal.OpenFiles();
+  std::vector<std::string> open;
+  for (const auto& path : journal.OpenFiles())
+    if (platform::ExtractFileDir(path) == folder) open.push_back(path);
   if (pending.empty() && open.empty()) {
     if (journal.Bytes() == 0 || journal.Compact(true)) return true;
     Log(Format("Journal %s can't be written; %s not converted in this cycle", journal.Path(), table));

@@ -978,9 +978,11 @@ TEST_P(Conversion, NotesStayWhileTheTablesFolderOrTheShareIsAway) {
 
 // Journals swapped (a restore from a backup, a copied folder): a note is
 // resolved only against the table and folder it was written for, older
-// notes without a table name included, and a record is a row's copy only
-// when it holds that row's own values, not merely the note's fingerprint.
-TEST_P(Conversion, NotesOfAnotherTableAreSetAsideAndARecordMustHoldTheRowsOwnValues) {
+// notes without a table name included: the other table's notes go to its
+// journal, a note of no table's folder is set aside. A record is a row's
+// copy only when it holds that row's own values, not merely the note's
+// fingerprint.
+TEST_P(Conversion, NotesOfAnotherTableGoToItsJournalAndARecordMustHoldTheRowsOwnValues) {
   InsertSampleRows(Db);
   Convert();
   ASSERT_EQ(Marks(), "2 1 1 1 1 2 99 ");
@@ -993,6 +995,8 @@ TEST_P(Conversion, NotesOfAnotherTableAreSetAsideAndARecordMustHoldTheRowsOwnVal
     other.Table = "action";
     TJournalEntry lookalike = Noted(7, "8", m7, 1, FingerprintOf(m7, 1));  // record 1 holds row 2, not row 8
     TJournalEntry kept = Noted(7, "3", m7next, 1, FingerprintOf(m7next, 1));
+    TJournalEntry elsewhere = Noted(7, "2", Share + "copy/03050407.dbf", 1, FingerprintOf(m7, 1));
+    ASSERT_TRUE(j.Note(elsewhere));
     ASSERT_TRUE(j.Note(other));
     ASSERT_TRUE(j.Note(lookalike));
     ASSERT_TRUE(j.Note(kept));
@@ -1004,12 +1008,15 @@ TEST_P(Conversion, NotesOfAnotherTableAreSetAsideAndARecordMustHoldTheRowsOwnVal
   Convert();
   auto texts = LogTexts();
   texts.erase(texts.begin(), texts.begin() + static_cast<long>(before));
-  ASSERT_GE(texts.size(), 3u);
+  ASSERT_GE(texts.size(), 4u);
   const std::string journal = K.JournalPath("weight");
-  EXPECT_EQ(std::vector<std::string>(texts.begin(), texts.begin() + 3),
+  EXPECT_EQ(std::vector<std::string>(texts.begin(), texts.begin() + 4),
             (std::vector<std::string>{
-                "Journal " + journal + ": 2 notes name another table or a file outside " + Share +
-                    "netw/weight (first: action, " + actionFile + "); left alone, kept in " + journal + ".foreign",
+                "Journal " + journal + ": 2 notes are the action table's (journals swapped or copied); handed to " +
+                    K.JournalPath("action"),
+                "Journal " + journal + ": 1 notes name another table or a file outside " + Share +
+                    "netw/weight (first: weight, " + Share + "copy/03050407.dbf); left alone, kept in " + journal +
+                    ".foreign",
                 "Journal: weight rec_num=8 (machine 7) was not marked and record 1 of " + m7 +
                     " does not hold it; the row is copied",
                 "Journal: weight rec_num=3 (machine 7) is marked 1; record 1 of " + m7next + " kept"}));
@@ -1024,8 +1031,24 @@ TEST_P(Conversion, NotesOfAnotherTableAreSetAsideAndARecordMustHoldTheRowsOwnVal
   EXPECT_EQ(tools::CheckDbf(m7, report), 0) << report.str();
   EXPECT_EQ(test::ReadFile(journal), "");
   const std::string aside = test::ReadFile(journal + ".foreign");
-  EXPECT_EQ(std::count(aside.begin(), aside.end(), '\n'), 2);
+  EXPECT_EQ(std::count(aside.begin(), aside.end(), '\n'), 1);
   EXPECT_FALSE(std::filesystem::exists(platform::ChangeFileExt(journal, ".check.dbf")));
+  // The action table's run settles what it was handed, against its own
+  // rows (none here) and folder.
+  TJournal theirs(K.JournalPath("action"));
+  ASSERT_TRUE(theirs.Load());
+  ASSERT_EQ(theirs.Pending().size(), 2u);
+  EXPECT_EQ(theirs.Pending()[1].Table, "action");
+  const size_t handed = LogTexts().size();
+  Convert(false);
+  texts = LogTexts();
+  EXPECT_EQ(std::vector<std::string>(texts.begin() + static_cast<long>(handed), texts.end()),
+            (std::vector<std::string>{
+                "Journal: action rec_num=2 (machine 7) is no longer in the table; record 1 of " + actionFile +
+                    " left as it is",
+                "Journal: action rec_num=2 (machine 7) is no longer in the table; record 1 of " + actionFile +
+                    " left as it is"}));
+  EXPECT_EQ(test::ReadFile(K.JournalPath("action")), "");
 }
 
 // A journal cut at half its length (a restore, a copy that stopped) lost

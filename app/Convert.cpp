@@ -430,12 +430,16 @@ void TKestrel::ConvertTables(bool Weight) {
       // Noted before the file is created or opened, so that the next start
       // checks a file this run may leave half written.
       if (!journalRun.Opened(run.FilePath)) {
-        LogNow(Format("Journal %s can't be written; run ended", journal.Path()));
+        LogNow(Format("Journal %s can't be written (%s); run ended", journal.Path(), journal.LastError()));
         run.FilePath.clear();
         break;
       }
+      // A file that is there may hold records: salvaged, never made again
+      // in place.
       if (DbfNeedsCreating(run.FilePath)) {
-        if (CreateDbfLike(run.Code, templateFile, run.FilePath)) {
+        if (!SalvageDbf(run.Code, run.FilePath, templateFile)) {
+          journalRun.Created(run.FilePath);  // made whole again beside its old self
+        } else if (CreateDbfLike(run.Code, templateFile, run.FilePath)) {
           journalRun.Created(run.FilePath);
           LogNow("Created new .dbf: " + run.FilePath);
         } else {

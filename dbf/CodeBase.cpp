@@ -219,12 +219,83 @@ std::unique_ptr<ix::ProductionIndex> RebuildIndex(xbase::Table& table, const std
   return rebuilt;
 }
 
+// A name beside `path` no file has yet: path + suffix, then suffix2, ...
+std::string FreeNameBeside(const std::string& path, const std::string& suffix) {
+  std::string name = path + suffix;
+  for (int n = 2; xbase::FileExists(name); ++n) name = path + suffix + std::to_string(n);
+  return name;
+}
+
+bool WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error) {
+  auto file = xbase::OsFile::Create(path, true, error);
+  return file && file->WriteAt(0, bytes.data(), bytes.size()) && file->Sync();
+}
+
+uint32_t Le32(const uint8_t* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+// A header that counts more records than the file holds (cut inside a
+// record, a count raised by another program) leaves the table unopenable,
+// and every run would stop at it. The count becomes what the file holds;
+// the bytes of the torn record after the last whole one are kept in a file
+// of their own beside it, and the end-of-file byte follows the last record.
+// Done under the header lock, so that a writer of another program that
+// appends under it is waited for. True when something was repaired.
+bool RepairCountBeyondFile(const std::string& path, CODE4& code) {
+  std::string error;
+  auto file = xbase::OsFile::Open(path, xbase::OsFile::Access::kReadWrite, &error);
+  uint8_t fixed[xbase::kTableHeaderSize];
+  if (!file || !file->ReadAt(0, fixed, sizeof fixed)) return false;
+  const uint32_t header_length = fixed[8] | (fixed[9] << 8), record_length = fixed[10] | (fixed[11] << 8);
+  if (header_length <= xbase::kTableHeaderSize || record_length == 0) return false;
+  const auto before = file->Size();
+  if (!before || *before < header_length || Le32(fixed + 4) <= (*before - header_length) / record_length) return false;
+  const auto options = code.Options();
+  if (!file->Lock(0, header_length, true, options.lock_timeout_ms, options.cancelled)) return false;
+  bool repaired = false;
+  auto size = file->Size();
+  uint8_t count_bytes[4];
+  if (size && *size >= header_length && file->ReadAt(4, count_bytes, 4)) {
+    const uint32_t count = Le32(count_bytes);
+    const uint64_t held = (*size - header_length) / record_length;
+    if (uint64_t{count} > held) {
+      const uint64_t end = header_length + held * record_length;
+      std::vector<uint8_t> torn(static_cast<size_t>(*size - end));
+      std::string aside;
+      bool ok = file->ReadAt(end, torn.data(), torn.size());
+      if (ok && !torn.empty() && !(torn.size() == 1 && torn[0] == xbase::kEndOfFile)) {
+        aside = FreeNameBeside(path, ".torn");
+        ok = WriteWholeFile(aside, torn, &error);
+      }
+      uint8_t held_bytes[4] = {static_cast<uint8_t>(held), static_cast<uint8_t>(held >> 8),
+                               static_cast<uint8_t>(held >> 16), static_cast<uint8_t>(held >> 24)};
+      const uint8_t eof = xbase::kEndOfFile;
+      ok = ok && file->WriteAt(4, held_bytes, 4) && file->Truncate(end + 1) && file->WriteAt(end, &eof, 1) &&
+           file->Sync();
+      if (ok)
+        code.sink.Report(path + ": header counted " + std::to_string(count) + " records, the file holds " +
+                         std::to_string(held) + "; count set to " + std::to_string(held) +
+                         (aside.empty() ? std::string() : ", the torn record's " + std::to_string(torn.size()) +
+                                                               " bytes kept in " + aside));
+      else
+        code.sink.Report(path + ": header counts " + std::to_string(count) + " records, the file holds " +
+                         std::to_string(held) + ", and the count can't be repaired" +
+                         (error.empty() ? std::string() : ": " + error));
+      repaired = ok;
+    }
+  }
+  file->Unlock(0, header_length);
+  return repaired;
+}
+
 // Opens a table with its production index, kept up to date on every append
 // when the engine can keep all of its tags. An index behind the table (a
 // writer that died before writing it) gets the missing keys at once; one
 // that is missing, damaged or ahead of the table is rebuilt from it.
 std::unique_ptr<xbase::Table> OpenTable(const std::string& path, CODE4& code) {
   CodeSink& sink = code.sink;
+  if (!code.read_only) RepairCountBeyondFile(path, code);
   auto table = xbase::Table::Open(path, code.Options());
   if (!table || code.read_only) return table;
   // A creation killed after its .dbf was moved in leaves its empty folder.
@@ -684,6 +755,92 @@ int d4headerMissing(const char* path) {
   // Too short for the header it announces: cut inside the header.
   const uint64_t header_length = fixed[8] | (fixed[9] << 8);
   return header_length > xbase::kTableHeaderSize && *size < header_length ? 1 : 0;
+}
+
+long d4salvage(CodeHandle code, const char* path_text, const char* template_text) {
+  if (!code || !path_text) return -2;
+  const std::string path = path_text, model = template_text ? template_text : "";
+  std::string error;
+  std::vector<uint8_t> old;
+  {
+    auto file = xbase::OsFile::Open(path, xbase::OsFile::Access::kReadOnly, &error);
+    if (!file) return xbase::FileExists(path) ? -2 : -1;
+    auto size = file->Size();
+    if (!size) return -2;
+    if (*size == 0) return -1;  // nothing in it to keep
+    old.resize(static_cast<size_t>(*size));
+    if (!file->ReadAt(0, old.data(), old.size())) return -2;
+  }
+  // The template's header, as its file holds it.
+  std::vector<uint8_t> header;
+  uint32_t record_length = 0;
+  {
+    xbase::TableOptions options;
+    options.read_only = true;
+    auto tmpl = model.empty() ? nullptr : xbase::Table::Open(model, options);
+    auto raw = tmpl ? xbase::OsFile::Open(model, xbase::OsFile::Access::kReadOnly, &error) : nullptr;
+    if (raw) {
+      header.resize(tmpl->header().header_length);
+      record_length = tmpl->header().record_length;
+      if (!raw->ReadAt(0, header.data(), header.size())) header.clear();
+    }
+  }
+  if (header.size() <= xbase::kTableHeaderSize || record_length == 0) {
+    code->sink.Report(path + ": holds no complete table header, and no template to salvage it with" +
+                      (model.empty() ? std::string() : " (" + model + " does not open)") + "; left as it is");
+    return -2;
+  }
+  const std::string aside = FreeNameBeside(path, ".damaged");
+  // The field descriptors, up to their terminator: the same bytes mean the
+  // same layout, so the records are where the template's layout puts them.
+  size_t end = xbase::kTableHeaderSize;
+  while (end < header.size() && header[end] != 0x0D) end += 32;
+  const bool same = end < header.size() && old.size() >= header.size() &&
+                    std::equal(header.begin() + xbase::kTableHeaderSize, header.begin() + static_cast<long>(end + 1),
+                               old.begin() + xbase::kTableHeaderSize);
+  if (!same) {
+    // Not this table: kept whole, with its memo and index, for whoever
+    // looks; the file is made again.
+    bool ok = xbase::MoveFileOver(path, aside);
+    for (const char* ext : {".fpt", ".dbt", ".cdx", ".mdx"})
+      if (const auto part = xbase::FindCompanionFile(path, ext); ok && part)
+        xbase::MoveFileOver(*part, FreeNameBeside(*part, ".damaged"));
+    code->sink.Report(path + ": holds no table laid out like " + model + " (" + std::to_string(old.size()) +
+                      " bytes)" + (ok ? "; kept whole as " + aside + ", to be made again from the template"
+                                      : "; can't be moved aside, left as it is"));
+    return ok ? -1 : -2;
+  }
+  if (!WriteWholeFile(aside, old, &error)) {
+    code->sink.Report(path + ": holds no complete table header and can't be kept aside (" + error +
+                      "); left as it is");
+    return -2;
+  }
+  const uint64_t held = (old.size() - header.size()) / record_length;
+  const size_t records_end = header.size() + static_cast<size_t>(held) * record_length;
+  std::vector<uint8_t> torn(old.begin() + static_cast<long>(records_end), old.end());
+  std::string torn_aside;
+  if (!torn.empty() && !(torn.size() == 1 && torn[0] == xbase::kEndOfFile)) {
+    torn_aside = FreeNameBeside(path, ".torn");
+    if (!WriteWholeFile(torn_aside, torn, &error)) torn_aside.clear();
+  }
+  std::vector<uint8_t> mended = header;
+  for (int i = 0; i < 4; ++i) mended[4 + static_cast<size_t>(i)] = static_cast<uint8_t>(held >> (8 * i));
+  // The date of the last update, when the damaged one still reads as one.
+  if (old[2] >= 1 && old[2] <= 12 && old[3] >= 1 && old[3] <= 31) std::copy(old.begin() + 1, old.begin() + 4, mended.begin() + 1);
+  mended.insert(mended.end(), old.begin() + static_cast<long>(header.size()), old.begin() + static_cast<long>(records_end));
+  mended.push_back(xbase::kEndOfFile);
+  const std::string work = FreeNameBeside(path, ".salvage");
+  if (!WriteWholeFile(work, mended, &error) || !xbase::MoveFileOver(work, path)) {
+    xbase::RemoveFile(work);
+    code->sink.Report(path + ": holds no complete table header; kept whole as " + aside +
+                      ", but can't be salvaged (" + error + "); left as it is");
+    return -2;
+  }
+  code->sink.Report(path + ": holds no complete table header; kept whole as " + aside + ", salvaged with " +
+                    std::to_string(held) + " records where the layout of " + model + " puts them" +
+                    (torn_aside.empty() ? std::string() : " (a torn record's " + std::to_string(torn.size()) +
+                                                              " bytes kept in " + torn_aside + ")"));
+  return static_cast<long>(held);
 }
 
 int d4appendUndo(DbfHandle data) {

@@ -123,6 +123,19 @@ int d4reindex(DbfHandle data);
 // 1 when `path` exists and holds no complete table header (0 bytes, or
 // cut inside the header): such a file holds no records. 0 otherwise.
 int d4headerMissing(const char* path);
+// For a file d4headerMissing names that is not empty, and so may hold
+// records a legacy program could still read: keeps it whole beside it
+// (path + ".damaged", numbered when that name is taken) and, when its field
+// descriptors are the template's (only its header length or count was hit),
+// puts the template's header over the records it holds, where the layout
+// says they are (a torn last record kept in path + ".torn"): the file is
+// whole again with its record numbers unchanged. A file not laid out like
+// the template (another table, a text) is moved aside with its memo and
+// index files. One report line either way. Returns the number of records
+// salvaged (the file is whole again); -1 when the file must now be created
+// from the template (missing, empty, or moved aside); -2 when nothing could
+// be done (no template, a write failed): the file is left as it is.
+long d4salvage(CodeHandle code, const char* path, const char* template_path);
 // Takes back the record appended last, as if it had never been appended:
 // the record count, the memo file and the index tags go back to what they
 // were, and the next append reuses its number. Each call takes back the

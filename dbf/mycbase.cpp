@@ -86,10 +86,12 @@ bool AssignDbfField(DbfHandle Data, const std::string& FieldName, const std::str
 }
 
 bool DbfNeedsCreating(const std::string& FileName) {
-  if (!platform::FileExists(FileName)) return true;
-  if (!d4headerMissing(FileName.c_str())) return false;
-  if (MainLog) MainLog->Add(FileName + ": holds no complete table header (so no records); made again from its template");
-  return true;
+  return !platform::FileExists(FileName) || d4headerMissing(FileName.c_str()) != 0;
+}
+
+bool SalvageDbf(CodeHandle Code, const std::string& FileName, const std::string& TemplateName) {
+  RouteLibraryReports();
+  return d4salvage(Code, FileName.c_str(), TemplateName.c_str()) == -1;
 }
 
 bool RepairDbf(CodeHandle Code, const std::string& FileName, const std::string& TemplateName) {

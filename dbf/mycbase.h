@@ -32,8 +32,16 @@ bool CreateDbfLike(CodeHandle Code, const std::string& TemplateName, const std::
 bool AssignDbfField(DbfHandle Data, const std::string& FieldName, const std::string& Value);
 
 // True when FileName must be made from its template: it does not exist, or
-// it holds no complete table header (and so no records), which is logged.
+// it holds no complete table header (see SalvageDbf before making it).
 bool DbfNeedsCreating(const std::string& FileName);
+
+// For a file DbfNeedsCreating named: one that is there may hold records,
+// and is never made again in place. It is kept whole beside it and, when
+// it is laid out like TemplateName, made whole again with the records it
+// holds (d4salvage; one log line). True when the file must now be made
+// from the template; false when it is whole again, or could not be kept
+// aside and must be left as it is (it then fails to open, and its rows wait).
+bool SalvageDbf(CodeHandle Code, const std::string& FileName, const std::string& TemplateName);
 
 // Opens FileName and closes it again, so that whatever opening repairs is
 // repaired now (records past the header's count, a production index that

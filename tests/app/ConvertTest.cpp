@@ -1166,6 +1166,48 @@ TEST_P(Conversion, RepairsWhileSettlingAndAFullJournalDiskReachTheLog) {
   EXPECT_EQ(tools::CheckDbf(File("03080407.dbf"), report), 0) << report.str();
 }
 
+// A day file whose header length was hit keeps its records at their
+// numbers (the rows marked with them stay right), the damaged file is kept
+// beside it, and a count past the file's end no longer stalls its day: the
+// next rows follow the records the file holds.
+TEST_P(Conversion, ADamagedHeaderOrCountIsRepairedWithoutLosingARecord) {
+  InsertSampleRows(Db);
+  Convert();
+  const std::string m7 = File("03050407.dbf"), m12 = File("03050412.dbf");
+  std::string bytes = test::ReadFile(m7);
+  bytes[8] = bytes[9] = '\xff';
+  test::WriteFile(m7, bytes);
+  std::string twelve = test::ReadFile(m12);
+  twelve[4] = 3;  // counts 3 records; the file holds 1
+  test::WriteFile(m12, twelve);
+  Db.Exec({"insert into weight values (8, 7, '2004-03-05', '12:00:00', 8, 1, 'eighth', NULL)",
+           "insert into weight values (9, 12, '2004-03-05', '12:00:00', 9, 1, 'ninth', NULL)"});
+  const size_t before = LogTexts().size();
+  Convert();
+  auto texts = LogTexts();
+  texts.erase(texts.begin(), texts.begin() + static_cast<long>(before));
+  const auto has = [&](const std::string& line) { return std::find(texts.begin(), texts.end(), line) != texts.end(); };
+  EXPECT_TRUE(has(m7 + ": holds no complete table header; kept whole as " + m7 + ".damaged, salvaged with 2 records " +
+                  "where the layout of " + Share + "netw/gstru.dbf puts them"));
+  EXPECT_TRUE(has(m12 + ": header counted 3 records, the file holds 1; count set to 1"));
+  EXPECT_FALSE(has("Created new .dbf: " + m7));
+  EXPECT_EQ(Marks(), "2 1 1 1 1 2 99 3 2 ");
+  const auto seven = ReadBack(m7);
+  ASSERT_EQ(seven.size(), 3u);
+  EXPECT_EQ(seven[0].at("rec_num"), "2.0");
+  EXPECT_EQ(seven[1].at("rec_num"), "1.0");
+  EXPECT_EQ(seven[1].at("note"), "first memo");
+  EXPECT_EQ(seven[2].at("rec_num"), "8.0");
+  const auto mended = ReadBack(m12);
+  ASSERT_EQ(mended.size(), 2u);
+  EXPECT_EQ(mended[1].at("rec_num"), "9.0");
+  for (const auto& f : {m7, m12}) {
+    std::ostringstream report;
+    EXPECT_EQ(tools::CheckDbf(f, report), 0) << report.str();
+  }
+  EXPECT_EQ(test::ReadFile(m7 + ".damaged"), bytes);
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, Conversion, ::testing::Values(TScratchDatabase::Sqlite, TScratchDatabase::Maria),
                          [](const auto& p) { return p.param == TScratchDatabase::Maria ? "MariaDB" : "SQLite"; });
 

@@ -427,3 +427,98 @@ TEST(DbfcheckRepair, TakesTheTemplateBesideTheNetwFolderAndMendsWhatOpeningCanno
   EXPECT_NE(headerless.str().find("made again from"), std::string::npos) << headerless.str();
   EXPECT_EQ(Check(path), 0);
 }
+
+// Repair never makes damage worse: a file whose header length was hit, or
+// whose count runs past its end, keeps every record a legacy program could
+// still read, at its number; what is not a table is kept aside whole; and
+// the service and dbfcheck --repair mend it alike.
+TEST(Salvage, ADamagedHeaderOrCountKeepsEveryRecordAndTheOriginalBesideIt) {
+  ScratchDir dir;
+  Code code;
+  std::filesystem::create_directories(dir / "netw/weight");
+  const std::string tpl = dir / "netw/gstru.dbf", path = dir / "netw/weight/03050407.dbf";
+  ASSERT_NE(d4create(code.h, tpl.c_str(), kFields, kTags), nullptr);
+  code4indexTemplate(code.h, tpl.c_str());  // as a run sets it
+  const auto original = [&] {
+    std::filesystem::remove(path);
+    MakeLike(code.h, tpl, path);
+    Append(code.h, path, 1, 40);
+    return ReadBytes(path);
+  };
+  const auto expectAllForty = [&](const std::string& what) {
+    SCOPED_TRACE(what);
+    DbfHandle d = d4open(code.h, path.c_str());  // as the service's next run opens it
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d4recCount(d), 40);
+    d4close(d);
+    std::string report;
+    EXPECT_EQ(Check(path, &report), 0) << report;
+    EXPECT_EQ(NameOf(code.h, path, 1), "row 1");
+    EXPECT_EQ(NameOf(code.h, path, 40), "row 40");
+  };
+
+  // Two bytes over the header length: the service's way.
+  for (const bool tool : {false, true}) {
+    std::vector<uint8_t> bytes = original();
+    bytes[8] = bytes[9] = 0xFF;
+    WriteBytes(path, bytes);
+    std::filesystem::remove(path + ".damaged");
+    ASSERT_TRUE(tidewell::DbfNeedsCreating(path));
+    if (tool) {
+      std::ostringstream out;
+      EXPECT_EQ(tidewell::tools::RepairDbf(path, "", out), 0) << out.str();
+      EXPECT_NE(out.str().find("salvaged with 40 records"), std::string::npos) << out.str();
+    } else {
+      EXPECT_FALSE(tidewell::SalvageDbf(code.h, path, tpl));  // whole again: nothing to create
+    }
+    EXPECT_EQ(ReadBytes(path + ".damaged"), bytes);
+    expectAllForty(tool ? "dbfcheck --repair" : "service");
+    Append(code.h, path, 41, 1);
+    EXPECT_EQ(NameOf(code.h, path, 41), "row 41");
+  }
+
+  // A count beyond the file: a cut inside record 38, then a raised count.
+  for (const bool tool : {false, true}) {
+    std::vector<uint8_t> bytes = original();
+    const size_t header = bytes[8] | bytes[9] << 8, record = bytes[10] | bytes[11] << 8;
+    bytes.resize(header + 37 * record + record / 2);
+    WriteBytes(path, bytes);
+    std::filesystem::remove(path + ".torn");
+    if (tool) {
+      std::ostringstream out;
+      EXPECT_EQ(tidewell::tools::RepairDbf(path, "", out), 0) << out.str();
+      EXPECT_NE(out.str().find("header counted 40 records, the file holds 37; count set to 37, the torn record's " +
+                               std::to_string(record / 2) + " bytes kept in " + path + ".torn"),
+                std::string::npos)
+          << out.str();
+    } else {
+      DbfHandle d = d4open(code.h, path.c_str());
+      ASSERT_NE(d, nullptr);
+      EXPECT_EQ(d4recCount(d), 37);
+      d4close(d);
+    }
+    EXPECT_EQ(ReadBytes(path + ".torn"),
+              std::vector<uint8_t>(bytes.begin() + static_cast<long>(header + 37 * record), bytes.end()));
+    std::string report;
+    EXPECT_EQ(Check(path, &report), 0) << report;
+    EXPECT_EQ(NameOf(code.h, path, 37), "row 37");
+  }
+  std::vector<uint8_t> raised = original();
+  raised[4] = 45;
+  WriteBytes(path, raised);
+  std::filesystem::remove(path + ".torn");
+  expectAllForty("a raised count");
+  EXPECT_FALSE(std::filesystem::exists(path + ".torn"));  // nothing was torn
+
+  // A short text named like a day file: kept aside whole, and the file made
+  // again.
+  std::filesystem::remove(path);
+  WriteBytes(path, {'n', 'o', 't', 'e', 's', '\n'});
+  std::filesystem::remove(path + ".damaged");
+  ASSERT_TRUE(tidewell::DbfNeedsCreating(path));
+  EXPECT_TRUE(tidewell::SalvageDbf(code.h, path, tpl));
+  EXPECT_EQ(ReadBytes(path + ".damaged"), (std::vector<uint8_t>{'n', 'o', 't', 'e', 's', '\n'}));
+  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_TRUE(tidewell::CreateDbfLike(code.h, tpl, path));
+  EXPECT_EQ(Check(path), 0);
+}

@@ -23,9 +23,11 @@ std::pair<std::string, std::string> Split(const std::string& path) {
   return {path.substr(0, at + 1), path.substr(at + 1)};
 }
 
-// Makes `path` again from the template: its fields and index tags.
+// Makes `path` again from the template (only read): its fields and index tags.
 bool Recreate(CodeHandle code, const std::string& path, const std::string& template_path) {
+  const int read_only = code4readOnly(code, 1);
   DbfHandle model = d4open(code, template_path.c_str());
+  code4readOnly(code, read_only);
   if (!model) return false;
   FIELD4INFO* fields = d4fieldInfo(model);
   IndexHandle index = d4index(model, nullptr);
@@ -57,13 +59,17 @@ int RepairDbf(const std::string& path, const std::string& template_path, std::os
   CodeHandle code = code4initP();
   code4indexTemplate(code, model.c_str());
   if (d4headerMissing(path.c_str())) {
-    report << path << ": holds no complete table header (so no records)";
-    if (model.empty() || !Recreate(code, path, model)) {
-      report << "; no template to make it again from\n";
+    // It may hold records: kept whole beside it, and salvaged when it is
+    // laid out like the template; made again only once it is out of the way.
+    const long salvaged = d4salvage(code, path.c_str(), model.c_str());
+    if (salvaged == -1 && !model.empty() && Recreate(code, path, model)) {
+      report << path << ": made again from " << model << "\n";
+    } else if (salvaged < 0) {
+      if (salvaged == -1) report << path << ": no template to make it again from\n";
       code4initUndoP(code);
-      return CheckDbf(path, report);
+      code4setReport(nullptr);
+      return CheckDbf(path, report) + 1;
     }
-    report << "; made again from " << model << "\n";
   }
   // Opening repairs the count, the end of the file and an index that is
   // missing, damaged, ahead or behind.

@@ -2,8 +2,12 @@
 // in a table, the way the service itself does when it next opens the file,
 // for an administrator who does not want to wait for that.
 //
-// - A file that holds no complete table header (no records) is made again
+// - A file that holds no complete table header may still hold records: it is
+//   kept whole beside it (NAME.damaged) and, when laid out like the template,
+//   made whole again with its records where they were; otherwise made again
 //   from the template.
+// - A header that counts more records than the file holds gets the count
+//   the file holds; the torn record is kept beside it (NAME.torn).
 // - Complete records past the header's count are taken into it; a part of
 //   a record after them is cut off and the end-of-file byte written.
 // - A production index that is missing, damaged, ahead of or behind the

@@ -169,13 +169,20 @@ std::string Hex64(std::uint64_t v) {
   return buf;
 }
 
+// Built by appending: GCC 12 warns falsely of overlapping copies
+// (-Wrestrict) in an optimised chain of std::string operator+.
 std::string NoteText(const TJournalEntry& e) {
-  std::string flags = std::string(e.Key.MachineNull ? "n" : "") + (e.Key.MachineIsText ? "m" : "") +
-                      (e.Key.RecNumIsText ? "r" : "");
-  if (flags.empty()) flags = "-";
-  return "N " + std::to_string(e.Seq) + " " + Escape(e.Table) + " " + std::to_string(e.Key.Machine) + " " + flags + " " +
-         Escape(e.Key.MachineValue) + " " + Escape(e.Key.RecNum) + " " + Escape(e.File) + " " +
-         std::to_string(e.RecNo) + " " + Hex64(e.Fingerprint);
+  std::string flags;
+  if (e.Key.MachineNull) flags += 'n';
+  if (e.Key.MachineIsText) flags += 'm';
+  if (e.Key.RecNumIsText) flags += 'r';
+  if (flags.empty()) flags += '-';
+  std::string text("N ");
+  for (const std::string& part : {std::to_string(e.Seq), Escape(e.Table), std::to_string(e.Key.Machine), flags,
+                                  Escape(e.Key.MachineValue), Escape(e.Key.RecNum), Escape(e.File),
+                                  std::to_string(e.RecNo)})
+    text.append(part).append(1, ' ');
+  return text.append(Hex64(e.Fingerprint));
 }
 
 bool ParseFlags(const std::string& text, TRowKey& key) {

@@ -180,20 +180,51 @@ bool TKestrel::ResolveJournal(TJournal& journal, const std::string& table) {
   }
   // A note is settled only against the table and folder it was written
   // for. Journals swapped or copied (a restore, a copied folder) hold notes
-  // of the other table: they go to that table's journal, to be settled by
-  // its run. A note whose file is in neither table's folder (or not in the
-  // folder of the table it names) is set aside untouched.
+  // of the other table: they go to that table's journal, and this table's
+  // notes in the other journal come here first, before anything of this
+  // table is selected (its rows would otherwise be copied again). A note
+  // whose file is in neither table's folder (or not in the folder of the
+  // table it names) is set aside untouched.
   const std::string sep(1, platform::PathDelim);
   const std::string root = ShareRootPath();
   const std::string folder = root + "netw" + sep + table;
   const std::string other = table == "weight" ? "action" : "weight";
   const std::string otherFolder = root + "netw" + sep + other;
+  const auto ours = [&](const TJournalEntry& e, const std::string& named, const std::string& dir) {
+    return platform::ExtractFileDir(e.File) == dir && (e.Table == named || !e.TableNamed);
+  };
+  TJournal theirs(JournalPath(other), other);
+  if (platform::FileExists(theirs.Path()) && theirs.Load()) {
+    std::vector<std::uint64_t> taken;
+    bool ok = true;
+    for (auto e : theirs.Pending()) {
+      if (!ours(e, table, folder)) continue;
+      taken.push_back(e.Seq);
+      e.Table = table;
+      ok = ok && journal.Note(e);
+    }
+    std::vector<std::string> openTaken;
+    for (const auto& path : theirs.OpenFiles())
+      if (platform::ExtractFileDir(path) == folder) openTaken.push_back(path);
+    for (const auto& path : openTaken) ok = ok && journal.FileOpened(path);
+    if (!taken.empty() || !openTaken.empty()) {
+      ok = ok && journal.Sync() && theirs.Settle(taken);
+      for (const auto& path : openTaken) ok = ok && theirs.FileClosed(path);
+      if (!ok) {
+        Log(Format("Journal %s: %d notes of the %s table can't be taken from %s; %s not converted in this cycle",
+                   journal.Path(), static_cast<int>(taken.size() + openTaken.size()), table, theirs.Path(), table));
+        return false;
+      }
+      Log(Format("Journal %s: %d notes of the %s table were there (journals swapped or copied); taken into %s",
+                 theirs.Path(), static_cast<int>(taken.size() + openTaken.size()), table, journal.Path()));
+    }
+  }
   std::vector<TJournalEntry> pending, foreign, handed;
   for (auto& e : journal.Pending()) {
     const std::string dir = platform::ExtractFileDir(e.File);
     if (e.Table == table && dir == folder)
       pending.push_back(e);
-    else if (dir == otherFolder && (e.Table == other || !e.TableNamed))
+    else if (ours(e, other, otherFolder))
       handed.push_back(e);
     else
       foreign.push_back(e);
@@ -207,7 +238,6 @@ bool TKestrel::ResolveJournal(TJournal& journal, const std::string& table) {
       journal.FileClosed(path);  // no table's file: not checked with this table's template
   }
   if (!handed.empty() || !handedOpen.empty()) {
-    TJournal theirs(JournalPath(other), other);
     bool ok = theirs.Load();
     for (auto e : handed) {
       e.Table = other;
@@ -292,6 +322,8 @@ bool TKestrel::ResolveJournal(TJournal& journal, const std::string& table) {
       if (holds == TFiles::hoUnknown) {
         Log(Format("Journal: %s can't be compared with %s (no scratch table %s); %d entries kept, run ended", record,
                    row, scratch, static_cast<int>(journal.Pending().size())));
+        if (FJournalProblem.empty())
+          FJournalProblem = "The journal's folder " + platform::ExtractFileDir(scratch) + " can't be written";
         return false;
       }
     }

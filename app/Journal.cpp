@@ -59,7 +59,8 @@
 // before its select. A note is resolved only against the table and folder
 // it was written for: one of the other table (journals swapped or copied:
 // it names that table, or no table, and a file in its folder) is handed to
-// that table's journal; one naming a file in neither folder (a folder
+// that table's journal, and this table's notes in the other journal are
+// taken from it first; one naming a file in neither folder (a folder
 // copied, the share moved) is reported and set aside untouched. While the table's folder or the share can't be reached
 // nothing is resolved: the entries stay and the run ends. Otherwise the
 // row's mark is read, and "the record holds the row" means: its

@@ -1051,6 +1051,37 @@ TEST_P(Conversion, NotesOfAnotherTableGoToItsJournalAndARecordMustHoldTheRowsOwn
   EXPECT_EQ(test::ReadFile(K.JournalPath("action")), "");
 }
 
+// Journals swapped: this table's notes sit in the other table's journal.
+// They are taken from it before this table's select, or their rows would
+// be copied again before the other table's run could hand them back.
+TEST_P(Conversion, ThisTablesNotesInTheOtherJournalAreSettledBeforeItsSelect) {
+  InsertSampleRows(Db);
+  Convert();
+  const std::string m7 = File("03050407.dbf");
+  Db.Exec({"update weight set convtd=NULL where rec_num=1"});
+  {
+    TJournal swapped(K.JournalPath("action"));
+    TJournalEntry e = Noted(7, "1", m7, 2, FingerprintOf(m7, 2));
+    e.Table = "weight";
+    ASSERT_TRUE(swapped.Note(e));
+  }
+  const size_t before = LogTexts().size();
+  Convert();
+  auto texts = LogTexts();
+  texts.erase(texts.begin(), texts.begin() + static_cast<long>(before));
+  ASSERT_GE(texts.size(), 2u);
+  EXPECT_EQ(texts[0], "Journal " + K.JournalPath("action") +
+                          ": 1 notes of the weight table were there (journals swapped or copied); taken into " +
+                          K.JournalPath("weight"));
+  EXPECT_EQ(texts[1], "Journal: weight rec_num=1 (machine 7) was not marked; record 2 of " + m7 +
+                          " holds it and is now its mark");
+  EXPECT_EQ(Marks(), "2 1 1 1 1 2 99 ");
+  EXPECT_EQ(ReadBack(m7).size(), 2u);  // not copied again
+  TJournal left(K.JournalPath("action"));
+  ASSERT_TRUE(left.Load());
+  EXPECT_TRUE(left.Pending().empty());
+}
+
 // A journal cut at half its length (a restore, a copy that stopped) lost
 // notes: said in one line, once, and what it still holds is settled.
 TEST_P(Conversion, AJournalCutShortIsReportedOnceAndWhatItHoldsIsSettled) {

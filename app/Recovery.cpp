@@ -108,7 +108,16 @@ class TFiles {
       FScratchFor = e.File;
     }
     if (!fill(FScratch, FScratchFields)) return hoUnknown;
-    return RecordFingerprint(FScratch, FScratchFields) == RecordFingerprint(f.Data, f.Fields) ? hoYes : hoNo;
+    // A record taken back (marked deleted) is no copy; nor is one whose
+    // memo is not the row's (its write failed).
+    if (d4deleted(f.Data) || RecordFingerprint(FScratch, FScratchFields) != RecordFingerprint(f.Data, f.Fields))
+      return hoNo;
+    for (const FIELD4INFO* field = FScratchFields; field && field->name; ++field) {
+      if (field->type != 'M') continue;
+      FieldHandle mine = d4field(FScratch, field->name), theirs = d4field(f.Data, field->name);
+      if (!mine || !theirs || f4str(mine) != f4str(theirs)) return hoNo;
+    }
+    return hoYes;
   }
   // The file's folder and the share root are there: a file missing from
   // them is a file that is not there.

@@ -853,6 +853,11 @@ int d4go(DbfHandle data, long record) {
   return table && record > 0 && table->Go(static_cast<uint32_t>(record)) ? r4success : -1;
 }
 
+int d4deleted(DbfHandle data) {
+  xbase::Table* table = data ? data->Get() : nullptr;
+  return table && table->deleted() ? 1 : 0;
+}
+
 long d4recCount(DbfHandle data) {
   xbase::Table* table = data ? data->Get() : nullptr;
   return table ? static_cast<long>(table->record_count()) : -1;

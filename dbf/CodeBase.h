@@ -146,4 +146,7 @@ int d4appendUndo(DbfHandle data);
 // Reading back, for checks and tools: go to a record, read a field as text.
 int d4go(DbfHandle data, long record);
 long d4recCount(DbfHandle data);
+// 1 when the current record is marked deleted (taken back where it could
+// not be removed), else 0.
+int d4deleted(DbfHandle data);
 std::string f4str(FieldHandle field);

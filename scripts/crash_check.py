@@ -10,9 +10,20 @@ add ROWS [DAYS]           adds ROWS new rows to each table, over DAYS days
                           (some of them new days, so new files are made)
 pending                   prints how many rows are still unmarked
 connections               prints the ids of the converter's connections
-check NETW DBFCHECK       every row in exactly one record of its file,
+check NETW DBFCHECK [LOST] every row in exactly one record of its file,
                           marked with that record's number; both readers
-                          agree; dbfcheck passes on every file; no row left
+                          agree; dbfcheck passes on every file; no row left.
+                          Rows named by the journal lines in LOST (notes a
+                          cut took from a journal, which the program said
+                          may be copied twice) may be in two records. With
+                          CRASH_ALLOW_DELETED=1 a deleted record (one a full
+                          disk kept from being taken back) is no copy, and
+                          no row may be marked with it.
+jpending JOURNAL          prints how many notes the journal holds unsettled
+cut JOURNAL LOST          cuts the journal to half its length, adds what it
+                          lost to LOST, and prints "expect" when the size
+                          the program last knew for it is larger (so it must
+                          say the journal was cut), else "quiet"
 """
 import datetime
 import decimal
@@ -147,8 +158,64 @@ def read_both(path):
     return a
 
 
-def check(netw, dbfcheck):
+def journal_lines(text):
+    """(kind, seq, table, rec_num) of each whole line of a journal text."""
+    out = []
+    for line in text.split(b'\n'):
+        parts = line.decode('latin-1').split(' ')
+        if len(parts) < 3:
+            continue
+        kind = parts[1]
+        if kind == 'N' and len(parts) == 11:
+            rec_num = parts[7]
+            out.append(('N', parts[2], parts[3], rec_num))
+        elif kind == 'S':
+            out.append(('S', parts[2], None, None))
+    return out
+
+
+def jpending(path):
+    notes = {}
+    if os.path.exists(path):
+        for kind, seq, table, rec_num in journal_lines(open(path, 'rb').read()):
+            if kind == 'N':
+                notes[seq] = (table, rec_num)
+            else:
+                notes.pop(seq, None)
+    print(len(notes))
+
+
+def cut(path, lost):
+    data = open(path, 'rb').read()
+    keep = len(data) // 2
+    with open(lost, 'ab') as f:
+        # From the start of the line the cut goes through: its note is lost too.
+        f.write(data[data.rfind(b'\n', 0, keep) + 1:] + b'\n')
+    with open(path, 'r+b') as f:
+        f.truncate(keep)
+    known = 0
+    try:
+        line = open(path + '.len', 'rb').read().decode('latin-1').strip().split(' ')
+        known = int(line[2]) if len(line) == 3 and line[1] == 'L' else 0
+    except (OSError, ValueError):
+        pass
+    print('expect' if known > keep else 'quiet')
+
+
+def allowed_twice(lost):
+    allowed = set()
+    if lost and os.path.exists(lost):
+        for kind, _, table, rec_num in journal_lines(open(lost, 'rb').read()):
+            if kind == 'N':
+                allowed.add((table, int(rec_num)))
+    return allowed
+
+
+def check(netw, dbfcheck, lost=None):
     faults = []
+    twice = allowed_twice(lost)
+    allowed_seen = 0
+    taken_back = set()
     files = sorted(glob.glob(os.path.join(netw, 'weight', '*.dbf')) + glob.glob(os.path.join(netw, 'action', '*.dbf')))
     for path in files:
         r = subprocess.run([dbfcheck, path], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
@@ -160,6 +227,11 @@ def check(netw, dbfcheck):
         where = {}  # rec_num -> [(file name, record number)]
         for path in glob.glob(os.path.join(netw, table, '*.dbf')):
             for number, (record, deleted) in enumerate(read_both(path), start=1):
+                if deleted and os.environ.get('CRASH_ALLOW_DELETED') == '1':
+                    # Taken back where it could not be removed (a full
+                    # disk): no copy, but it must be no row's record.
+                    taken_back.add((table, os.path.basename(path), number))
+                    continue
                 if deleted:
                     faults.append('%s: record %d is deleted' % (path, number))
                 where.setdefault(int(float(record['rec_num'])), []).append((os.path.basename(path), number, record))
@@ -171,11 +243,18 @@ def check(netw, dbfcheck):
             if not convtd:
                 faults.append('%s rec_num=%d is not marked' % (table, rec_num))
                 continue
-            if len(copies) != 1:
+            if len(copies) == 2 and (table, rec_num) in twice:
+                # A note the cut took: both records hold the row, the mark
+                # names one of them.
+                allowed_seen += 1
+                copies.sort(key=lambda c: c[1] != convtd)
+            elif len(copies) != 1:
                 faults.append('%s rec_num=%d is in %d records: %s' %
                               (table, rec_num, len(copies), [(f, n) for f, n, _ in copies]))
                 continue
             f, n, record = copies[0]
+            if (table, name, convtd) in taken_back:
+                faults.append('%s rec_num=%d is marked %d, a deleted record of %s' % (table, rec_num, convtd, name))
             if f != name or n != convtd:
                 faults.append('%s rec_num=%d marked %d, but its record is %d of %s (wanted %s)' %
                               (table, rec_num, convtd, n, f, name))
@@ -187,6 +266,10 @@ def check(netw, dbfcheck):
         print(f)
     if len(faults) > 40:
         print('... and %d more' % (len(faults) - 40))
+    if taken_back:
+        print('%d deleted records (taken back where a full disk kept them from going)' % len(taken_back))
+    if allowed_seen:
+        print('%d rows in two records, each named by a note a cut took from a journal' % allowed_seen)
     print('%d rows, %d files: %s' % (total, len(files), 'OK' if not faults else '%d faults' % len(faults)))
     return 1 if faults else 0
 
@@ -204,7 +287,11 @@ def main():
     elif cmd == 'connections':
         connections()
     elif cmd == 'check':
-        return check(sys.argv[2], sys.argv[3])
+        return check(sys.argv[2], sys.argv[3], sys.argv[4] if len(sys.argv) > 4 else None)
+    elif cmd == 'jpending':
+        jpending(sys.argv[2])
+    elif cmd == 'cut':
+        cut(sys.argv[2], sys.argv[3])
     else:
         print(__doc__, file=sys.stderr)
         return 2

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 
+#include "app/ConverterLock.h"
 #include "app/Journal.h"
 #include "app/JournalRun.h"
 #include "app/RowKey.h"
@@ -16,6 +17,7 @@
 #include "dbf/mycbase.h"
 #include "logging/MessLog.h"
 #include "odbc/Statement.h"
+#include "platform/SharedFiles.h"
 #include "platform/System.h"
 
 namespace tidewell {
@@ -203,7 +205,20 @@ bool TKestrel::ResolveJournal(TJournal& journal, const std::string& table) {
     return platform::ExtractFileDir(e.File) == dir && (e.Table == named || !e.TableNamed);
   };
   TJournal theirs(JournalPath(other), other);
-  if (platform::FileExists(theirs.Path()) && theirs.Load()) {
+  // The other journal is touched only while no other process converts that
+  // table: its converter writes it all through its run. Taken without
+  // waiting; held, the exchange waits for a later cycle.
+  platform::TLockFile theirsLock;
+  // (A lock that can't be had for another reason is passed over, as the
+  // converter's own lock is.)
+  const platform::TLockFile::TState theirsState = theirsLock.TryLock(
+      platform::ExtractFileDir(theirs.Path()) + std::string(1, platform::PathDelim) + other + ".lock",
+      TConverterLock::HolderText());
+  const bool mayTouchTheirs = theirsState != platform::TLockFile::lsHeld;
+  if (theirsState == platform::TLockFile::lsHeld)
+    Log(Format("Journal %s: not looked at for %s notes while another converter has the %s table (%s)", theirs.Path(),
+               table, other, theirsLock.Holder));
+  if (mayTouchTheirs && platform::FileExists(theirs.Path()) && theirs.Load()) {
     std::vector<std::uint64_t> taken;
     bool ok = true;
     for (auto e : theirs.Pending()) {
@@ -245,6 +260,11 @@ bool TKestrel::ResolveJournal(TJournal& journal, const std::string& table) {
       handedOpen.push_back(path);
     else if (dir != folder)
       journal.FileClosed(path);  // no table's file: not checked with this table's template
+  }
+  if ((!handed.empty() || !handedOpen.empty()) && !mayTouchTheirs) {
+    // Kept here, pending, until the other journal can be written.
+    handed.clear();
+    handedOpen.clear();
   }
   if (!handed.empty() || !handedOpen.empty()) {
     bool ok = theirs.Load();

@@ -1154,7 +1154,7 @@ TEST_P(Conversion, RepairsWhileSettlingAndAFullJournalDiskReachTheLog) {
   EXPECT_EQ(texts[before], File("03050407.cdx") + ": production index missing; rebuilt from the table's 2 records");
   EXPECT_EQ(texts[before + 1], "Checked " + m7 + ", left open by an interrupted run");
 
-  // The journal's folder on a file system with room for one page: a few
+  // The journal's folder on a file system with room for a few pages: a few
   // notes fit, then a write fails with ENOSPC.
   const std::string journalDir = Dir.File("journal");
   if (geteuid() != 0 || std::system(("mount -t tmpfs -o size=64k tmpfs '" + journalDir + "' 2>/dev/null").c_str()) != 0)
@@ -1169,7 +1169,9 @@ TEST_P(Conversion, RepairsWhileSettlingAndAFullJournalDiskReachTheLog) {
     while (fill.write(block.data(), block.size()) && fill.flush()) {
     }
   }
-  std::filesystem::resize_file(journalDir + "/fill", std::filesystem::file_size(journalDir + "/fill") / 4096 * 4096 - 4096);
+  // A page for the journal, and one for each table's lock file beside it.
+  std::filesystem::resize_file(journalDir + "/fill",
+                               std::filesystem::file_size(journalDir + "/fill") / 4096 * 4096 - 3 * 4096);
   std::vector<std::string> rows;
   for (int i = 10; i < 70; ++i)
     rows.push_back("insert into weight values (" + std::to_string(i) + ", 7, '2004-03-08', '10:00:00', 1, 1, 'n', NULL)");

@@ -24,8 +24,9 @@ TDateTime SystemNow() {
     std::lock_guard<std::mutex> lock(guard);
     local = *std::localtime(&secs);
   }
-  return EncodeDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday) +
-         EncodeTime(local.tm_hour, local.tm_min, local.tm_sec > 59 ? 59 : local.tm_sec, static_cast<int>(ms));
+  return CombineDateTime(
+      EncodeDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday),
+      EncodeTime(local.tm_hour, local.tm_min, local.tm_sec > 59 ? 59 : local.tm_sec, static_cast<int>(ms)));
 }
 
 }  // namespace

@@ -24,8 +24,10 @@ void Split(TDateTime value, long& days, long& msOfDay) {
   long ms = std::lround(frac * MSecsPerDay);
   days = static_cast<long>(whole);
   if (ms >= static_cast<long>(MSecsPerDay)) {
+    // A time of day that rounds up to midnight is the start of the next
+    // calendar day, which for a negative count is the one nearer day 0.
     ms -= static_cast<long>(MSecsPerDay);
-    days += value < 0 ? -1 : 1;
+    days += 1;
   }
   msOfDay = ms;
 }
@@ -55,6 +57,12 @@ bool TryEncodeTime(int hour, int minute, int second, int milliSecond, TDateTime&
     return false;
   result = (((hour * 60.0 + minute) * 60.0 + second) * 1000.0 + milliSecond) / MSecsPerDay;
   return true;
+}
+
+TDateTime CombineDateTime(TDateTime date, TDateTime time) {
+  // Before day 0 the count runs backwards while the time of day still runs
+  // forwards: 18:00 on day -1 is -1.75, not -0.25.
+  return date < 0 ? date - time : date + time;
 }
 
 TDateTime EncodeDate(int year, int month, int day) {

@@ -26,6 +26,9 @@ int DaysInMonth(int year, int month);
 // False (and result 0) when the parts do not name a real date or time.
 bool TryEncodeDate(int year, int month, int day, TDateTime& result);
 bool TryEncodeTime(int hour, int minute, int second, int milliSecond, TDateTime& result);
+// One value from a whole day count and a time of day (0 <= time < 1); the
+// only right way to join them, since a plain sum is a day off before day 0.
+TDateTime CombineDateTime(TDateTime date, TDateTime time);
 TDateTime EncodeDate(int year, int month, int day);  // 0 for an impossible date
 TDateTime EncodeTime(int hour, int minute, int second, int milliSecond);
 

@@ -132,7 +132,7 @@ TDateTime ParseTime(const std::string& Text) {
 TDateTime ParseDateTime(const std::string& Text) {
   TDateTime date = 0, time = 0;
   if (!DatePart(Text, date) || !TimePart(Text, 12, time)) return 0;
-  return date + time;
+  return CombineDateTime(date, time);
 }
 
 std::string BufferText(const TodBytes& Buffer) {

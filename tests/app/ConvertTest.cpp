@@ -781,6 +781,38 @@ TEST_P(Conversion, MarksCountTheirRowsAndReadBacksSayWhatTheyFound) {
   EXPECT_EQ(Marks(), "8 4 ");
 }
 
+// A DATETIME before 1899-12-30 keeps its day when it has a time of day: in
+// the file name (by dat_e) and in a date field (from another DATETIME).
+TEST_P(Conversion, DateTimesBeforeDayZeroLandOnTheirOwnDay) {
+  const std::string tmpl = Share + "netw/gstru.dbf";
+  std::filesystem::remove(tmpl);
+  std::filesystem::remove(Share + "netw/gstru.fpt");
+  RunPython("template '" + tmpl + "' 'MACHINE N(3,0); DAT_E D; TIM_E C(8); REC_NUM N(10,0); STAMP D; NOTE M'");
+  const bool maria = GetParam() == TScratchDatabase::Maria;
+  Db.Exec({"drop table weight",
+           std::string("create table weight (rec_num integer, machine integer, dat_e datetime, tim_e varchar(8), "
+                       "stamp ") +
+               (maria ? "datetime" : "timestamp") + ", convtd integer)",
+           "insert into weight values (1, 1, '1000-01-01 10:00:00', '10:00:00', '1899-12-29 18:00:00', NULL)",
+           "insert into weight values (2, 1, '1899-12-29 18:00:00', '18:00:00', '1000-01-01 10:00:00', NULL)",
+           "insert into weight values (3, 1, '1899-12-30 06:00:00', '06:00:00', '1899-12-28 23:59:59', NULL)"});
+  Convert();
+  const auto old = ReadBack(File("01010001.dbf"));
+  ASSERT_EQ(old.size(), 1u);
+  EXPECT_EQ(old[0].at("dat_e"), "10000101");
+  EXPECT_EQ(old[0].at("stamp"), "18991229");
+  const auto eve = ReadBack(File("12299901.dbf"));
+  ASSERT_EQ(eve.size(), 1u);
+  EXPECT_EQ(eve[0].at("dat_e"), "18991229");
+  EXPECT_EQ(eve[0].at("stamp"), "10000101");
+  const auto dayZero = ReadBack(File("12309901.dbf"));
+  ASSERT_EQ(dayZero.size(), 1u);
+  EXPECT_EQ(dayZero[0].at("dat_e"), "18991230");
+  EXPECT_EQ(dayZero[0].at("stamp"), "18991228");
+  EXPECT_FALSE(std::filesystem::exists(File("01020001.dbf")));
+  EXPECT_EQ(Marks(), "1 1 1 ");
+}
+
 // A table without a code page stores texts as they come, in bytes: a UTF-8
 // text wider than its field is cut at the last character that fits whole.
 TEST_P(Conversion, ATableWithoutACodePageGetsNoHalfCharacters) {

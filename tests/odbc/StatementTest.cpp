@@ -477,5 +477,8 @@ TEST(DateTexts, FieldsAreReadAtFixedPositionsWithDefaults) {
   EXPECT_DOUBLE_EQ(ParseDateTime("2026-12-08 10:11:12.999"), EncodeDate(2026, 12, 8) + EncodeTime(10, 11, 12, 0));
   EXPECT_EQ(ParseDateTime("2026-12-08 25:00:00"), 0);
   EXPECT_EQ(ParseDateTime("2026-13-08 10:00:00"), 0);
+  // Before 1899-12-30 the time of day still counts forwards from midnight.
+  EXPECT_EQ(FormatDateTime("YYYYMMDD hh:nn", ParseDateTime("1899-12-29 18:00:00")), "18991229 18:00");
+  EXPECT_EQ(FormatDateTime("YYYYMMDD hh:nn", ParseDateTime("1000-01-01 10:00:00")), "10000101 10:00");
   EXPECT_EQ(BufferText(TodBytes{' ', '\t', '4', '2', ' ', 0, 'x'}), "42");
 }

@@ -8,8 +8,10 @@
 #include "xbase/os_file.h"
 #include "xbase/table_header.h"
 
-#include <fstream>
-#include <iterator>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <vector>
@@ -37,6 +39,39 @@ class Report {
   std::ostream& out_;
   int faults_ = 0;
 };
+
+// The whole file, or false with what went wrong: a folder, a file that
+// can't be opened or one whose reading fails is a fault to report, never
+// an exception.
+bool ReadBytes(const std::string& path, std::vector<uint8_t>& bytes, std::string& problem) {
+  std::error_code ec;
+  const auto status = std::filesystem::status(path, ec);
+  if (ec || !std::filesystem::exists(status)) {
+    problem = "can't open the file: it does not exist";
+    return false;
+  }
+  if (std::filesystem::is_directory(status)) {
+    problem = "can't open the file: it is a folder";
+    return false;
+  }
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) {
+    problem = std::string("can't open the file: ") + std::strerror(errno);
+    return false;
+  }
+  bytes.clear();
+  uint8_t buffer[65536];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
+  const bool failed = std::ferror(f) != 0;
+  const int error = errno;
+  std::fclose(f);
+  if (failed) {
+    problem = std::string("can't read the file: ") + std::strerror(error);
+    return false;
+  }
+  return true;
+}
 
 const char* MemoExtension(xbase::MemoKind kind) { return kind == xbase::MemoKind::kFpt ? ".fpt" : ".dbt"; }
 
@@ -93,8 +128,11 @@ void CheckIndex(const std::string& path, const xbase::TableHeader& header, const
     return;
   }
   // The file's own order, not the engine's sets: read the image again.
-  std::ifstream in(*index_path, std::ios::binary);
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+  std::vector<uint8_t> bytes;
+  if (!ReadBytes(*index_path, bytes, problem)) {
+    report.Fault(*index_path + ": " + problem);
+    return;
+  }
   auto key_type_of = [&](const xbase::index::TagDescription& d) -> char {
     for (const auto& t : index->tags())
       if (t.name == d.name) return t.key_type;
@@ -157,13 +195,13 @@ void CheckIndex(const std::string& path, const xbase::TableHeader& header, const
 
 int CheckDbf(const std::string& path, std::ostream& out) {
   Report report(path, out);
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    report.Fault("can't open the file");
+  std::vector<uint8_t> file;
+  std::string problem;
+  if (!ReadBytes(path, file, problem)) {
+    report.Fault(problem);
+    out << path << ": " << report.faults() << " fault(s)\n";
     return report.faults();
   }
-  std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), {});
-  std::string problem;
   auto length = xbase::PeekHeaderLength(std::span<const uint8_t>(file).first(std::min<size_t>(32, file.size())), &problem);
   if (!length || *length > file.size()) {
     report.Fault(length ? "header length beyond the end of the file" : problem);

@@ -4,6 +4,7 @@
 #include "tools/dbfcheck/dbf_check.h"
 #include "xbase/os_file.h"
 
+#include <filesystem>
 #include <sstream>
 
 namespace tidewell::tools {
@@ -54,6 +55,12 @@ std::string TemplateBeside(const std::string& path) {
 }
 
 int RepairDbf(const std::string& path, const std::string& template_path, std::ostream& report) {
+  // Only a file is repaired: a folder (or a device) given by mistake is
+  // never made again in place, just reported by the check.
+  std::error_code ec;
+  const auto status = std::filesystem::status(path, ec);
+  if (!ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
+    return CheckDbf(path, report);
   const std::string model = template_path.empty() ? TemplateBeside(path) : template_path;
   code4setReport([&report](const std::string& line) { report << line << "\n"; });
   CodeHandle code = code4initP();

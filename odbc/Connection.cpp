@@ -145,7 +145,9 @@ std::string TODBC::BuildConnectString(const std::string& Dsn, const std::string&
   if (!Dsn.empty() && platform::FileExists(Dsn)) connStr = ReadFileDsn(Dsn);
   if (connStr.empty()) {
     AddConnectPair(connStr, "DSN", Dsn);
-    AddConnectPair(connStr, "DRIVER", "{" + Driver + "}");
+    // Always there, as DRIVER={} when the name is empty.
+    if (!connStr.empty()) connStr += ";";
+    connStr += "DRIVER={" + BraceEscaped(Driver) + "}";
     const char* databaseKey = DriverKind == dkOracle || DriverKind == dkCodeBase ? "DBQ"
                               : DriverKind == dkDbf                              ? "SourceDB"
                                                                                  : "Database";
@@ -154,8 +156,29 @@ std::string TODBC::BuildConnectString(const std::string& Dsn, const std::string&
   AddConnectPair(connStr, "UID", User);
   AddConnectPair(connStr, "PWD", Password);
   if (!Extra.empty()) {
-    if (!connStr.empty()) connStr += ";";
-    connStr += Extra;
+    // The extra attributes go as they are, but one the string has already
+    // would make the driver choose between two values (and an error line
+    // name a user that is not the one tried): the settings' value stays,
+    // the repeat goes, and the log says so. Values are never logged.
+    std::vector<std::string> given;
+    for (const auto& a : SplitConnectAttributes(connStr)) given.push_back(ConnectKeyName(a));
+    std::string kept, dropped;
+    for (const auto& attribute : SplitConnectAttributes(Extra)) {
+      const std::string key = ConnectKeyName(attribute);
+      const bool repeat = !key.empty() && std::find(given.begin(), given.end(), key) != given.end();
+      if (repeat) {
+        dropped += (dropped.empty() ? "" : ", ") + Trim(attribute.substr(0, attribute.find('=')));
+        continue;
+      }
+      kept += (kept.empty() ? "" : ";") + attribute;
+    }
+    if (!dropped.empty() && Log)
+      Log->Add("Custom setting repeats " + dropped +
+               ", which the other settings give already; the other settings' value is used");
+    if (!kept.empty()) {
+      if (!connStr.empty()) connStr += ";";
+      connStr += kept;
+    }
   }
   return connStr;
 }
@@ -383,10 +406,76 @@ SQLRETURN ReadDiagRecord(SQLSMALLINT HandleType, SQLHANDLE Handle, SQLSMALLINT R
   return ret;
 }
 
+namespace {
+
+// Characters that make a value need braces in a connection string, by the
+// ODBC rules; blanks at either end too, since drivers trim them.
+bool NeedsBraces(const std::string& value) {
+  if (value.find_first_of("[]{}(),;?*=!@") != std::string::npos) return true;
+  return value.front() == ' ' || value.back() == ' ' || value.front() == '\t' || value.back() == '\t';
+}
+
+}  // namespace
+
+std::string BraceEscaped(const std::string& Value) {
+  std::string out;
+  for (const char c : Value) {
+    out += c;
+    if (c == '}') out += '}';
+  }
+  return out;
+}
+
+std::string ConnectValue(const std::string& Value) {
+  if (Value.empty() || !NeedsBraces(Value)) return Value;
+  return "{" + BraceEscaped(Value) + "}";
+}
+
+std::vector<std::string> SplitConnectAttributes(const std::string& ConnStr) {
+  std::vector<std::string> parts;
+  std::string current;
+  bool braced = false;
+  for (size_t i = 0; i < ConnStr.size(); ++i) {
+    const char c = ConnStr[i];
+    if (braced) {
+      current += c;
+      if (c == '}') {
+        if (i + 1 < ConnStr.size() && ConnStr[i + 1] == '}') {
+          current += '}';
+          ++i;
+        } else {
+          braced = false;
+        }
+      }
+    } else if (c == ';') {
+      if (!Trim(current).empty()) parts.push_back(current);
+      current.clear();
+    } else {
+      // A brace opens a value only right after the "=" (blanks aside).
+      const size_t eq = current.find('=');
+      if (c == '{' && eq != std::string::npos && Trim(current.substr(eq + 1)).empty()) braced = true;
+      current += c;
+    }
+  }
+  if (!Trim(current).empty()) parts.push_back(current);
+  return parts;
+}
+
+std::string ConnectKeyName(const std::string& Attribute) {
+  const size_t eq = Attribute.find('=');
+  if (eq == std::string::npos) return "";
+  const std::string key = UpperCase(Trim(Attribute.substr(0, eq)));
+  // The names drivers take for the same thing.
+  if (key == "USER") return "UID";
+  if (key == "PASSWORD") return "PWD";
+  if (key == "DB") return "DATABASE";
+  return key;
+}
+
 void AddConnectPair(std::string& ConnStr, const std::string& Key, const std::string& Value) {
   if (Value.empty()) return;
   if (!ConnStr.empty()) ConnStr += ";";
-  ConnStr += Key + "=" + Value;
+  ConnStr += Key + "=" + ConnectValue(Value);
 }
 
 void CheckConnectionLost(TODBC& Connection, const std::string& State, const std::string& Text) {

@@ -142,8 +142,19 @@ class TODBC {
 };
 
 // Appends ";Key=Value" (no ";" on an empty string); nothing for an empty Value.
-// Values go in verbatim: no quoting, no escaping.
+// The value stays one value whatever it holds (ConnectValue).
 void AddConnectPair(std::string& ConnStr, const std::string& Key, const std::string& Value);
+// A value as a connection string holds it: as it is, or in braces when it
+// holds one of []{}(),;?*=!@ or starts or ends with a blank; inside braces
+// every "}" is doubled.
+std::string ConnectValue(const std::string& Value);
+// Value with every "}" doubled (for the inside of braces).
+std::string BraceEscaped(const std::string& Value);
+// The attributes of a connection string, split at the ";" outside braces.
+std::vector<std::string> SplitConnectAttributes(const std::string& ConnStr);
+// An attribute's key, upper-cased and trimmed, with the common synonyms
+// made one (USER is UID, PASSWORD is PWD, DB is DATABASE); empty without "=".
+std::string ConnectKeyName(const std::string& Attribute);
 
 // Sets Connection.ConnectionLost when State or Text shows a lost link.
 void CheckConnectionLost(TODBC& Connection, const std::string& State, const std::string& Text);

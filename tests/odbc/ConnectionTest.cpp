@@ -136,6 +136,50 @@ TEST(ConnectionString, PairsInFixedOrderEmptyOnesLeftOutAndTheDatabaseKeyByDrive
     EXPECT_EQ(BuiltString(c.Dsn, c.User, c.Password, c.Database, c.Driver, c.Extra), c.Expected);
 }
 
+// A setting is one value whatever it holds: a ";" in a password must not end
+// it and start an attribute of its own.
+TEST(ConnectionString, SettingsValuesStayOneValueBracedByTheOdbcRules) {
+  EXPECT_EQ(BuiltString("", "u", "convpw;PORT=1", "marrowby", "MySQL ODBC 3.51 Driver", "SERVER=10.0.0.5"),
+            "DRIVER={MySQL ODBC 3.51 Driver};Database=marrowby;UID=u;PWD={convpw;PORT=1};SERVER=10.0.0.5");
+  EXPECT_EQ(BuiltString("", "u", "a;b}c{d=e f", "", "D", ""), "DRIVER={D};UID=u;PWD={a;b}}c{d=e f}");
+  EXPECT_EQ(BuiltString("Src;x", " lead", "p ", "my db", "Odd}Driver", ""),
+            "DSN={Src;x};DRIVER={Odd}}Driver};Database=my db;UID={ lead};PWD={p }");
+  for (const char* plain : {"tide-pw-4711", "a b", "x.y:z/w#%&$", "DB_1"})
+    EXPECT_EQ(ConnectValue(plain), plain);
+  for (const char* special : {"[", "]", "{", "}", "(", ")", ",", ";", "?", "*", "=", "!", "@"})
+    EXPECT_EQ(ConnectValue(special), std::string("{") + special + (special == std::string("}") ? "}" : "") + "}");
+
+  // Read back the way a driver reads it, a braced value is one attribute.
+  EXPECT_EQ(SplitConnectAttributes("A=1;PWD={x;y}}z};;B = {2};C={"),
+            (std::vector<std::string>{"A=1", "PWD={x;y}}z}", "B = {2}", "C={"}));
+  EXPECT_EQ(ConnectKeyName(" user =x"), "UID");
+  EXPECT_EQ(ConnectKeyName("Password=x"), "PWD");
+  EXPECT_EQ(ConnectKeyName("db=x"), "DATABASE");
+  EXPECT_EQ(ConnectKeyName("NOEQUALS"), "");
+}
+
+// Custom stays a list of attributes; one the settings give already is left
+// out, so the settings decide who logs in, and said once, without values.
+TEST(ConnectionString, CustomRepeatingASettingIsLeftOutAndNamedInTheLogOnce) {
+  test::TTestLog log;
+  TODBC c;
+  c.Log = log.Log.get();
+  c.DetectDriverKind("MySQL ODBC 3.51 Driver");
+  EXPECT_EQ(c.BuildConnectString("", "clerk", "pw", "marrowby", "MySQL ODBC 3.51 Driver",
+                                 "SERVER=10.0.0.5;uid=root;Password={se;cret};DRIVER={Other};db=x;PORT=3307"),
+            "DRIVER={MySQL ODBC 3.51 Driver};Database=marrowby;UID=clerk;PWD=pw;SERVER=10.0.0.5;PORT=3307");
+  auto lines = log.Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "Custom setting repeats uid, Password, DRIVER, db, which the other settings give already; the "
+                      "other settings' value is used");
+  EXPECT_EQ(lines[0].find("se;cret"), std::string::npos);
+
+  // Nothing repeated, nothing said: a user given only in Custom is kept.
+  EXPECT_EQ(c.BuildConnectString("", "", "", "marrowby", "MySQL ODBC 3.51 Driver", "SERVER=s;UID=root;PWD={a;b}"),
+            "DRIVER={MySQL ODBC 3.51 Driver};Database=marrowby;SERVER=s;UID=root;PWD={a;b}");
+  EXPECT_EQ(log.Lines().size(), 1u);
+}
+
 TEST(ConnectionString, FileDataSourceReplacesDsnDriverAndDatabaseButNotUserPasswordOrExtra) {
   TTempDir tmp;
   const std::string dsn = tmp.File("site.dsn");
@@ -278,6 +322,38 @@ TEST_F(MariaLogin, WrongPasswordIsReportedAsMessageAndStateAndResetsTheConnectio
   for (const auto& l : lines) EXPECT_EQ(l.find("not-the-password"), std::string::npos) << l;
   // A failed login leaves the object ready for another attempt.
   EXPECT_TRUE(ConnectTo(C, Db));
+}
+
+// The server's own user whose password holds ; } { = and a blank.
+TEST_F(MariaLogin, APasswordWithConnectionStringCharactersLogsInAsTheSettingsUser) {
+  const std::string user = test::TestDbEnv("TIDEWELL_TEST_MARIADB_ODD_USER");
+  const std::string password = test::TestDbEnv("TIDEWELL_TEST_MARIADB_ODD_PASSWORD");
+  ASSERT_EQ(password, "a;b}c{d=e f");
+  ASSERT_TRUE(C.Connect("", user, password, Db.Name(), false, Db.Driver(), Db.Extra())) << Log.Lines().front();
+  {
+    TODBCStatement s(&C, true, false);
+    ASSERT_TRUE(s.ExecSQL("select current_user() as who"));
+    EXPECT_EQ(s.FieldAsString("who"), user + "@127.0.0.1");
+  }
+  C.Disconnect();
+  EXPECT_TRUE(Log.Lines().empty());
+
+  // Custom naming another user and password changes nothing but the log.
+  const auto server = test::MariaServer();
+  ASSERT_TRUE(C.Connect("", user, password, Db.Name(), false, Db.Driver(),
+                        Db.Extra() + ";UID=" + server.User + ";PWD=" + server.Password));
+  TODBCStatement s(&C, true, false);
+  ASSERT_TRUE(s.ExecSQL("select current_user() as who"));
+  EXPECT_EQ(s.FieldAsString("who"), user + "@127.0.0.1");
+  const auto lines = Log.Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("Custom setting repeats UID, PWD"), std::string::npos) << lines[0];
+
+  // And a password that only starts like the right one is refused, not cut.
+  TODBC other;
+  other.Log = Log.Log.get();
+  other.ReportErrors = true;
+  EXPECT_FALSE(other.Connect("", user, "a", Db.Name(), false, Db.Driver(), Db.Extra()));
 }
 
 TEST_F(MariaLogin, NothingIsReportedWhenReportErrorsIsOff) {

@@ -21,6 +21,23 @@ namespace platform {
 
 inline constexpr std::size_t MaxProfileValue = 2047;
 
+// Why a file gives (some of) its defaults: every read falls back silently,
+// so a caller that wants to say why asks here.
+struct TIniFileState {
+  enum TKind {
+    fsRead,        // the file reads, and the section has keys
+    fsMissing,     // no such file
+    fsUnreadable,  // there, but can't be opened or read (Problem says why)
+    fsEmpty,       // nothing in it but blanks and line ends
+    fsUtf16,       // UTF-16 text, which the reader takes for no section at all
+    fsNoSection,   // it reads, but the section is missing or holds no key
+  };
+  TKind Kind = fsRead;
+  std::string Problem;
+  // It starts with a UTF-8 byte order mark, which the reader skips.
+  bool Utf8Bom = false;
+};
+
 class TIniFile {
  public:
   explicit TIniFile(std::string fileName) : FFileName(std::move(fileName)) {}
@@ -30,6 +47,8 @@ class TIniFile {
   // Key names of a section in file order (as written, duplicates once);
   // empty when the file or section is missing.
   std::vector<std::string> ReadSection(const std::string& section) const;
+  // What state the file is in, for the section given.
+  TIniFileState Check(const std::string& section) const;
 
  private:
   std::string FFileName;

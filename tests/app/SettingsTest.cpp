@@ -2,6 +2,10 @@
 // each cycle reads from mysqlconn.ini and how it opens MainOdbc with it.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
+#include <vector>
+
 #include "app/Settings.h"
 #include "app/sMain.h"
 #include "common/BuildConfig.h"
@@ -98,4 +102,61 @@ TEST_F(SettingsBootstrap, AFailedCycleLogsTheMaskedErrorLineAndNeverThePassword)
   EXPECT_NE(log.find(". State:  28000"), std::string::npos) << log;
   EXPECT_EQ(log.find(password), std::string::npos) << log;
   EXPECT_EQ(MainOdbc, nullptr);
+}
+
+// A file that gives none of its values says why, once a cycle; the defaults
+// are still tried.
+TEST_F(SettingsBootstrap, AFileThatGivesNoValuesIsNamedOnceACycle) {
+  const std::string file = Dir.File("mysqlconn.ini");
+  struct TCase {
+    const char* Name;
+    std::function<void()> Make;
+    std::string Line;
+  };
+  const std::string defaults = "; the built-in defaults are used";
+  const std::string utf16 = std::string("\xFF\xFE[\0M\0y\0S\0Q\0L\0]\0\r\0\n\0", 20);
+  const std::vector<TCase> cases = {
+      {"missing", [] {}, "Settings file " + file + " not found" + defaults},
+      {"empty", [&] { WriteFile(file, " \r\n\r\n"); }, "Settings file " + file + " is empty" + defaults},
+      {"a folder", [&] { std::filesystem::create_directory(file); },
+       "Settings file " + file + " can't be read (it is a folder)" + defaults},
+      {"UTF-16", [&] { WriteFile(file, utf16); },
+       "Settings file " + file + " is UTF-16 text, which is not read; save it as ANSI or UTF-8" + defaults},
+      {"UTF-16 without its mark", [&] { WriteFile(file, utf16.substr(2)); },
+       "Settings file " + file + " is UTF-16 text, which is not read; save it as ANSI or UTF-8" + defaults},
+      {"no section", [&] { WriteFile(file, "[ODBC]\nHost=x\n"); },
+       "Settings file " + file + " has no [MySQL] section with settings" + defaults},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    std::filesystem::remove_all(file);
+    c.Make();
+    const size_t before = LogText().size();
+    EXPECT_FALSE(K.LoadSettings());
+    EXPECT_EQ(K.LastSettings.DataBase, "marrowby");
+    EXPECT_FALSE(K.LoadSettings());  // the next cycle says it again
+    const std::string log = LogText().substr(before);
+    size_t count = 0;
+    for (size_t at = log.find(c.Line + "\r\n"); at != std::string::npos; at = log.find(c.Line + "\r\n", at + 1)) ++count;
+    EXPECT_EQ(count, 2u) << log;
+  }
+  std::filesystem::remove_all(file);
+}
+
+// A byte order mark is skipped and said so; a password that holds what a
+// connection string treats specially logs in as it is written.
+TEST_F(SettingsBootstrap, AByteOrderMarkIsSkippedAndAnOddPasswordLogsIn) {
+  const std::string user = test::TestDbEnv("TIDEWELL_TEST_MARIADB_ODD_USER");
+  const std::string password = test::TestDbEnv("TIDEWELL_TEST_MARIADB_ODD_PASSWORD");
+  WriteFile(Dir.File("mysqlconn.ini"), "\xEF\xBB\xBF[MySQL]\r\nDataBase=" + Db.Name() + "\r\nUser=" + user +
+                                           "\r\nKey=" + password + "\r\nCustom=" + Db.Extra() + "\r\n");
+  ASSERT_TRUE(K.LoadSettings()) << LogText();
+  EXPECT_EQ(K.LastSettings.Key, password);
+  K.CloseDatabase();
+  const std::string log = LogText();
+  EXPECT_NE(log.find(" - Settings file " + Dir.File("mysqlconn.ini") +
+                     " starts with a UTF-8 byte order mark; it is skipped\r\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("Access denied"), std::string::npos) << log;
 }

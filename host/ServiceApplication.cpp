@@ -42,6 +42,14 @@ bool TServiceApplication::FindSwitch(const std::string& name) const {
   return false;
 }
 
+bool TServiceApplication::IsKnownSwitch(const std::string& arg) {
+  if (arg == "--help" || arg == "--version") return true;
+  if (arg.size() < 2 || (arg[0] != '-' && arg[0] != '/')) return false;
+  for (const char* name : {"INSTALL", "UNINSTALL", "SILENT", "CONSOLE", "ONCE", "HELP", "?", "VERSION"})
+    if (SameText(arg.substr(1), name)) return true;
+  return false;
+}
+
 int TServiceApplication::Run() {
   if (!FService) return 1;
   // The GNU spellings too: they are what an administrator tries first.
@@ -66,7 +74,12 @@ int TServiceApplication::Run() {
   if (FindSwitch("ONCE")) {
     TEventLogger::SetEchoToConsole(true);
     TOneShotService* service = FService.get();
-    platform::WatchTerminationRequests([service](int) { service->StopOnce(); });
+    // Two cycles and out: there is nothing to pause or to report, so only a
+    // stop is acted on; the other signals are taken (they must not end the
+    // run) and ignored.
+    platform::WatchControlRequests([service](platform::TControlRequest request) {
+      if (request == platform::crInterrupt || request == platform::crTerminate) service->StopOnce();
+    });
     try {
       return FService->RunOnce() ? 0 : 1;
     } catch (const std::exception& e) {
@@ -180,11 +193,40 @@ int TServiceApplication::RunAsService() {
   MessageLoop();
   startThread.join();
   if (result != 0) {
-    FEventLogger.LogEvent(manager.SystemText(result));
+    const std::string text = manager.SystemText(result);
+    FEventLogger.LogEvent(text);
+    // Started by hand: whoever typed the command reads the terminal, not the
+    // system log. Arguments that are no switch are still ignored, but named.
+    std::string unknown;
+    for (size_t i = 1; i < FArgs.size(); ++i)
+      if (!IsKnownSwitch(FArgs[i])) unknown += (unknown.empty() ? "" : " ") + FArgs[i];
+    const std::string program = platform::ExtractFileName(FArgs.empty() ? std::string("tidewell") : FArgs[0]);
+    std::fputs((program + ": " + text + (unknown.empty() ? "" : " (not understood: " + unknown + ")") +
+                "; to run it by hand see " + program + " --help\n")
+                   .c_str(),
+               stderr);
     return 1;
   }
   return 0;
 }
+
+namespace {
+
+// The word an administrator reads for a state, as systemctl status shows it.
+const char* StateWord(std::uint32_t state) {
+  switch (static_cast<TCurrentStatus>(state)) {
+    case TCurrentStatus::csStopped: return "Stopped";
+    case TCurrentStatus::csStartPending: return "Starting";
+    case TCurrentStatus::csStopPending: return "Stopping";
+    case TCurrentStatus::csRunning: return "Running";
+    case TCurrentStatus::csContinuePending: return "Continuing";
+    case TCurrentStatus::csPausePending: return "Pausing";
+    case TCurrentStatus::csPaused: return "Paused";
+  }
+  return "Unknown";
+}
+
+}  // namespace
 
 int TServiceApplication::RunInForeground(bool watchTerminationRequests) {
   platform::EnsureMessageQueue();
@@ -193,10 +235,36 @@ int TServiceApplication::RunInForeground(bool watchTerminationRequests) {
   // A request that comes while the service thread is still starting is kept
   // until it can be handed over, so an early Ctrl+C is never lost.
   auto ended = std::make_shared<std::atomic<bool>>(false);
-  if (watchTerminationRequests)
-    platform::WatchTerminationRequests([service, ended](int) {
-      while (!*ended && !service->Controller(SERVICE_CONTROL_STOP)) platform::Sleep(20);
+  if (watchTerminationRequests) {
+    // The signals a service answers, answered the same way: a stop stops, a
+    // pause and a continue are reported and change nothing else, a hang-up
+    // reports the state again. Each report is one line on standard output,
+    // where the service manager would have been told.
+    const std::string name = service->Name();
+    auto lastPending = std::make_shared<std::uint32_t>(0);
+    service->StatusReporter = [name, lastPending](const TServiceStatus& status) {
+      // A pending state reported again only counts its checkpoint up.
+      const bool pending = status.CurrentState == 2 || status.CurrentState == 3 || status.CurrentState == 5 ||
+                           status.CurrentState == 6;
+      if (pending && *lastPending == status.CurrentState) return;
+      *lastPending = pending ? status.CurrentState : 0;
+      std::fputs((name + ": " + StateWord(status.CurrentState) + "\n").c_str(), stdout);
+      std::fflush(stdout);
+    };
+    platform::WatchControlRequests([service, ended](platform::TControlRequest request) {
+      switch (request) {
+        case platform::crInterrupt:
+        case platform::crTerminate:
+          while (!*ended && !service->Controller(SERVICE_CONTROL_STOP)) platform::Sleep(20);
+          break;
+        // Before the service thread is there, or after it has gone, there is
+        // nothing to pause or report.
+        case platform::crPause: service->Controller(SERVICE_CONTROL_PAUSE); break;
+        case platform::crContinue: service->Controller(SERVICE_CONTROL_CONTINUE); break;
+        case platform::crHangUp: service->Controller(SERVICE_CONTROL_INTERROGATE); break;
+      }
     });
+  }
   std::thread serviceMain([service, mainThread, ended] {
     service->Main();
     *ended = true;
@@ -204,6 +272,7 @@ int TServiceApplication::RunInForeground(bool watchTerminationRequests) {
   });
   MessageLoop();
   serviceMain.join();
+  if (watchTerminationRequests) service->StatusReporter = nullptr;
   return 0;
 }
 

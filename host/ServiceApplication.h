@@ -7,8 +7,10 @@
 // in any letter case, anywhere on the line:
 //   INSTALL / UNINSTALL   register or remove the service (INSTALL wins)
 //   SILENT                with either: no message on success
-//   CONSOLE               run in the foreground until Ctrl+C or SIGTERM
-//   ONCE                  run the service's one-shot job and exit
+//   CONSOLE               run in the foreground until Ctrl+C or SIGTERM,
+//                         answering the other signals as the service does
+//   ONCE                  run the service's one-shot job and exit (only a
+//                         stop is acted on; other signals are ignored)
 //   VERIFY                check the service's work and exit (its own arguments)
 //   HELP, ?, --help       print Usage and exit 0
 //   VERSION, --version    print VersionText and exit 0
@@ -62,6 +64,8 @@ class TServiceApplication {
   int Run();
 
   bool FindSwitch(const std::string& name) const;
+  // True for an argument this program takes as one of its switches.
+  static bool IsKnownSwitch(const std::string& arg);
   // Printed for HELP and VERSION.
   std::string Usage;
   std::string VersionText;
@@ -74,8 +78,9 @@ class TServiceApplication {
   std::vector<TCommand> Commands;
   TEventLogger& EventLogger() { return FEventLogger; }
 
-  // Foreground run: the service thread in this process, stopped by a
-  // termination request (when watched) or by a control code from elsewhere.
+  // Foreground run: the service thread in this process, driven by the
+  // signals the service answers (when watched; each state is then printed)
+  // or by control codes from elsewhere.
   int RunInForeground(bool watchTerminationRequests = true);
 
   // Under the service manager: dispatcher thread plus the main message loop.

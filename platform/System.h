@@ -125,9 +125,15 @@ std::string SysErrorMessage(int code);
 // system's last error on Windows).
 int LastErrorCode();
 
-// Calls the handler (on a thread of its own) for each termination request the
-// process receives: 0 = interrupt (Ctrl+C), 1 = terminate, 2 = hang-up.
+// What an administrator can ask of a process in the foreground: the signals
+// a service answers (POSIX: SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2; on a
+// Windows console Ctrl+C and Ctrl+Break are interrupts, closing the window
+// or a shutdown a termination).
+enum TControlRequest { crInterrupt, crTerminate, crHangUp, crPause, crContinue };
+
+// Calls the handler (on a thread of its own) for each such request the
+// process receives; none of them ends the process by itself any more.
 // Must be called before other threads are started.
-void WatchTerminationRequests(std::function<void(int kind)> handler);
+void WatchControlRequests(std::function<void(TControlRequest request)> handler);
 
 }  // namespace platform

@@ -320,18 +320,24 @@ std::string SysErrorMessage(int code) {
   return text;
 }
 
-void WatchTerminationRequests(std::function<void(int kind)> handler) {
+void WatchControlRequests(std::function<void(TControlRequest request)> handler) {
   sigset_t set;
   sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
+  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) sigaddset(&set, s);
+  // Blocked in this thread before any other exists, so every later thread
+  // inherits the mask and none of these signals can end the process.
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   std::thread([set, handler = std::move(handler)] {
     for (;;) {
       int sig = 0;
       if (sigwait(&set, &sig) != 0) continue;
-      handler(sig == SIGINT ? 0 : sig == SIGTERM ? 1 : 2);
+      switch (sig) {
+        case SIGINT: handler(crInterrupt); break;
+        case SIGTERM: handler(crTerminate); break;
+        case SIGHUP: handler(crHangUp); break;
+        case SIGUSR1: handler(crPause); break;
+        case SIGUSR2: handler(crContinue); break;
+      }
     }
   }).detach();
 }

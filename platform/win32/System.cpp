@@ -304,18 +304,19 @@ std::string SysErrorMessage(int code) {
 namespace {
 
 std::mutex TerminationLock;
-std::function<void(int)>* TerminationHandler = nullptr;
+std::function<void(TControlRequest)>* TerminationHandler = nullptr;
 
 BOOL WINAPI ConsoleControl(DWORD type) {
-  int kind;
+  TControlRequest kind;
   switch (type) {
     case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT: kind = 0; break;
-    case CTRL_CLOSE_EVENT: kind = 2; break;
-    case CTRL_SHUTDOWN_EVENT: kind = 1; break;
+    case CTRL_BREAK_EVENT: kind = crInterrupt; break;
+    // Closing the window ends the process soon after: it is a stop.
+    case CTRL_CLOSE_EVENT:
+    case CTRL_SHUTDOWN_EVENT: kind = crTerminate; break;
     default: return FALSE;  // a log-off ends a console session, not this process
   }
-  std::function<void(int)> handler;
+  std::function<void(TControlRequest)> handler;
   {
     std::lock_guard<std::mutex> lock(TerminationLock);
     if (TerminationHandler) handler = *TerminationHandler;
@@ -328,11 +329,11 @@ BOOL WINAPI ConsoleControl(DWORD type) {
 
 }  // namespace
 
-void WatchTerminationRequests(std::function<void(int kind)> handler) {
+void WatchControlRequests(std::function<void(TControlRequest request)> handler) {
   {
     std::lock_guard<std::mutex> lock(TerminationLock);
     delete TerminationHandler;
-    TerminationHandler = new std::function<void(int)>(std::move(handler));
+    TerminationHandler = new std::function<void(TControlRequest)>(std::move(handler));
   }
   SetConsoleCtrlHandler(&ConsoleControl, TRUE);
 }

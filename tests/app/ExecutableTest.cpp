@@ -234,10 +234,29 @@ TEST(UnderSystemd, ReportsReadyAndStopsCleanlyOnSigterm) {
 TEST(UnderSystemd, StartedByHandItEndsAtOnceWithoutRunningTheService) {
   TTempDir dir;
   const std::string exe = Install(dir);
+  const std::string line =
+      "tidewell: The service process could not connect to the service controller";
+  const std::string pointer = "; to run it by hand see tidewell --help\n";
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(WaitExit(Spawn({exe}, {})), 1);
+  EXPECT_EQ(WaitExit(Spawn({exe}, {}, dir.File("output.txt"))), 1);
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  EXPECT_EQ(tidewell::test::ReadFile(dir.File("output.txt")), line + pointer);
+  // Arguments it does not know are still no switch, but the line names them.
+  EXPECT_EQ(WaitExit(Spawn({exe, "once", "-FOO", "-SILENT"}, {}, dir.File("output.txt"))), 1);
+  EXPECT_EQ(tidewell::test::ReadFile(dir.File("output.txt")), line + " (not understood: once -FOO)" + pointer);
   EXPECT_FALSE(std::filesystem::exists(dir.File("log")));
+}
+
+TEST(UnderSystemd, AnArgumentItDoesNotKnowIsIgnoredAsBefore) {
+  TTempDir dir;
+  const std::string exe = Install(dir);
+  WriteUnreachableSettings(dir);
+  TNotifySocket notify(dir.File("notify.sock"));
+  const pid_t pid = Spawn({exe, "once"}, {"NOTIFY_SOCKET=" + dir.File("notify.sock")}, dir.File("output.txt"));
+  notify.ReadUntil("READY=1");
+  kill(pid, SIGTERM);
+  EXPECT_EQ(WaitExit(pid), 0);
+  EXPECT_EQ(tidewell::test::ReadFile(dir.File("output.txt")), "");
 }
 
 TEST(Foreground, ConsoleModeStopsOnInterruptAndOnceModeRunsTwoCycles) {
@@ -319,6 +338,104 @@ TEST(Signals, TwoInterruptsInTheForegroundEndItOnce) {
   EXPECT_EQ(WaitExit(pid), 0);
   const auto texts = LogTexts(dir);
   EXPECT_EQ(Count(texts, "Stop request received!"), 1);
+  ASSERT_FALSE(texts.empty());
+  EXPECT_EQ(texts.back(), "End Log");
+}
+
+// The foreground modes take every signal the service answers; none of them
+// may end the process the way an unwatched signal does (exit 138 for USR1).
+namespace {
+
+// Waits until the foreground run has its log going (its signals are
+// watched by then).
+void AwaitLog(const TTempDir& dir) {
+  for (int i = 0; i < 500 && LogTexts(dir).size() < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+// Waits until the output holds `text` `times` times.
+bool AwaitOutput(const TTempDir& dir, const std::string& text, int times = 1) {
+  for (int i = 0; i < 1000; ++i) {
+    const std::string out = tidewell::test::ReadFile(dir.File("output.txt"));
+    int n = 0;
+    for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
+    if (n >= times) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+}  // namespace
+
+TEST(Signals, TheConsoleModeReportsPauseContinueAndHangUpAndGoesOn) {
+  TTempDir dir;
+  const std::string exe = Install(dir);
+  WriteUnreachableSettings(dir);
+  const pid_t pid = Spawn({exe, "-CONSOLE"}, {}, dir.File("output.txt"));
+  AwaitLog(dir);
+  ASSERT_TRUE(AwaitOutput(dir, "Kestrel: Running\n"));
+  kill(pid, SIGUSR1);
+  EXPECT_TRUE(AwaitOutput(dir, "Kestrel: Paused\n"));
+  kill(pid, SIGUSR2);
+  EXPECT_TRUE(AwaitOutput(dir, "Kestrel: Running\n", 2));
+  kill(pid, SIGHUP);  // the state again, nothing else
+  EXPECT_TRUE(AwaitOutput(dir, "Kestrel: Running\n", 3));
+  EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << "a pause, a continue or a hang-up ended the run";
+  // A pause sent while paused, and a stop while paused, as the service has them.
+  kill(pid, SIGUSR1);
+  EXPECT_TRUE(AwaitOutput(dir, "Kestrel: Paused\n", 2));
+  kill(pid, SIGTERM);
+  EXPECT_EQ(WaitExit(pid), 0);
+  EXPECT_TRUE(AwaitOutput(dir, "Kestrel: Stopped\n"));
+  const auto texts = LogTexts(dir);
+  EXPECT_EQ(Count(texts, "Stop request received!"), 1);
+  ASSERT_FALSE(texts.empty());
+  EXPECT_EQ(texts.back(), "End Log");
+}
+
+TEST(Signals, APauseRightAfterAStopEndsNeitherForegroundModeEarly) {
+  tidewell::test::TestDbEnv("ODBCSYSINI");  // the MariaDB driver's registration
+  for (const char* mode : {"-CONSOLE", "-ONCE"}) {
+    for (const int second : {SIGUSR1, SIGUSR2, SIGHUP}) {
+      SCOPED_TRACE(std::string(mode) + " and signal " + std::to_string(second) + " 20 ms after SIGTERM");
+      TTempDir dir;
+      const std::string exe = Install(dir);
+      // A server that never answers holds the one-shot run in its login.
+      TSilentListener server;
+      WriteFile(dir.File("mysqlconn.ini"), "[MySQL]\nCustom=SERVER=127.0.0.1;PORT=" + std::to_string(server.Port) + "\n");
+      chmod(dir.File("mysqlconn.ini").c_str(), 0600);
+      const pid_t pid = Spawn({exe, mode}, {}, dir.File("output.txt"));
+      ASSERT_TRUE(server.Accept(10000)) << "the first cycle never tried to log in";
+      kill(pid, SIGTERM);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      kill(pid, second);
+      const int rc = WaitExit(pid);
+      EXPECT_EQ(rc, std::string(mode) == "-ONCE" ? 1 : 0);  // the one-shot run never connected
+      const auto texts = LogTexts(dir);
+      ASSERT_FALSE(texts.empty());
+      EXPECT_EQ(texts.back(), "End Log");
+      EXPECT_EQ(Count(texts, "Login abandoned: the service is stopping"), 1);
+    }
+  }
+}
+
+TEST(Signals, TheOneShotModeIgnoresPauseContinueAndHangUp) {
+  tidewell::test::TestDbEnv("ODBCSYSINI");
+  TTempDir dir;
+  const std::string exe = Install(dir);
+  TSilentListener server;
+  WriteFile(dir.File("mysqlconn.ini"), "[MySQL]\nCustom=SERVER=127.0.0.1;PORT=" + std::to_string(server.Port) + "\n");
+  chmod(dir.File("mysqlconn.ini").c_str(), 0600);
+  const pid_t pid = Spawn({exe, "-ONCE"}, {}, dir.File("output.txt"));
+  ASSERT_TRUE(server.Accept(10000));
+  for (const int sig : {SIGUSR1, SIGUSR2, SIGHUP, SIGUSR1}) {
+    kill(pid, sig);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << "a pause, a continue or a hang-up ended the one-shot run";
+  kill(pid, SIGINT);
+  EXPECT_EQ(WaitExit(pid), 1);
+  EXPECT_EQ(tidewell::test::ReadFile(dir.File("output.txt")).find("Kestrel: "), std::string::npos);
+  const auto texts = LogTexts(dir);
   ASSERT_FALSE(texts.empty());
   EXPECT_EQ(texts.back(), "End Log");
 }

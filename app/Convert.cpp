@@ -68,6 +68,23 @@ void LogNow(const std::string& text) {
 
 }  // namespace
 
+// A number too wide for its field is kept the way the format keeps it (the
+// field filled with asterisks) and its row is marked, so a site must hear of
+// every such row: which row, which field, what value and how wide.
+std::string TKestrel::TMarks::OverflowLine(const std::string& table, const TCopy& copy, const std::string& field,
+                                           const std::string& value) {
+  int width = 0, decimals = 0;
+  for (const FIELD4INFO* f = copy.Fields; f && f->name; ++f)
+    if (SameText(f->name, field)) {
+      width = f->len;
+      decimals = f->dec;
+    }
+  return Format("Row of %s with machine %s, rec_num %s: value %s does not fit field %s of %s (%d wide, %d decimals); "
+                "stored as asterisks",
+                table, copy.Key.MachineNull ? std::string("NULL") : copy.Key.MachineValue,
+                copy.Key.RecNum, value, field, copy.Path, width, decimals);
+}
+
 std::string TKestrel::ShareRootPath() const { return ShareRootOverride.empty() ? std::string(ShareRoot) : ShareRootOverride; }
 
 // ---- the append-then-mark step ---------------------------------------------
@@ -160,10 +177,12 @@ bool TKestrel::TMarks::Append(TCopy copy, DbfHandle file) {
   return true;
 }
 
-bool TKestrel::TMarks::Fill(DbfHandle file, const TCopy& copy) {
+bool TKestrel::TMarks::Fill(DbfHandle file, const TCopy& copy, const std::string* table) {
   bool stored = true;
   for (const auto& t : copy.Texts) {
-    stored = AssignDbfField(file, t.Name, t.Text) && stored;
+    bool overflow = false;
+    stored = AssignDbfField(file, t.Name, t.Text, &overflow) && stored;
+    if (overflow && table) LogNow(OverflowLine(*table, copy, t.Name, t.Text));
     if (t.CharWidth) KeepLastCharacterWhole(file, t.Name, t.Text, t.CharWidth);
   }
   return stored;
@@ -171,7 +190,7 @@ bool TKestrel::TMarks::Fill(DbfHandle file, const TCopy& copy) {
 
 bool TKestrel::TMarks::Write(TCopy& copy) {
   d4appendBlank(FFile);
-  const bool stored = Fill(FFile, copy);
+  const bool stored = Fill(FFile, copy, &FTable);
   copy.RecNo = d4recNo(FFile);
   if (copy.RecNo <= 0 || !stored) return false;
   // The record is still in memory: noted first, then written.

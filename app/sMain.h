@@ -135,7 +135,8 @@ class TKestrel : public TOneShotService {
                       const std::string& path);
     // Assigns the copy's texts to the current record of `file`, as the
     // conversion stores them. False when a memo could not be stored.
-    static bool Fill(DbfHandle file, const TCopy& copy);
+    // With `table`, a number too wide for its field is logged with its row.
+    static bool Fill(DbfHandle file, const TCopy& copy, const std::string* table = nullptr);
     // Writes the copy into the file while the previous row's mark travels,
     // then settles that mark; this copy's mark goes out with the next one.
     // False when the run must end.
@@ -153,6 +154,8 @@ class TKestrel : public TOneShotService {
 
    private:
     bool Write(TCopy& copy);
+    static std::string OverflowLine(const std::string& table, const TCopy& copy, const std::string& field,
+                                    const std::string& value);
     void Send();
     bool Settle();
     TKestrel& FOwner;

@@ -4,6 +4,7 @@
 
 #include "xbase/index/table_adapter.h"
 
+#include "xbase/field_codec.h"
 #include "xbase/table.h"
 
 #include <algorithm>
@@ -693,7 +694,14 @@ int f4type(FieldHandle field) {
 
 int f4assign(FieldHandle field, const char* text) {
   xbase::Table* table = TableOf(field);
-  return table && text && table->Assign(field->index, text) ? r4success : -1;
+  if (!table || !text) return -1;
+  if (table->Assign(field->index, text)) return r4success;
+  // Why it failed, from the value alone (a number's text is the same in
+  // every code page): encoded again into a scratch record.
+  const xbase::FieldDescriptor& f = table->field(field->index);
+  if (f.IsMemo()) return -1;
+  std::vector<uint8_t> scratch(f.offset + f.length + 1, 0);
+  return xbase::EncodeField(f, text, scratch.data(), nullptr) == xbase::EncodeResult::kOverflow ? r4overflow : -1;
 }
 
 int f4memoAssign(FieldHandle field, const char* text) {

@@ -75,6 +75,9 @@ struct TAG4INFO {
 };
 
 constexpr int r4success = 0;
+// f4assign: the number does not fit the field, which now holds the form's
+// overflow marks (asterisks). The caller knows the record and says which.
+constexpr int r4overflow = 70;
 
 // Where every CodeHandle created afterwards reports (lines without end of
 // line); standard error until set.

@@ -73,7 +73,8 @@ bool CreateDbfLike(CodeHandle Code, const std::string& TemplateName, const std::
   return created;
 }
 
-bool AssignDbfField(DbfHandle Data, const std::string& FieldName, const std::string& Value) {
+bool AssignDbfField(DbfHandle Data, const std::string& FieldName, const std::string& Value, bool* Overflow) {
+  if (Overflow) *Overflow = false;
   FieldHandle field = d4field(Data, FieldName.c_str());
   if (!field) return true;
   // The field is looked up again for the assignment: the handle looked up
@@ -81,7 +82,8 @@ bool AssignDbfField(DbfHandle Data, const std::string& FieldName, const std::str
   // A value that does not fit an ordinary field is stored as the format
   // allows and reported by the library; a memo that is not stored is lost.
   if (f4type(field) == 'M') return f4memoAssign(d4field(Data, FieldName.c_str()), Value.c_str()) == r4success;
-  f4assign(d4field(Data, FieldName.c_str()), Value.c_str());
+  const int result = f4assign(d4field(Data, FieldName.c_str()), Value.c_str());
+  if (Overflow) *Overflow = result == r4overflow;
   return true;
 }
 

@@ -29,7 +29,10 @@ bool CreateDbfLike(CodeHandle Code, const std::string& TemplateName, const std::
 // Stores Value in the named field of the current record (memo fields through
 // the memo assignment); a name the file lacks is ignored. False only when a
 // memo could not be stored: the record then lacks a text it should hold.
-bool AssignDbfField(DbfHandle Data, const std::string& FieldName, const std::string& Value);
+// A number too wide for its field is stored as the format allows (asterisks)
+// and still counts as stored; Overflow, when given, tells the caller so.
+bool AssignDbfField(DbfHandle Data, const std::string& FieldName, const std::string& Value,
+                    bool* Overflow = nullptr);
 
 // True when FileName must be made from its template: it does not exist, or
 // it holds no complete table header (see SalvageDbf before making it).

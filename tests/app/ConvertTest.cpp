@@ -813,6 +813,38 @@ TEST_P(Conversion, DateTimesBeforeDayZeroLandOnTheirOwnDay) {
   EXPECT_EQ(Marks(), "1 1 1 ");
 }
 
+// A number too wide for its field is kept as the format keeps it and its row
+// is marked; every such row is named in the log, with field, value and width.
+TEST_P(Conversion, ANumberTooWideForItsFieldNamesItsRowEachTime) {
+  Db.Exec({"insert into weight values (1, 7, '2004-03-05', '10:00:00', 99999999.99, 1, NULL, NULL)",
+           "insert into weight values (2, 7, '2004-03-05', '11:00:00', 12345678.5, 1, NULL, NULL)",
+           "insert into weight values (3, 7, '2004-03-05', '12:00:00', 1.5, 1, NULL, NULL)",
+           "insert into weight values (4, 8, '2004-03-05', '10:00:00', -9999999.99, 1, NULL, NULL)"});
+  Convert();
+  EXPECT_EQ(Marks(), "1 2 3 1 ");
+  const auto texts = LogTexts();
+  const auto line = [&](const char* machine, const char* recNum, const char* value, const std::string& file) {
+    return std::string("Row of weight with machine ") + machine + ", rec_num " + recNum + ": value " + value +
+           " does not fit field WEIGHT of " + File(file) + " (10 wide, 2 decimals); stored as asterisks";
+  };
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), line("7", "1", "99999999.99", "03050407.dbf")), 1);
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), line("7", "2", "12345678.50", "03050407.dbf")) +
+                std::count(texts.begin(), texts.end(), line("7", "2", "12345678.5", "03050407.dbf")),
+            1);
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), line("8", "4", "-9999999.99", "03050408.dbf")), 1);
+  EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                          [](const std::string& t) { return t.find("stored as asterisks") != std::string::npos; }),
+            3);
+  // The records are there, the one that fits as it came.
+  auto table = xbase::Table::Open(File("03050407.dbf"), {});
+  ASSERT_TRUE(table);
+  ASSERT_EQ(table->record_count(), 3u);
+  ASSERT_TRUE(table->Go(3));
+  EXPECT_EQ(table->Value(table->FindField("WEIGHT")), "1.50");
+  std::ostringstream report;
+  EXPECT_EQ(tools::CheckDbf(File("03050407.dbf"), report), 0) << report.str();
+}
+
 // A table without a code page stores texts as they come, in bytes: a UTF-8
 // text wider than its field is cut at the last character that fits whole.
 TEST_P(Conversion, ATableWithoutACodePageGetsNoHalfCharacters) {

@@ -288,6 +288,30 @@ bool TKestrel::TMarks::Settle() {
     }
   }
   const bool newer = FUnsent.has_value();
+  // A refusal the server gives every row ends the run here: each further
+  // row would be copied, refused and taken back again, two log lines a row
+  // every cycle. Both records go, the newer one is not written again.
+  if (TODBC* odbc = FUpdate.Connection; odbc && RefusedForEveryRow(result, odbc->DriverKind, odbc->ConnectString)) {
+    bool gone = !newer || d4appendUndo(FFile) == r4success;
+    if (gone && newer) {
+      FJournal.Dropped(FUnsent->Seq);
+      --Appended;
+    }
+    gone = gone && d4appendUndo(FFile) == r4success;
+    if (gone) {
+      FJournal.Dropped(done.Seq);
+      --Appended;
+    }
+    if (newer) FUnsent.reset();
+    RefusedEveryRow = true;
+    LogNow(Format("Update of %s rec_num=%s refused as it would be for every row (%s. State:  %s, code %d): "
+                  "%s; run ended, no row of %s is marked until the server allows it",
+                  FTable, recNum, result.Message, result.State, static_cast<int>(result.Native),
+                  gone ? Format("record %d taken back from %s", recNo, done.Path)
+                       : Format("record %d could not be taken back from %s", recNo, done.Path),
+                  FTable));
+    return false;
+  }
   bool ok = !newer || d4appendUndo(FFile) == r4success;
   ok = ok && d4appendUndo(FFile) == r4success;
   if (ok) {
@@ -406,6 +430,9 @@ void TKestrel::ConvertTables(bool Weight) {
     return;
   }
   TMarks marks(*this, *run.Update, table, journalRun);
+  // Files this run made: one it leaves without a record (every row of it
+  // refused) is not left behind on the share.
+  std::vector<std::string> created;
   int currentMachine = -99;
   const TDateTime noDate = Today() - 9999;
   TDateTime currentDate = noDate;
@@ -460,6 +487,7 @@ void TKestrel::ConvertTables(bool Weight) {
           journalRun.Created(run.FilePath);  // made whole again beside its old self
         } else if (CreateDbfLike(run.Code, templateFile, run.FilePath)) {
           journalRun.Created(run.FilePath);
+          created.push_back(run.FilePath);
           LogNow("Created new .dbf: " + run.FilePath);
         } else {
           LogNow(Format("Could not create %s from the template %s", run.FilePath, templateFile));
@@ -486,8 +514,14 @@ void TKestrel::ConvertTables(bool Weight) {
   marks.Detach();
   if (!run.FilePath.empty()) journalRun.Closed(run.FilePath, run.File != nullptr);
   run.StopLibrary();
-  if (!journalRun.End() && !(MainOdbc && MainOdbc->ConnectionLost))
-    LogNow(Format("Marks of %s could not be committed; the next run settles them", table));
+  if (!journalRun.End()) {
+    if (!(MainOdbc && MainOdbc->ConnectionLost))
+      LogNow(Format("Marks of %s could not be committed; the next run settles them", table));
+  } else {
+    // Only once the journal is settled: it no longer names these files.
+    for (const auto& path : created)
+      if (RemoveDbfWithoutRecords(path)) LogNow(Format("Removed %s again: it holds no record", path));
+  }
   LogNow(Format("Converted %d records", count));
 }
 

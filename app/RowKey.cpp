@@ -4,6 +4,8 @@
 #include <climits>
 
 #include "common/Format.h"
+#include "common/Text.h"
+#include "odbc/Connection.h"
 #include "odbc/Statement.h"
 
 namespace tidewell {
@@ -95,8 +97,37 @@ bool StartMark(TODBCStatement& Update, const std::string& Table, const TRowKey& 
 TMarkResult FinishMark(TODBCStatement& Update) {
   TMarkResult result;
   result.Executed = Update.FinishExecSQL();
-  if (result.Executed) result.Rows = Update.RowCount();
+  if (result.Executed)
+    result.Rows = Update.RowCount();
+  else
+    Update.GetDiagRecord(1, result.State, result.Message, &result.Native);
   return result;
+}
+
+bool RefusedForEveryRow(const TMarkResult& Result, int DriverKind, const std::string& ConnectString) {
+  if (Result.Executed || Result.State.empty()) return false;
+  // The standard's own classes: insufficient privilege, read-only transaction.
+  if (Result.State == "42501" || Result.State == "25006") return true;
+  if (DriverKind == dkMySql) {
+    switch (Result.Native) {
+      case 1044:  // access denied to the database
+      case 1142:  // UPDATE command denied on the table
+      case 1143:  // ... on the column
+      case 1036:  // table is read only
+      case 1288:  // the target table (a view) is not updatable
+      case 1290:  // the server runs read-only (or another option forbids it)
+      case 1792:  // read-only transaction
+      case 1906:  // convtd is a generated column
+      case 3105:  // the same, as MySQL numbers it
+        return true;
+      default:
+        return false;
+    }
+  }
+  // SQLite's driver passes the library's result codes: read-only database,
+  // not authorised.
+  if (LowerCase(ConnectString).find("sqlite") != std::string::npos) return Result.Native == 8 || Result.Native == 23;
+  return false;
 }
 
 TMarkResult MarkRow(TODBCStatement& Update, const std::string& Table, const TRowKey& Key, long RecNo) {

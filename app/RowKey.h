@@ -81,7 +81,19 @@ struct TMarkResult {
   // (deleted meanwhile, or the key no longer names it), more than 1 means
   // rows share machine and rec_num; -1 when the driver does not say.
   SQLLEN Rows = -1;
+  // When it did not run: the server's first diagnostic (SQLSTATE, the
+  // driver's native code, the message).
+  std::string State;
+  SQLINTEGER Native = 0;
+  std::string Message;
 };
+
+// True for a refusal the server will give every row of the table alike: the
+// user may not update it, the table, column or view can't be changed, the
+// server or transaction is read-only. Told by SQLSTATE and, for a MySQL or
+// MariaDB server, by its error number; a refusal of one row (a trigger, a
+// constraint, a lock wait, a deadlock) is not one.
+bool RefusedForEveryRow(const TMarkResult& Result, int DriverKind, const std::string& ConnectString);
 
 // "update <table> set convtd=<RecNo> where <key> and ifnull(convtd,0)=0",
 // sent and left running on the statement's worker; false when the

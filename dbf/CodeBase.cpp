@@ -851,6 +851,20 @@ long d4salvage(CodeHandle code, const char* path_text, const char* template_text
   return static_cast<long>(held);
 }
 
+long d4recordsOnDisk(const char* path) {
+  std::string error;
+  auto file = path ? xbase::OsFile::Open(path, xbase::OsFile::Access::kReadOnly, &error) : nullptr;
+  auto size = file ? file->Size() : std::nullopt;
+  uint8_t fixed[xbase::kTableHeaderSize];
+  if (!size || *size < sizeof fixed || !file->ReadAt(0, fixed, sizeof fixed)) return -1;
+  const uint64_t count = fixed[4] | (fixed[5] << 8) | (fixed[6] << 16) | (uint64_t{fixed[7]} << 24);
+  const uint64_t header_length = fixed[8] | (fixed[9] << 8);
+  const uint64_t record_length = fixed[10] | (fixed[11] << 8);
+  const uint64_t end = header_length + count * record_length;
+  if (*size != end && *size != end + 1) return -1;
+  return static_cast<long>(count);
+}
+
 int d4appendUndo(DbfHandle data) {
   xbase::Table* table = data ? data->Get() : nullptr;
   return table && table->UndoAppend() ? r4success : -1;

@@ -139,6 +139,11 @@ int d4headerMissing(const char* path);
 // from the template (missing, empty, or moved aside); -2 when nothing could
 // be done (no template, a write failed): the file is left as it is.
 long d4salvage(CodeHandle code, const char* path, const char* template_path);
+
+// The records `path` holds by its header, when the file is exactly that
+// long (header, records, an optional end-of-file byte); -1 when it can't be
+// read or holds more or less than its header says.
+long d4recordsOnDisk(const char* path);
 // Takes back the record appended last, as if it had never been appended:
 // the record count, the memo file and the index tags go back to what they
 // were, and the next append reuses its number. Each call takes back the

@@ -1,10 +1,12 @@
 #include "dbf/mycbase.h"
 
 #include <mutex>
+#include <vector>
 
 #include "common/Text.h"
 #include "logging/MessLog.h"
 #include "platform/System.h"
+#include "xbase/os_file.h"
 
 namespace tidewell {
 namespace {
@@ -84,6 +86,16 @@ bool AssignDbfField(DbfHandle Data, const std::string& FieldName, const std::str
   if (f4type(field) == 'M') return f4memoAssign(d4field(Data, FieldName.c_str()), Value.c_str()) == r4success;
   const int result = f4assign(d4field(Data, FieldName.c_str()), Value.c_str());
   if (Overflow) *Overflow = result == r4overflow;
+  return true;
+}
+
+bool RemoveDbfWithoutRecords(const std::string& FileName) {
+  if (d4recordsOnDisk(FileName.c_str()) != 0) return false;
+  std::vector<std::string> companions;
+  for (const char* ext : {".fpt", ".dbt", ".cdx", ".mdx"})
+    if (auto companion = xbase::FindCompanionFile(FileName, ext)) companions.push_back(*companion);
+  if (!platform::RemoveFile(FileName)) return false;
+  for (const auto& companion : companions) platform::RemoveFile(companion);
   return true;
 }
 

@@ -31,6 +31,12 @@ bool CreateDbfLike(CodeHandle Code, const std::string& TemplateName, const std::
 // memo could not be stored: the record then lacks a text it should hold.
 // A number too wide for its field is stored as the format allows (asterisks)
 // and still counts as stored; Overflow, when given, tells the caller so.
+// Removes a table that holds no record, with its memo file and production
+// index; the table goes first, so an interruption never leaves a table
+// without its companions. False (and nothing removed) when the file holds
+// a record, or more than its header says, or can't be read.
+bool RemoveDbfWithoutRecords(const std::string& FileName);
+
 bool AssignDbfField(DbfHandle Data, const std::string& FieldName, const std::string& Value,
                     bool* Overflow = nullptr);
 

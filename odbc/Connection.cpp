@@ -386,7 +386,7 @@ bool TODBC::GetDiagnostic(SQLSMALLINT RecNumber, std::string& Text) {
 }
 
 SQLRETURN ReadDiagRecord(SQLSMALLINT HandleType, SQLHANDLE Handle, SQLSMALLINT RecNumber, std::string& State,
-                         std::string& Message) {
+                         std::string& Message, SQLINTEGER* Native) {
   State.clear();
   Message.clear();
   SQLCHAR state[6] = {};
@@ -395,6 +395,7 @@ SQLRETURN ReadDiagRecord(SQLSMALLINT HandleType, SQLHANDLE Handle, SQLSMALLINT R
   SQLSMALLINT length = 0;
   SQLRETURN ret = Odbc.SQLGetDiagRec(HandleType, Handle, RecNumber, state, &native, message, 512, &length);
   if (!OdbcSucceeded(ret)) return ret;
+  if (Native) *Native = native;
   State = FromBuffer(state, sizeof state);
   if (State == "HY000") {
     // Some drivers put a generic text into the record of a general error

@@ -162,8 +162,9 @@ void CheckConnectionLost(TODBC& Connection, const std::string& State, const std:
 // Reads diagnostic record RecNumber of a handle: its state and message (for
 // a general error, HY000, the message field, which some drivers fill with
 // the real text). The result of the driver manager's call; State is empty
-// when there is no such record.
+// when there is no such record. Native, when given, gets the driver's own
+// error code (for a database server, usually the server's error number).
 SQLRETURN ReadDiagRecord(SQLSMALLINT HandleType, SQLHANDLE Handle, SQLSMALLINT RecNumber, std::string& State,
-                         std::string& Message);
+                         std::string& Message, SQLINTEGER* Native = nullptr);
 
 }  // namespace tidewell

@@ -433,11 +433,12 @@ bool TODBCStatement::GetDiagMessage(SQLSMALLINT RecNumber, std::string& Message)
   return true;
 }
 
-SQLRETURN TODBCStatement::GetDiagRecord(SQLSMALLINT RecNumber, std::string& State, std::string& Message) {
+SQLRETURN TODBCStatement::GetDiagRecord(SQLSMALLINT RecNumber, std::string& State, std::string& Message,
+                                        SQLINTEGER* Native) {
   State.clear();
   Message.clear();
   if (!Connection || StmtHandle == SQL_NULL_HSTMT) return SQL_INVALID_HANDLE;
-  const SQLRETURN ret = ReadDiagRecord(SQL_HANDLE_STMT, StmtHandle, RecNumber, State, Message);
+  const SQLRETURN ret = ReadDiagRecord(SQL_HANDLE_STMT, StmtHandle, RecNumber, State, Message, Native);
   if (!State.empty()) CheckConnectionLost(*Connection, State, Message);
   return ret;
 }

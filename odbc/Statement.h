@@ -134,7 +134,8 @@ class TODBCStatement {
   void LogTimeOver(std::uint32_t ElapsedMs, const std::string& Label, const std::string& SQL);
   void ReportError(SQLRETURN Code);
   bool GetDiagMessage(SQLSMALLINT RecNumber, std::string& Message);
-  SQLRETURN GetDiagRecord(SQLSMALLINT RecNumber, std::string& State, std::string& Message);
+  SQLRETURN GetDiagRecord(SQLSMALLINT RecNumber, std::string& State, std::string& Message,
+                          SQLINTEGER* Native = nullptr);
 
  private:
   bool AllocPlain();

@@ -1308,6 +1308,113 @@ TEST_P(Conversion, ADamagedHeaderOrCountIsRepairedWithoutLosingARecord) {
 INSTANTIATE_TEST_SUITE_P(Drivers, Conversion, ::testing::Values(TScratchDatabase::Sqlite, TScratchDatabase::Maria),
                          [](const auto& p) { return p.param == TScratchDatabase::Maria ? "MariaDB" : "SQLite"; });
 
+// A server that refuses every mark alike (a user that may only select, a
+// view that can't be updated): the run ends after the first row with one
+// line, and the day file it made for nothing is not left behind.
+class RefusingServer : public Conversion {
+ protected:
+  void ConnectAs(const std::string& user, const std::string& password) {
+    ASSERT_TRUE(K.OpenDatabase("", Db.Name(), user, password, Db.Driver(), Db.Extra()));
+  }
+  void ConvertAs(const std::string& user, const std::string& password) {
+    ConnectAs(user, password);
+    K.ConvertTables(true);
+    K.CloseDatabase();
+  }
+  // What the runs since `from` lines wrote about marks.
+  std::vector<std::string> MarkLines(size_t from) {
+    auto texts = LogTexts();
+    std::vector<std::string> lines;
+    for (size_t i = from; i < texts.size(); ++i)
+      if (texts[i].rfind("Update of", 0) == 0 || texts[i].find("State:") != std::string::npos) lines.push_back(texts[i]);
+    return lines;
+  }
+};
+
+TEST_P(RefusingServer, AUserThatMayOnlySelectCostsOneLineAndLeavesNoEmptyFile) {
+  InsertSampleRows(Db);
+  const std::string reader = test::TestDbEnv("TIDEWELL_TEST_MARIADB_READER_USER");
+  const std::string password = test::TestDbEnv("TIDEWELL_TEST_MARIADB_READER_PASSWORD");
+  // A file of an earlier day, empty but not made by this run, stays.
+  RunPython("template '" + File("03050412.dbf") + "' '" + TemplateFields + "'");
+  for (int cycle = 0; cycle < 2; ++cycle) {
+    SCOPED_TRACE("cycle " + std::to_string(cycle + 1));
+    const size_t before = LogTexts().size();
+    ConvertAs(reader, password);
+    const auto lines = MarkLines(before);
+    ASSERT_EQ(lines.size(), 2u) << "the driver's message and one line of ours";
+    EXPECT_NE(lines[0].find("State:  42000"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[1].rfind("Update of weight rec_num=5 refused as it would be for every row (", 0), 0u) << lines[1];
+    EXPECT_NE(lines[1].find("State:  42000, code 1142"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find("run ended"), std::string::npos) << lines[1];
+    EXPECT_EQ(LogTexts().back(), "Converted 0 records");
+    EXPECT_EQ(Marks(), "NULL 0 NULL NULL NULL NULL 99 ");
+    // The first row's file was made for it and holds nothing: gone, memo too.
+    EXPECT_FALSE(std::filesystem::exists(File("03050400.dbf")));
+    EXPECT_FALSE(std::filesystem::exists(File("03050400.fpt")));
+    EXPECT_TRUE(std::filesystem::exists(File("03050412.dbf")));
+  }
+  EXPECT_EQ(test::ReadFile(K.JournalPath("weight")), "");
+  // The same rows convert once the user may update.
+  Convert();
+  EXPECT_EQ(Marks(), "2 1 1 1 1 2 99 ");
+  EXPECT_EQ(ReadBack(File("03050400.dbf")).size(), 2u);
+  EXPECT_EQ(ReadBack(File("03050412.dbf")).size(), 1u);
+}
+
+TEST_P(RefusingServer, AViewThatCanNotBeUpdatedEndsTheRunButKeepsTheRecordsOfTheFileBefore) {
+  InsertSampleRows(Db);
+  Convert();  // every row copied and marked once
+  Db.Exec({"update weight set convtd=NULL where rec_num in (1, 4)", "rename table weight to weight_rows",
+           "create view weight as select distinct * from weight_rows"});
+  const size_t before = LogTexts().size();
+  Convert();
+  const auto lines = MarkLines(before);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[1].find("State:  HY000, code 1288"), std::string::npos) << lines[1];
+  EXPECT_NE(lines[1].find("record 3 taken back from " + File("03050407.dbf")), std::string::npos) << lines[1];
+  // The file had its records before: they stay, and nothing was added.
+  const auto m7 = ReadBack(File("03050407.dbf"));
+  ASSERT_EQ(m7.size(), 2u);
+  EXPECT_EQ(ReadBack(File("03050412.dbf")).size(), 1u);
+  std::ostringstream report;
+  EXPECT_EQ(tools::CheckDbf(File("03050407.dbf"), report), 0) << report.str();
+}
+
+// The server's own error numbers decide; a refusal of one row is no refusal
+// of all of them.
+TEST(RefusalKinds, OnlyPermissionAndReadOnlyRefusalsCountForEveryRow) {
+  const auto refused = [](const char* state, int native, int kind = dkMySql, const char* cs = "") {
+    TMarkResult r;
+    r.State = state;
+    r.Native = native;
+    return RefusedForEveryRow(r, kind, cs);
+  };
+  EXPECT_TRUE(refused("42000", 1142));
+  EXPECT_TRUE(refused("42000", 1143));
+  EXPECT_TRUE(refused("HY000", 1036));
+  EXPECT_TRUE(refused("HY000", 1288));
+  EXPECT_TRUE(refused("HY000", 1290));
+  EXPECT_TRUE(refused("42501", 0, dkOther));
+  EXPECT_TRUE(refused("25006", 7, dkOther));
+  EXPECT_TRUE(refused("HY000", 8, dkOther, "DRIVER=SQLite3;Database=x"));
+  EXPECT_FALSE(refused("HY000", 8, dkOther, "DRIVER=Other"));
+  EXPECT_FALSE(refused("45000", 1644));  // a trigger's signal
+  EXPECT_FALSE(refused("40001", 1213));  // deadlock
+  EXPECT_FALSE(refused("HY000", 1205));  // lock wait timeout
+  EXPECT_FALSE(refused("23000", 1062));  // duplicate key
+  EXPECT_FALSE(refused("HY000", 1142, dkOther));  // another driver's number
+  EXPECT_FALSE(refused("HY000", 19, dkOther, "DRIVER=SQLite3"));  // a constraint
+  TMarkResult ran;
+  ran.Executed = true;
+  ran.State = "42000";
+  ran.Native = 1142;
+  EXPECT_FALSE(RefusedForEveryRow(ran, dkMySql, ""));
+}
+
+INSTANTIATE_TEST_SUITE_P(Maria, RefusingServer, ::testing::Values(TScratchDatabase::Maria),
+                         [](const auto&) { return std::string("MariaDB"); });
+
 // The link to the server goes while a run is under way: the server may or
 // may not have committed the mark in flight, so the record stays, the run
 // ends, and the next cycle's new connection settles what the journal noted:

@@ -540,6 +540,31 @@ TEST(SettingsFile, ReadableByOthersGivesOneWarningPerStart) {
   EXPECT_EQ(warnings(), 1);
 }
 
+TEST(SettingsFile, AMissingFileIsNamedEachCycleAndAnOddPasswordLogsIn) {
+  TTempDir dir;
+  const std::string exe = Install(dir);
+  // No settings file: both cycles say so, and both fail to connect.
+  EXPECT_EQ(WaitExit(Spawn({exe, "-ONCE"}, {})), 1);
+  EXPECT_EQ(Count(LogTexts(dir), "Settings file " + dir.File("mysqlconn.ini") +
+                                     " not found; the built-in defaults are used"),
+            2);
+  std::filesystem::remove_all(dir.File("log"));
+
+  // A password with ; } { = and a blank, written as it is: both cycles log in.
+  tidewell::test::TScratchDatabase db(tidewell::test::TScratchDatabase::Maria);
+  WriteFile(dir.File("mysqlconn.ini"), "[MySQL]\nDataBase=" + db.Name() + "\nUser=" +
+                                           tidewell::test::TestDbEnv("TIDEWELL_TEST_MARIADB_ODD_USER") + "\nKey=" +
+                                           tidewell::test::TestDbEnv("TIDEWELL_TEST_MARIADB_ODD_PASSWORD") +
+                                           "\nCustom=" + tidewell::test::MariaExtra() + "\n");
+  chmod(dir.File("mysqlconn.ini").c_str(), 0600);
+  EXPECT_EQ(WaitExit(Spawn({exe, "-ONCE"}, {}, dir.File("output.txt"))), 0)
+      << tidewell::test::ReadFile(dir.File("output.txt"));
+  for (const auto& t : LogTexts(dir)) {
+    EXPECT_EQ(t.find("Access denied"), std::string::npos) << t;
+    EXPECT_EQ(t.find("Settings file"), std::string::npos) << t;
+  }
+}
+
 TEST(CommandLine, HelpAndVersionPrintAndExitZeroWithoutStartingAnything) {
   TTempDir dir;
   const std::string exe = Install(dir);

@@ -303,7 +303,6 @@ bool TKestrel::TMarks::Settle() {
       --Appended;
     }
     if (newer) FUnsent.reset();
-    RefusedEveryRow = true;
     LogNow(Format("Update of %s rec_num=%s refused as it would be for every row (%s. State:  %s, code %d): "
                   "%s; run ended, no row of %s is marked until the server allows it",
                   FTable, recNum, result.Message, result.State, static_cast<int>(result.Native),

@@ -151,9 +151,6 @@ class TKestrel : public TOneShotService {
     // record was not kept (a memo not stored, a file locked by another
     // program); the run goes on with the next group.
     bool SkipGroup = false;
-    // Set when a mark was refused as the server refuses every row (see
-    // RefusedForEveryRow): the run ended on it.
-    bool RefusedEveryRow = false;
 
    private:
     bool Write(TCopy& copy);

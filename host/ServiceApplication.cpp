@@ -244,8 +244,9 @@ int TServiceApplication::RunInForeground(bool watchTerminationRequests) {
     auto lastPending = std::make_shared<std::uint32_t>(0);
     service->StatusReporter = [name, lastPending](const TServiceStatus& status) {
       // A pending state reported again only counts its checkpoint up.
-      const bool pending = status.CurrentState == 2 || status.CurrentState == 3 || status.CurrentState == 5 ||
-                           status.CurrentState == 6;
+      const auto state = static_cast<TCurrentStatus>(status.CurrentState);
+      const bool pending = state == TCurrentStatus::csStartPending || state == TCurrentStatus::csStopPending ||
+                           state == TCurrentStatus::csContinuePending || state == TCurrentStatus::csPausePending;
       if (pending && *lastPending == status.CurrentState) return;
       *lastPending = pending ? status.CurrentState : 0;
       std::fputs((name + ": " + StateWord(status.CurrentState) + "\n").c_str(), stdout);

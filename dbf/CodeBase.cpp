@@ -5,6 +5,8 @@
 #include "xbase/index/table_adapter.h"
 
 #include "xbase/field_codec.h"
+#include "xbase/byte_order.h"
+#include "xbase/locks.h"
 #include "xbase/table.h"
 
 #include <algorithm>
@@ -851,18 +853,33 @@ long d4salvage(CodeHandle code, const char* path_text, const char* template_text
   return static_cast<long>(held);
 }
 
-long d4recordsOnDisk(const char* path) {
+bool d4removeIfEmpty(const char* path) {
   std::string error;
-  auto file = path ? xbase::OsFile::Open(path, xbase::OsFile::Access::kReadOnly, &error) : nullptr;
+  auto file = path ? xbase::OsFile::Open(path, xbase::OsFile::Access::kReadWrite, &error) : nullptr;
   auto size = file ? file->Size() : std::nullopt;
   uint8_t fixed[xbase::kTableHeaderSize];
-  if (!size || *size < sizeof fixed || !file->ReadAt(0, fixed, sizeof fixed)) return -1;
-  const uint64_t count = fixed[4] | (fixed[5] << 8) | (fixed[6] << 16) | (uint64_t{fixed[7]} << 24);
+  if (!size || *size < sizeof fixed || !file->ReadAt(0, fixed, sizeof fixed)) return false;
+  // Checked and removed under the append lock of the table's flavour, so
+  // that another program's first record can't come in between.
+  xbase::TableHeader probe;
+  probe.version = fixed[0];
+  const auto lock = xbase::LockScheme::ForTable(probe.FlavorOfVersion(),
+                                                (fixed[28] & 0x01) && xbase::FindCompanionFile(path, ".cdx"))
+                        .Header();
+  if (!file->Lock(lock.offset, lock.length, true, 0)) return false;
+  size = file->Size();
+  uint8_t count[4];
   const uint64_t header_length = fixed[8] | (fixed[9] << 8);
-  const uint64_t record_length = fixed[10] | (fixed[11] << 8);
-  const uint64_t end = header_length + count * record_length;
-  if (*size != end && *size != end + 1) return -1;
-  return static_cast<long>(count);
+  bool empty = size && file->ReadAt(4, count, 4) && xbase::GetLe32(count) == 0 &&
+               (*size == header_length || *size == header_length + 1);
+  std::vector<std::string> parts;
+  if (empty)
+    for (const char* ext : {".fpt", ".dbt", ".cdx", ".mdx"})
+      if (auto part = xbase::FindCompanionFile(path, ext)) parts.push_back(*part);
+  empty = empty && xbase::RemoveFile(path);
+  file->Unlock(lock.offset, lock.length);
+  for (const auto& part : parts) xbase::RemoveFile(part);
+  return empty;
 }
 
 int d4appendUndo(DbfHandle data) {

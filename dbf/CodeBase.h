@@ -140,10 +140,11 @@ int d4headerMissing(const char* path);
 // be done (no template, a write failed): the file is left as it is.
 long d4salvage(CodeHandle code, const char* path, const char* template_path);
 
-// The records `path` holds by its header, when the file is exactly that
-// long (header, records, an optional end-of-file byte); -1 when it can't be
-// read or holds more or less than its header says.
-long d4recordsOnDisk(const char* path);
+// Removes the table at `path` with its memo and index files when it holds
+// no record (its header counts none and the file holds no more), checked
+// and removed under the table's append lock; false when it holds records,
+// another program holds that lock, or it can't be removed.
+bool d4removeIfEmpty(const char* path);
 // Takes back the record appended last, as if it had never been appended:
 // the record count, the memo file and the index tags go back to what they
 // were, and the next append reuses its number. Each call takes back the

@@ -89,15 +89,7 @@ bool AssignDbfField(DbfHandle Data, const std::string& FieldName, const std::str
   return true;
 }
 
-bool RemoveDbfWithoutRecords(const std::string& FileName) {
-  if (d4recordsOnDisk(FileName.c_str()) != 0) return false;
-  std::vector<std::string> companions;
-  for (const char* ext : {".fpt", ".dbt", ".cdx", ".mdx"})
-    if (auto companion = xbase::FindCompanionFile(FileName, ext)) companions.push_back(*companion);
-  if (!platform::RemoveFile(FileName)) return false;
-  for (const auto& companion : companions) platform::RemoveFile(companion);
-  return true;
-}
+bool RemoveDbfWithoutRecords(const std::string& FileName) { return d4removeIfEmpty(FileName.c_str()); }
 
 bool DbfNeedsCreating(const std::string& FileName) {
   return !platform::FileExists(FileName) || d4headerMissing(FileName.c_str()) != 0;

@@ -177,6 +177,9 @@ class TVerify::TTableCheck {
   void CheckRow(TODBCStatement& row, const TRowKey& key, std::int32_t mark);
   void CompareRecord(TODBCStatement& row, const TRowKey& key, std::int32_t mark);
   void Missing(const TRowKey& key, std::int32_t mark, const std::string& why, bool repairable);
+  // A record of the open file holding the row's machine and rec_num, not
+  // deleted; 0 when none (or the file has no such fields).
+  uint32_t RecordHolding(const TRowKey& key);
   void Unmarked(uint32_t record);
   bool GoTo(uint32_t record);
   void Issue(const std::string& line) {
@@ -467,6 +470,22 @@ void TVerify::TTableCheck::CompareRecord(TODBCStatement& row, const TRowKey& key
   }
 }
 
+uint32_t TVerify::TTableCheck::RecordHolding(const TRowKey& key) {
+  TFile& f = *FFile;
+  if (!f.Exists || !f.Readable || !f.Table || f.MachineField < 0 || f.RecNumField < 0) return 0;
+  const std::string recNum = Trim(key.RecNum);
+  uint32_t found = 0;
+  for (uint32_t r = 1; r <= f.Count && found == 0; ++r) {
+    if (!f.Table->Go(r) || f.Table->deleted()) continue;
+    const std::string machine = Trim(f.Table->Value(f.Fields[static_cast<size_t>(f.MachineField)]));
+    int number = 0;
+    if (Trim(f.Table->Value(f.Fields[static_cast<size_t>(f.RecNumField)])) == recNum &&
+        (machine.empty() ? 0 : MachineNumber(machine, true, number) ? number : -1) == key.Machine)
+      found = r;
+  }
+  return found;
+}
+
 void TVerify::TTableCheck::Missing(const TRowKey& key, std::int32_t mark, const std::string& why, bool repairable) {
   Issue(Format("%s: missing (%s); the row %s is marked %d", Where(static_cast<uint32_t>(std::max(mark, 0))), why,
                RowName(key), static_cast<int>(mark)));
@@ -474,6 +493,14 @@ void TVerify::TTableCheck::Missing(const TRowKey& key, std::int32_t mark, const 
   if (!FRepair) return;
   if (!repairable) {
     FOwner.Print(Format("  not repaired: a mark of %d is no record number the conversion gives", static_cast<int>(mark)));
+    return;
+  }
+  // A record of the file that holds the row's machine and rec_num may be
+  // its copy under another number (the mark was changed by hand): clearing
+  // the mark would copy the row a second time.
+  if (const uint32_t held = RecordHolding(key); held != 0) {
+    FOwner.Print(Format("  not repaired: record %d of %s holds the row %s; its mark should be %d", static_cast<int>(held),
+                        FFile->Path, RowName(key), static_cast<int>(held)));
     return;
   }
   // Only while the row still holds that mark: whatever changed it since the

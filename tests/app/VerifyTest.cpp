@@ -277,6 +277,22 @@ TEST_P(Verify, ARepairAndACycleConvergeToACleanCheck) {
   EXPECT_EQ(Counts.Cleared, 0);
 }
 
+// A mark moved by hand past the end of its file while the row's record is
+// still there: clearing it would copy the row twice, so the repair leaves
+// it and says which record holds the row.
+TEST_P(Verify, ARepairNeverClearsAMarkWhoseRowARecordStillHolds) {
+  Convert();
+  Db.Exec({"update weight set convtd=9 where machine=7 and rec_num=3"});
+  EXPECT_EQ(Check(true), 1) << Report();
+  EXPECT_EQ(Counts.Missing, 1);
+  EXPECT_EQ(Counts.Cleared, 0);
+  EXPECT_NE(Report().find("not repaired: record 3 of " + File("03050407.dbf") + " holds the row"), std::string::npos)
+      << Report();
+  EXPECT_EQ(Marks(), "2 1 9 1 1 2 1 ");
+  Convert();
+  EXPECT_EQ(Marks(), "2 1 9 1 1 2 1 ");  // nothing copied again
+}
+
 // Notes in the journal mean a run is under way or must settle first: the
 // repair touches nothing. A record whose note is pending is named as
 // waiting for its mark, not as a record of no row.

@@ -147,7 +147,9 @@ std::string TODBC::BuildConnectString(const std::string& Dsn, const std::string&
     AddConnectPair(connStr, "DSN", Dsn);
     // Always there, as DRIVER={} when the name is empty.
     if (!connStr.empty()) connStr += ";";
-    connStr += "DRIVER={" + BraceEscaped(Driver) + "}";
+    connStr += "DRIVER={";
+    connStr += BraceEscaped(Driver);
+    connStr += '}';
     const char* databaseKey = DriverKind == dkOracle || DriverKind == dkCodeBase ? "DBQ"
                               : DriverKind == dkDbf                              ? "SourceDB"
                                                                                  : "Database";
@@ -429,7 +431,11 @@ std::string BraceEscaped(const std::string& Value) {
 
 std::string ConnectValue(const std::string& Value) {
   if (Value.empty() || !NeedsBraces(Value)) return Value;
-  return "{" + BraceEscaped(Value) + "}";
+  // Built by appending: GCC's optimiser warns falsely about "{" + text.
+  std::string braced(1, '{');
+  braced += BraceEscaped(Value);
+  braced += '}';
+  return braced;
 }
 
 std::vector<std::string> SplitConnectAttributes(const std::string& ConnStr) {

@@ -248,6 +248,7 @@ TEST(OneShot, TwoCyclesBackToBackAndTheExitResult) {
   failing.Connects = {true, false};
   EXPECT_FALSE(failing.RunOnce());
 
+#ifndef _WIN32  // a file whose every write fails: /dev/full
   // A log on a full disk: the run can't say what it did, so it did not go
   // well; its lines went to standard error.
   TTempDir full;
@@ -260,6 +261,7 @@ TEST(OneShot, TwoCyclesBackToBackAndTheExitResult) {
   testing::internal::CaptureStderr();
   EXPECT_FALSE(unlogged.RunOnce());
   EXPECT_NE(testing::internal::GetCapturedStderr().find("Starting scan of SQL tables..."), std::string::npos);
+#endif
 }
 
 TEST(ConnectError, TheLineNamesHostDatabaseUserAndMasksThePassword) {

@@ -291,7 +291,10 @@ TEST_F(Journal, AJournalCutShortIsToldApartFromACrashsTornLine) {
   TJournal empty(Path);
   ASSERT_TRUE(empty.Load());
   EXPECT_FALSE(empty.CutShort());
-  // Gone altogether, after it had notes on disk: cut to nothing.
+}
+
+// Gone altogether, after it had notes on disk: cut to nothing.
+TEST_F(Journal, AJournalGoneAfterItHadNotesIsCutShort) {
   {
     TJournal k(Path);
     TJournalEntry e = Entry(7, "1", 1);

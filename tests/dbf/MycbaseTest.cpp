@@ -132,8 +132,9 @@ TEST_F(DbfHelpers, CreateDbfLikeNeverWritesToItsTemplate) {
     SCOPED_TRACE(ending.size());
     const std::string bytes = made.substr(0, made.size() - 1) + ending;
     tidewell::test::WriteFile(tmp.File("gstru.dbf"), bytes);
-    std::filesystem::copy_file(tmp.File("plain.dbt"), tmp.File("gstru.dbt"),
-                               std::filesystem::copy_options::overwrite_existing);
+    // (Removed first: MinGW's copy_file does not overwrite.)
+    std::filesystem::remove(tmp.File("gstru.dbt"));
+    std::filesystem::copy_file(tmp.File("plain.dbt"), tmp.File("gstru.dbt"));
     const std::string memo = tidewell::test::ReadFile(tmp.File("gstru.dbt"));
     std::filesystem::remove(tmp.File("new.dbf"));
     EXPECT_TRUE(CreateDbfLike(code, tmp.File("gstru.dbf"), tmp.File("new.dbf")));

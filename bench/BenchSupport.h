@@ -1,9 +1,11 @@
 // Small helpers the benchmark programs share: the test server's settings
-// from the environment scripts/testdb writes, and giving up loudly.
+// from the environment scripts/testdb writes, the peak memory, and giving
+// up loudly.
 #pragma once
 
 #include <cstdio>
 #include <cstdlib>
+#include <sys/resource.h>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,24 @@ inline std::string Env(const char* name) {
     std::exit(2);
   }
   return v;
+}
+
+// The test server of scripts/testdb, through its MariaDB driver.
+struct TServer {
+  std::string User = Env("TIDEWELL_TEST_MARIADB_USER");
+  std::string Password = Env("TIDEWELL_TEST_MARIADB_PASSWORD");
+  std::string Database = Env("TIDEWELL_TEST_MARIADB_DATABASE");
+  std::string Extra = "SERVER=127.0.0.1;PORT=" + Env("TIDEWELL_TEST_MARIADB_PORT") + ";CONN_TIMEOUT=5";
+  std::string ConnectString() const {
+    return "DRIVER={MySQL ODBC 3.51 Driver};" + Extra + ";DATABASE=" + Database + ";UID=" + User + ";PWD=" + Password;
+  }
+};
+
+// The largest the process has been in memory so far, in KiB.
+inline long PeakRssKb() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_maxrss;
 }
 
 inline void Must(bool ok, const char* what) {

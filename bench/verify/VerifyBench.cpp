@@ -10,7 +10,6 @@
 //
 // It expects the environment of `scripts/testdb start DIR` (DIR/env.sh);
 // scripts/bench-verify does it all in one go.
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -29,22 +28,11 @@
 using namespace tidewell;
 using tidewell::bench::Env;
 using tidewell::bench::Must;
+using tidewell::bench::PeakRssKb;
+using tidewell::bench::TServer;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-long PeakRssKb() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return u.ru_maxrss;
-}
-
-struct TServer {
-  std::string User = Env("TIDEWELL_TEST_MARIADB_USER");
-  std::string Password = Env("TIDEWELL_TEST_MARIADB_PASSWORD");
-  std::string Database = Env("TIDEWELL_TEST_MARIADB_DATABASE");
-  std::string Extra = "SERVER=127.0.0.1;PORT=" + Env("TIDEWELL_TEST_MARIADB_PORT") + ";CONN_TIMEOUT=5";
-};
 
 void Exec(TODBC& c, const std::string& sql) {
   TODBCStatement s(&c, false, true);

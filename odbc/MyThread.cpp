@@ -1,7 +1,6 @@
 #include "odbc/MyThread.h"
 
 #include <chrono>
-#include <thread>
 
 #include "odbc/Binding.h"
 
@@ -33,14 +32,7 @@ void TMyThread::Run(std::string SQL, std::atomic<std::int32_t>* ResultSlot) {
 void TMyThread::Execute() {
   std::unique_lock<std::mutex> lock(FLock);
   for (;;) {
-    // A caller running a series of statements sends the next one soon:
-    // look for it briefly before sleeping.
-    for (const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(300);
-         !FHasJob && !FStop && std::chrono::steady_clock::now() < until;) {
-      lock.unlock();
-      std::this_thread::yield();
-      lock.lock();
-    }
+    // Asleep until there is a job: a busy core goes to whoever needs it.
     FWake.wait(lock, [this] { return FHasJob || FStop; });
     if (!FHasJob) return;  // stopped with nothing to run
     std::string sql = std::move(FSQL);

@@ -4,9 +4,9 @@
 // it one text, the worker stores the call's return code in the caller's
 // result slot exactly once (SQL_ERROR if the call threw) and wakes the
 // caller at once; the caller waits in short slices so that it can do other
-// duties (service requests, cancellation) between them. Keeping the thread
-// instead of starting one per execution takes the thread start out of every
-// statement, which the conversion's one UPDATE per row would otherwise pay.
+// duties (service requests, cancellation) between them. Both sides sleep on
+// a condition while they wait; neither spins. Keeping the thread instead of
+// starting one per execution takes the thread start out of every statement.
 // The destructor waits for a call in progress and ends the thread.
 #pragma once
 

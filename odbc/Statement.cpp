@@ -8,8 +8,6 @@
 #include "logging/MessLog.h"
 #include "odbc/MyThread.h"
 
-#include <chrono>
-#include <thread>
 #include "platform/System.h"
 
 namespace tidewell {
@@ -18,8 +16,6 @@ namespace {
 
 // The wait for a direct execution looks after its other duties this often.
 constexpr std::uint32_t PollMs = 20;
-// How long a caller looks for a quick answer before it sleeps on the wait.
-constexpr int SpinMicros = 1000;
 
 // Bound text buffers are sized from the driver's display size; a driver that
 // claims gigabytes for a non-long column gets this much and a truncated text
@@ -264,14 +260,9 @@ void TODBCStatement::WaitForOtherCalls() {
 }
 
 SQLRETURN TODBCStatement::WaitDirect() {
-  // A statement on a local network answers within a fraction of a
-  // millisecond: look for the result without sleeping for that long first,
-  // so that a run of short statements pays no wake-up for each.
-  for (const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(SpinMicros);
-       FSlot.load() == TMyThread::Pending && std::chrono::steady_clock::now() < until;)
-    std::this_thread::yield();
-  // The worker wakes us as soon as it has a result; the slices only bound
-  // how long service requests and a cancellation wait.
+  // The caller sleeps on the worker's condition, which wakes it as soon as
+  // the result is stored; the slices only bound how long service requests
+  // and a cancellation wait.
   // A stop lets a statement finish the row in hand, but one still running
   // the grace period later (a lock wait, a server that went silent) is
   // cancelled, so the service ends within seconds whatever the server does.

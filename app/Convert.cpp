@@ -90,43 +90,36 @@ std::string TKestrel::ShareRootPath() const { return ShareRootOverride.empty() ?
 // ---- the append-then-mark step ---------------------------------------------
 //
 // Every row becomes one record, and the record's number becomes the row's
-// mark. A record (with its memo) is written before its mark is sent, so a
-// crash between the two never leaves a row marked whose copy is missing.
-// The mark of one row travels to the server while the next row's record is
-// being written: the next row is fetched and read whole first, because the
-// connection must never be called from two threads at once. That record is
-// not kept until the earlier mark is known:
-//  - marked: both stay;
-//  - refused while the server is there (the update failed, or changed no
-//    row, and the row does not hold this record's number: it is gone, or
-//    someone else marked it meanwhile, for the mark only takes a row still
-//    unconverted): the newer record and the earlier one
-//    are taken back and the newer one is written again, so the file reads as
-//    if the refused row had never been copied and the newer record has the
-//    number the refused one had;
-//  - unknown (the link is gone, or the mark can't be read back): the earlier
-//    record stays, because its mark may have been committed; the newer one,
-//    whose mark was never sent, is taken back; the run ends.
-// Each record is noted in the table's journal before it reaches the file,
-// and the marks are committed in batches once the journal and the files
-// are on disk (JournalRun.h), so that whatever interrupts a run, the next
-// one finds each row in exactly one record.
-
-std::string TKestrel::TMarks::KeyText(const TRowKey& key) {
-  std::string text = key.Condition();
-  for (const auto& p : key.Params()) text += '\0' + p;
-  return text;
-}
+// mark. Records are written first, each noted in the table's journal before
+// it reaches the file, so a crash never leaves a row marked whose copy is
+// missing. Their marks travel in batches: one statement marks the rows of up
+// to MarkBatchRows records and one select reads their marks back, two round
+// trips for the batch. A batch goes when it is full, when the journal's
+// batch is due for its commit, and before its file is closed, so a batch
+// never spans two files. What a row holds after its batch's statement
+// decides:
+//  - the number of its record: marked;
+//  - the number an earlier record of the same key got (rows that share
+//    machine and rec_num are all marked by the first of them): marked too,
+//    with a line;
+//  - anything else (no row: gone; unconverted; another converter's number,
+//    for a mark only takes a row still unconverted): refused. The refused
+//    row's record and every later record of the batch are taken back and
+//    the later ones written again, so the file reads as if the refused row
+//    had never been copied and each later record has the number the one
+//    before it had; the marks those rows already got are corrected by the
+//    next statement, before anything is committed.
+// A statement for many rows that fails (a trigger or a lock wait refusing
+// one row fails them all) is sent again a row at a time, so that only the
+// refused row is refused. When the outcome is unknown (the link is gone, or
+// the marks can't be read back) the records stay and the run ends: their
+// notes let the next run settle them. The marks are committed in batches
+// once the journal and the files are on disk (JournalRun.h), so that
+// whatever interrupts a run, the next one finds each row in exactly one
+// record.
 
 TKestrel::TMarks::TMarks(TKestrel& owner, TODBCStatement& update, const std::string& table, TJournalRun& journal)
     : FOwner(owner), FUpdate(update), FTable(table), FJournal(journal) {}
-
-TKestrel::TMarks::~TMarks() {
-  // An exception may leave a record whose mark was never sent: it goes, so
-  // the next run copies its row once. A mark in flight is waited for.
-  if (FPending) FUpdate.FinishExecSQL();
-  if (FUnsent && FFile) d4appendUndo(FFile);
-}
 
 TKestrel::TMarks::TCopy TKestrel::TMarks::Read(TODBCStatement& row, const TRowKey& key, DbfHandle file,
                                                const FIELD4INFO* fields, const std::string& path) {
@@ -139,15 +132,8 @@ TKestrel::TMarks::TCopy TKestrel::TMarks::Read(TODBCStatement& row, const TRowKe
   return copy;
 }
 
-void TKestrel::TMarks::Send() {
-  FPending = std::move(FUnsent);
-  FUnsent.reset();
-  StartMark(FUpdate, FTable, FPending->Key, FPending->RecNo);
-}
-
 bool TKestrel::TMarks::Append(TCopy copy, DbfHandle file) {
   FFile = file;
-  if (FUnsent) Send();
   if (!Write(copy)) {
     // The record is not kept: taken back when it was appended, its row stays
     // unmarked and so do the rest of its group; the next group goes on. One
@@ -166,11 +152,13 @@ bool TKestrel::TMarks::Append(TCopy copy, DbfHandle file) {
     SkipGroup = Settle() && takenBack && !FRunEnds;
     return false;
   }
-  FUnsent = std::move(copy);
+  FBatch.push_back(std::move(copy));
   ++Appended;
+  FOwner.RecordWritten();
+  const bool due = FJournal.Due();
+  if (static_cast<int>(FBatch.size()) < FOwner.MarkBatchRows && !due) return true;
   if (!Settle()) return false;
-  // No mark is in flight here: a batch that is old enough is committed.
-  if (FJournal.Due() && !FJournal.Commit(FFile)) {
+  if (due && !FJournal.Commit(FFile)) {
     LogNow(Format("Marks of %s could not be committed; the next run settles them, run ended", FTable));
     return false;
   }
@@ -203,144 +191,233 @@ bool TKestrel::TMarks::Write(TCopy& copy) {
   return d4flush(FFile) == r4success;
 }
 
-bool TKestrel::TMarks::Settle() {
-  if (!FPending) return true;
-  TCopy done = std::move(*FPending);
-  FPending.reset();
-  const TMarkResult result = FinishMark(FUpdate);
-  const int recNo = static_cast<int>(done.RecNo);
-  const std::string& recNum = done.Key.RecNum;
-  enum { marked, refused, unknown } mark = marked;
-  bool stillUnconverted = false;
-  int markedElsewhere = 0;  // the mark another converter gave the row meanwhile
-  if (!result.Executed || result.Rows <= 0) {
-    // The server says the row was not marked, or says nothing: what the row
-    // holds now decides. The mark only takes an unconverted row, so a row
-    // holding another number was marked by someone else in the meantime.
-    const TReadBack back = ReadRowMark(FUpdate, FTable, done.Key);
-    const auto twin = FSharedKeys.find(KeyText(done.Key));
-    if (back.State == rbFound && back.Convtd == recNo) {
-      mark = marked;
-    } else if (back.State == rbFound && twin != FSharedKeys.end() && twin->second == back.Convtd) {
-      // An earlier row of this run with the same key took this row's mark
-      // with its own: its record is this row's copy all the same.
-      mark = marked;
-      LogNow(Format("Update of %s rec_num=%s found the row marked %d with the rows it shares its key with; record %d "
-                    "kept in %s",
-                    FTable, recNum, static_cast<int>(back.Convtd), recNo, done.Path));
-    } else if (back.State == rbFound || back.State == rbGone || (back.State == rbFailed && result.Executed)) {
-      // An update that ran and changed nothing marked nothing, whatever the
-      // read-back says.
-      mark = refused;
-      stillUnconverted = back.State != rbGone && (back.State != rbFound || back.Convtd == 0);
-      if (back.State == rbFound) markedElsewhere = back.Convtd;
-    } else {
-      mark = unknown;
-    }
-    if (mark == unknown && back.State == rbFailed)
-      LogNow(Format("Update of %s rec_num=%s failed and its mark could not be read back (statement error); "
-                    "record %d kept in %s, run ended",
-                    FTable, recNum, recNo, done.Path));
-    else if (mark == unknown)
-      LogNow(Format("Update of %s rec_num=%s got no answer (link to the server lost); record %d kept in %s, run ended",
-                    FTable, recNum, recNo, done.Path));
-    else if (mark == marked && back.Convtd == recNo && (!result.Executed || result.Rows == 0))
-      LogNow(Format("Update of %s rec_num=%s reported a failure but the row is marked; record %d kept in %s", FTable,
-                    recNum, recNo, done.Path));
-  } else if (result.Rows > 1) {
-    FSharedKeys[KeyText(done.Key)] = recNo;
-    LogNow(Format("Update of %s rec_num=%s marked %d rows (rows share machine and rec_num); record %d kept in %s",
-                  FTable, recNum, static_cast<int>(result.Rows), recNo, done.Path));
-  }
-  if (mark == marked) FJournal.Marked(done.Seq);
+void TKestrel::TMarks::Settled(const TCopy& copy) {
+  FJournal.Marked(copy.Seq);
   FOwner.RowSettled();
-  if (mark == marked) return true;
-  if (mark == unknown) {
-    if (FUnsent) {
-      if (d4appendUndo(FFile) == r4success) {
-        --Appended;
-      } else {
-        LogNow(Format("Record %d of %s (rec_num=%s) could not be taken back; its row stays unconverted",
-                      static_cast<int>(FUnsent->RecNo), FUnsent->Path, FUnsent->Key.RecNum));
-      }
-      FUnsent.reset();
-    }
-    return false;
+}
+
+bool TKestrel::TMarks::TakeBackFrom(size_t first) {
+  while (FBatch.size() > first) {
+    if (d4appendUndo(FFile) != r4success) return false;
+    FJournal.Dropped(FBatch.back().Seq);
+    --Appended;
+    FBatch.pop_back();
   }
-  // Refused, and nothing was marked: the refused row's record goes.
-  if (stillUnconverted) ++LeftInSet;
-  // A refusal may have cost the whole open transaction (a deadlock does
-  // that): the latest accepted mark tells. Then the marks of the batch are
-  // gone while their records stay, and only the next run, settling their
-  // notes first, can tell them apart from rows still to copy.
-  TJournalEntry last;
-  if (FJournal.LastMarked(last)) {
-    const TReadBack back = ReadRowMark(FUpdate, FTable, last.Key);
-    if (!(back.State == rbFound && back.Convtd == static_cast<int>(last.RecNo))) {
-      FJournal.Refused(false);
-      LogNow(Format("Update of %s rec_num=%s failed and took the earlier marks of the batch with it; run ended", FTable,
-                    recNum));
-      if (FUnsent) {
-        if (d4appendUndo(FFile) == r4success) --Appended;
-        FUnsent.reset();
-      }
-      return false;
-    }
-  }
-  const bool newer = FUnsent.has_value();
-  // A refusal the server gives every row ends the run here: each further
-  // row would be copied, refused and taken back again, two log lines a row
-  // every cycle. Both records go, the newer one is not written again.
-  if (TODBC* odbc = FUpdate.Connection; odbc && RefusedForEveryRow(result, odbc->DriverKind, odbc->ConnectString)) {
-    bool gone = !newer || d4appendUndo(FFile) == r4success;
-    if (gone && newer) {
-      FJournal.Dropped(FUnsent->Seq);
-      --Appended;
-    }
-    gone = gone && d4appendUndo(FFile) == r4success;
-    if (gone) {
-      FJournal.Dropped(done.Seq);
-      --Appended;
-    }
-    if (newer) FUnsent.reset();
-    LogNow(Format("Update of %s rec_num=%s refused as it would be for every row (%s. State:  %s, code %d): "
-                  "%s; run ended, no row of %s is marked until the server allows it",
-                  FTable, recNum, result.Message, result.State, static_cast<int>(result.Native),
-                  gone ? Format("record %d taken back from %s", recNo, done.Path)
-                       : Format("record %d could not be taken back from %s", recNo, done.Path),
-                  FTable));
-    return false;
-  }
-  bool ok = !newer || d4appendUndo(FFile) == r4success;
-  ok = ok && d4appendUndo(FFile) == r4success;
-  if (ok) {
-    FJournal.Dropped(done.Seq);
-    if (newer) FJournal.Dropped(FUnsent->Seq);
-  }
-  if (ok && newer) ok = Write(*FUnsent);
-  if (!ok) {
-    LogNow(Format("Update of %s rec_num=%s failed and record %d could not be taken back from %s; run ended", FTable,
-                  recNum, recNo, done.Path));
-    if (newer) FUnsent.reset();
-    return false;
-  }
-  --Appended;
-  if (markedElsewhere != 0)
-    LogNow(Format("Update of %s rec_num=%s found the row already marked %d by someone else; record %d taken back "
-                  "from %s",
-                  FTable, recNum, markedElsewhere, recNo, done.Path));
-  else if (result.Executed)
-    LogNow(Format("Update of %s rec_num=%s changed no row; record %d taken back from %s", FTable, recNum, recNo,
-                  done.Path));
-  else
-    LogNow(Format("Update of %s rec_num=%s failed; record %d taken back from %s", FTable, recNum, recNo, done.Path));
   return true;
 }
 
-bool TKestrel::TMarks::Finish() {
-  if (FUnsent) Send();
-  return Settle();
+bool TKestrel::TMarks::Settle() {
+  FOneByOne = false;
+  const size_t most = static_cast<size_t>(std::clamp(FOwner.MarkBatchRows, 1, MaxMarksPerStatement));
+  while (!FBatch.empty())
+    if (!Round(FOneByOne ? 1 : std::min(FBatch.size(), most))) return false;
+  return true;
 }
+
+// One statement for the first n records of the batch, and what came of it:
+// those settled leave the batch; after a refusal, the records that were
+// written again stay in it for the next round. False when the run must end.
+bool TKestrel::TMarks::Round(size_t n) {
+  // Copies: the batch changes under a refusal.
+  const std::string path = FBatch.front().Path;
+  const std::string headRecNum = FBatch.front().Key.RecNum;
+  const auto records = [&](size_t count) {
+    return count == 1 ? Format("record %d", static_cast<int>(FBatch.front().RecNo))
+                      : Format("records %d to %d", static_cast<int>(FBatch.front().RecNo),
+                               static_cast<int>(FBatch[count - 1].RecNo));
+  };
+  // Whatever the marks' fate, the records stay for the next run's notes.
+  const auto unknown = [&](const std::string& what) {
+    LogNow(Format("%s; %s kept in %s, run ended", what, records(FBatch.size()), path));
+    return false;
+  };
+  const std::string rows =
+      n == 1 ? Format("Update of %s rec_num=%s", FTable, headRecNum)
+             : Format("Marks of %d rows of %s (rec_num=%s to %s)", static_cast<int>(n), FTable, headRecNum,
+                      FBatch[n - 1].Key.RecNum);
+
+  // One request per key: rows an earlier record of their key marked
+  // already (in this round, or with an earlier batch) are only read back.
+  std::vector<TMarkRequest> requests;
+  std::vector<std::string> keys(n);
+  std::map<std::string, bool> asked;
+  for (size_t i = 0; i < n; ++i) {
+    const TCopy& c = FBatch[i];
+    keys[i] = c.Key.Text();
+    if ((c.Holds == 0 && FSharedKeys.count(keys[i])) || !asked.emplace(keys[i], true).second) continue;
+    requests.push_back({&c.Key, c.RecNo, c.Holds});
+  }
+  TMarkResult result;
+  result.Executed = true;
+  result.Rows = 0;
+  if (!requests.empty()) result = MarkRows(FUpdate, FTable, requests);
+  TODBC* odbc = FUpdate.Connection;
+  if (!result.Executed) {
+    if (!odbc || odbc->ConnectionLost) return unknown(rows + " got no answer (link to the server lost)");
+    // A refusal may have cost the whole open transaction (a deadlock does
+    // that): the latest accepted mark tells. Then the marks of the batch
+    // are gone while their records stay, and only the next run, settling
+    // their notes first, can tell them apart from rows still to copy.
+    TJournalEntry last;
+    if (FJournal.LastMarked(last)) {
+      const TReadBack back = ReadRowMark(FUpdate, FTable, last.Key);
+      if (back.State == rbLinkLost) return unknown(rows + " got no answer (link to the server lost)");
+      if (!(back.State == rbFound && back.Convtd == static_cast<int>(last.RecNo))) {
+        FJournal.Refused(false);
+        LogNow(Format("Update of %s rec_num=%s failed and took the earlier marks of the batch with it; run ended",
+                      FTable, headRecNum));
+        return false;
+      }
+    }
+    // A refusal the server gives every row ends the run here: each further
+    // row would be copied, refused and taken back again, lines for every
+    // row every cycle. The batch's records go.
+    if (odbc && RefusedForEveryRow(result, odbc->DriverKind, odbc->ConnectString)) {
+      const std::string named = records(FBatch.size());
+      const bool gone = TakeBackFrom(0);
+      LogNow(Format("Update of %s rec_num=%s refused as it would be for every row (%s. State:  %s, code %d): "
+                    "%s; run ended, no row of %s is marked until the server allows it",
+                    FTable, headRecNum, result.Message, result.State, static_cast<int>(result.Native),
+                    Format(gone ? "%s taken back from %s" : "%s could not be taken back from %s", named, path), FTable));
+      return false;
+    }
+    if (n > 1) {
+      FOneByOne = true;  // this round again, a row at a time
+      return true;
+    }
+  }
+
+  // What each row holds now.
+  std::vector<TOutcome> outcome(n, oMarked);
+  std::vector<bool> unconverted(n, false);
+  std::vector<std::int32_t> elsewhere(n, 0);  // the mark someone else gave the row meanwhile
+  if (n == 1 && !requests.empty() && result.Rows >= 1) {
+    // One row's update says what it did.
+    if (result.Rows > 1) {
+      FSharedKeys[keys[0]] = static_cast<int>(FBatch.front().RecNo);
+      LogNow(Format("Update of %s rec_num=%s marked %d rows (rows share machine and rec_num); record %d kept in %s",
+                    FTable, headRecNum, static_cast<int>(result.Rows), static_cast<int>(FBatch.front().RecNo), path));
+    }
+  } else {
+    std::vector<const TRowKey*> named;
+    for (size_t i = 0; i < n; ++i) named.push_back(&FBatch[i].Key);
+    const TReadBacks back = ReadRowMarks(FUpdate, FTable, named);
+    if (back.State == rbLinkLost) return unknown(rows + " got no answer (link to the server lost)");
+    if (back.State != rbFound) {
+      // An update of one row that ran and changed nothing marked nothing,
+      // whatever the read-back says.
+      if (!(n == 1 && result.Executed && result.Rows == 0)) {
+        if (!result.Executed)
+          return unknown(rows + " failed and its mark could not be read back (statement error)");
+        return unknown(rows + (n == 1 ? " left its mark unknown" : " left their marks unknown") +
+                       " (the read-back failed: statement error)");
+      }
+      outcome[0] = oRefused;
+      unconverted[0] = true;
+    } else {
+      for (size_t i = 0; i < n; ++i) {
+        const TCopy& c = FBatch[i];
+        const auto& marks = back.Marks[i];
+        const auto own = std::count(marks.begin(), marks.end(), static_cast<std::int32_t>(c.RecNo));
+        const auto shared = FSharedKeys.find(keys[i]);
+        if (own > 0) {
+          if (own > 1) {
+            FSharedKeys[keys[i]] = static_cast<int>(c.RecNo);
+            LogNow(Format("Update of %s rec_num=%s marked %d rows (rows share machine and rec_num); record %d kept "
+                          "in %s",
+                          FTable, c.Key.RecNum, static_cast<int>(own), static_cast<int>(c.RecNo), path));
+          } else if (n == 1 && (!result.Executed || result.Rows == 0)) {
+            LogNow(Format("Update of %s rec_num=%s reported a failure but the row is marked; record %d kept in %s",
+                          FTable, c.Key.RecNum, static_cast<int>(c.RecNo), path));
+          }
+        } else if (shared != FSharedKeys.end() &&
+                   std::find(marks.begin(), marks.end(), shared->second) != marks.end()) {
+          // An earlier row with the same key took this row's mark with its
+          // own: its record is this row's copy all the same.
+          outcome[i] = oTwin;
+          LogNow(Format("Update of %s rec_num=%s found the row marked %d with the rows it shares its key with; "
+                        "record %d kept in %s",
+                        FTable, c.Key.RecNum, shared->second, static_cast<int>(c.RecNo), path));
+        } else {
+          outcome[i] = oRefused;
+          unconverted[i] = std::find(marks.begin(), marks.end(), 0) != marks.end();
+          for (auto m : marks)
+            if (m != 0 && elsewhere[i] == 0) elsewhere[i] = m;
+        }
+      }
+    }
+  }
+
+  const size_t f = static_cast<size_t>(std::find(outcome.begin(), outcome.end(), oRefused) - outcome.begin());
+  for (size_t i = f; i < n; ++i)
+    if (outcome[i] == oRefused && FBatch[i].Holds != 0) {
+      // A row whose record moved refused its new number: its old one names
+      // another row's record now, and no mark of the batch may stay.
+      FJournal.Abandon();
+      LogNow(Format("Update of %s rec_num=%s refused the number of its moved record %d in %s; the marks since the "
+                    "last commit were rolled back and the next run settles them, run ended",
+                    FTable, FBatch[i].Key.RecNum, static_cast<int>(FBatch[i].RecNo), path));
+      return false;
+    }
+  for (size_t i = 0; i < f; ++i) Settled(FBatch[i]);
+  // Settled rows leave the batch; outcomes follow the rows still in it.
+  FBatch.erase(FBatch.begin(), FBatch.begin() + static_cast<std::ptrdiff_t>(f));
+  if (f == n) return true;
+  outcome.erase(outcome.begin(), outcome.begin() + static_cast<std::ptrdiff_t>(f));
+  unconverted.erase(unconverted.begin(), unconverted.begin() + static_cast<std::ptrdiff_t>(f));
+  elsewhere.erase(elsewhere.begin(), elsewhere.begin() + static_cast<std::ptrdiff_t>(f));
+  n -= f;
+
+  // A refusal: the refused row's record and all later ones go, and the
+  // later ones of rows that are not refused are written again.
+  std::vector<TCopy> later = FBatch;
+  if (!TakeBackFrom(0)) {
+    FJournal.Abandon();
+    LogNow(Format("%s failed and record %d could not be taken back from %s; the marks since the last commit were "
+                  "rolled back, run ended",
+                  Format("Update of %s rec_num=%s", FTable, later.front().Key.RecNum),
+                  static_cast<int>(later.front().RecNo), path));
+    return false;
+  }
+  std::vector<std::string> lines;
+  for (size_t k = 0; k < later.size(); ++k) {
+    TCopy& c = later[k];
+    if (k < n && outcome[k] == oRefused) {
+      if (unconverted[k]) ++LeftInSet;
+      if (elsewhere[k] != 0)
+        lines.push_back(Format("Update of %s rec_num=%s found the row already marked %d by someone else; record %d "
+                               "taken back from %s",
+                               FTable, c.Key.RecNum, static_cast<int>(elsewhere[k]), static_cast<int>(c.RecNo), path));
+      else if (result.Executed)
+        lines.push_back(Format("Update of %s rec_num=%s changed no row; record %d taken back from %s", FTable,
+                               c.Key.RecNum, static_cast<int>(c.RecNo), path));
+      else
+        lines.push_back(Format("Update of %s rec_num=%s failed; record %d taken back from %s", FTable, c.Key.RecNum,
+                               static_cast<int>(c.RecNo), path));
+      continue;
+    }
+    // A row this round marked holds its old number until the next round
+    // corrects it; one marked by its twin follows the twin's mark.
+    if (k < n && outcome[k] == oMarked) c.Holds = static_cast<std::int32_t>(c.RecNo);
+    const long old = c.RecNo;
+    if (!Write(c)) {
+      FJournal.Abandon();
+      LogNow(Format("Record %d of %s (rec_num=%s) could not be written again after a refusal; the marks since the last "
+                    "commit were rolled back and the next run settles them, run ended",
+                    static_cast<int>(old), path, c.Key.RecNum));
+      return false;
+    }
+    FBatch.push_back(std::move(c));
+    ++Appended;
+  }
+  for (const auto& line : lines) {
+    LogNow(line);
+    FOwner.RowSettled();
+  }
+  return true;
+}
+
+bool TKestrel::TMarks::Finish() { return Settle(); }
 
 namespace {
 

@@ -94,6 +94,11 @@ void TJournalRun::Refused(bool intact) {
   FLastMarked = 0;
 }
 
+void TJournalRun::Abandon() {
+  if (!FOdbc.ConnectionLost) FOdbc.EndTransaction(false);
+  Refused(false);
+}
+
 bool TJournalRun::LastMarked(TJournalEntry& entry) const {
   const auto it = FNoted.find(FLastMarked);
   if (FLastMarked == 0 || it == FNoted.end()) return false;

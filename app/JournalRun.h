@@ -57,6 +57,9 @@ class TJournalRun {
   // rolled the whole transaction back (a deadlock does that), so the marks
   // held so far are gone: their notes stay for the next run.
   void Refused(bool intact);
+  // Rolls the open batch back: its marks can't be trusted (a record moved
+  // and its row's mark could not follow). Their notes stay for the next run.
+  void Abandon();
   // The most recent mark of this batch that the server accepted, if any:
   // what to read back to know whether a refusal kept the transaction.
   bool LastMarked(TJournalEntry& entry) const;

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <climits>
+#include <map>
 
 #include "common/Format.h"
 #include "common/Text.h"
@@ -88,20 +89,45 @@ TRowKeyState ReadRowKey(TODBCStatement& Row, TRowKey& Key) {
   return machineNamed ? rkNamed : rkBadMachine;
 }
 
-bool StartMark(TODBCStatement& Update, const std::string& Table, const TRowKey& Key, long RecNo) {
-  return Update.StartExecSQL(
-      Format("update %s set convtd=%d where %s and ifnull(convtd,0)=0", Table, static_cast<int>(RecNo), Key.Condition()),
-      Key.Params());
+std::string TRowKey::Text() const {
+  std::string text = Condition();
+  for (const auto& p : Params()) text += '\0' + p;
+  return text;
 }
 
-TMarkResult FinishMark(TODBCStatement& Update) {
+namespace {
+
+// Runs an UPDATE and says what came of it.
+TMarkResult RunMark(TODBCStatement& Update, const std::string& Sql, const std::vector<std::string>& Params) {
   TMarkResult result;
-  result.Executed = Update.FinishExecSQL();
+  result.Executed = Update.ExecSQLParams(Sql, Params);
   if (result.Executed)
     result.Rows = Update.RowCount();
   else
     Update.GetDiagRecord(1, result.State, result.Message, &result.Native);
   return result;
+}
+
+void Append(std::vector<std::string>& to, const std::vector<std::string>& from) { to.insert(to.end(), from.begin(), from.end()); }
+
+}  // namespace
+
+TMarkResult MarkRows(TODBCStatement& Update, const std::string& Table, const std::vector<TMarkRequest>& Requests) {
+  if (Requests.empty()) return {};
+  std::string set = "case", where;
+  std::vector<std::string> setParams, whereParams;
+  for (const auto& r : Requests) {
+    const std::string condition = r.Key->Condition();
+    const auto params = r.Key->Params();
+    set += Format(" when %s then %d", condition, static_cast<int>(r.RecNo));
+    Append(setParams, params);
+    if (!where.empty()) where += " or ";
+    where += r.Holds == 0 ? Format("(%s and ifnull(convtd,0)=0)", condition)
+                          : Format("(%s and convtd=%d)", condition, static_cast<int>(r.Holds));
+    Append(whereParams, params);
+  }
+  Append(setParams, whereParams);
+  return RunMark(Update, Format("update %s set convtd=%s end where %s", Table, set, where), setParams);
 }
 
 bool RefusedForEveryRow(const TMarkResult& Result, int DriverKind, const std::string& ConnectString) {
@@ -131,16 +157,16 @@ bool RefusedForEveryRow(const TMarkResult& Result, int DriverKind, const std::st
 }
 
 TMarkResult MarkRow(TODBCStatement& Update, const std::string& Table, const TRowKey& Key, long RecNo) {
-  if (!StartMark(Update, Table, Key, RecNo)) return {};
-  return FinishMark(Update);
+  return RunMark(Update,
+                 Format("update %s set convtd=%d where %s and ifnull(convtd,0)=0", Table, static_cast<int>(RecNo),
+                        Key.Condition()),
+                 Key.Params());
 }
 
 TMarkResult UnmarkRow(TODBCStatement& Update, const std::string& Table, const TRowKey& Key, long RecNo) {
-  if (!Update.StartExecSQL(
-          Format("update %s set convtd=0 where %s and convtd=%d", Table, Key.Condition(), static_cast<int>(RecNo)),
-          Key.Params()))
-    return {};
-  return FinishMark(Update);
+  return RunMark(
+      Update, Format("update %s set convtd=0 where %s and convtd=%d", Table, Key.Condition(), static_cast<int>(RecNo)),
+      Key.Params());
 }
 
 TReadBack ReadRowMark(TODBCStatement& Statement, const std::string& Table, const TRowKey& Key) {
@@ -160,6 +186,60 @@ TReadBack ReadRowMark(TODBCStatement& Statement, const std::string& Table, const
     // No row is an answer; a failed statement is not.
     result.State = Statement.Eof ? rbGone : rbFailed;
   }
+  return result;
+}
+
+TReadBacks ReadRowMarks(TODBCStatement& Statement, const std::string& Table, const std::vector<const TRowKey*>& Keys) {
+  TReadBacks result;
+  TODBC* connection = Statement.Connection;
+  if (!connection || connection->ConnectionLost) {
+    result.State = rbLinkLost;
+    return result;
+  }
+  result.Marks.resize(Keys.size());
+  // Each distinct key is asked about once; the CASE names the first
+  // request of a key, and the others copy its rows.
+  std::map<std::string, size_t> first;
+  std::vector<size_t> asked;  // request index of each WHEN
+  std::string which = "case", where;
+  std::vector<std::string> whichParams, whereParams;
+  for (size_t i = 0; i < Keys.size(); ++i) {
+    if (!first.emplace(Keys[i]->Text(), i).second) continue;
+    const std::string condition = Keys[i]->Condition();
+    const auto params = Keys[i]->Params();
+    which += Format(" when %s then %d", condition, static_cast<int>(asked.size()));
+    asked.push_back(i);
+    Append(whichParams, params);
+    if (!where.empty()) where += " or ";
+    where += "(" + condition + ")";
+    Append(whereParams, params);
+  }
+  if (asked.empty()) {
+    result.State = rbFound;
+    return result;
+  }
+  Append(whichParams, whereParams);
+  bool row = Statement.ExecSQLParams(Format("select %s end as k, convtd from %s where %s", which, Table, where),
+                                     whichParams);
+  if (!row && !Statement.Eof) {
+    result.State = connection->ConnectionLost ? rbLinkLost : rbFailed;
+    return result;
+  }
+  for (; row && !Statement.Eof; row = Statement.Skip(sdNext, 1)) {
+    const std::int32_t k = Statement.FieldAsInteger("k");
+    if (k >= 0 && static_cast<size_t>(k) < asked.size())
+      result.Marks[asked[static_cast<size_t>(k)]].push_back(Statement.FieldAsInteger("convtd"));
+  }
+  // Rows left unread: what the keys hold is not known.
+  if (Statement.FetchFailed) {
+    result.State = connection->ConnectionLost ? rbLinkLost : rbFailed;
+    return result;
+  }
+  for (size_t i = 0; i < Keys.size(); ++i) {
+    const size_t f = first.at(Keys[i]->Text());
+    if (f != i) result.Marks[i] = result.Marks[f];
+  }
+  result.State = rbFound;
   return result;
 }
 

@@ -23,9 +23,8 @@
 //   if (!m.Executed || m.Rows <= 0) { /* refused, or marked already: see ReadRowMark */ }
 //   TReadBack r = ReadRowMark(other, "weight", key);      // its convtd now
 //   if (SelectRow(other, "weight", key)) other.FieldAsString("note");
-// MarkRow can also be split into StartMark and FinishMark, so that file
-// work overlaps the round trip (nothing else may use the connection in
-// between: the drivers are not safe for two threads at once).
+// A run marks many rows in one statement and reads their marks back in
+// another (MarkRows, ReadRowMarks): two round trips for a whole batch.
 #pragma once
 
 #include <cstdint>
@@ -54,6 +53,9 @@ struct TRowKey {
   // "(machine=0 or machine is null) and rec_num=?".
   std::string Condition() const;
   std::vector<std::string> Params() const;
+  // The condition with its values: equal for two keys exactly when they
+  // name the same rows.
+  std::string Text() const;
 };
 
 enum TRowKeyState {
@@ -95,16 +97,33 @@ struct TMarkResult {
 // constraint, a lock wait, a deadlock) is not one.
 bool RefusedForEveryRow(const TMarkResult& Result, int DriverKind, const std::string& ConnectString);
 
-// "update <table> set convtd=<RecNo> where <key> and ifnull(convtd,0)=0",
-// sent and left running on the statement's worker; false when the
-// statement can't run anything. A mark only ever takes a row that is still
-// unconverted: a row another converter (or anyone) marked meanwhile is left
-// as it is and the update changes no row.
-bool StartMark(TODBCStatement& Update, const std::string& Table, const TRowKey& Key, long RecNo);
-// Waits for the update StartMark sent.
-TMarkResult FinishMark(TODBCStatement& Update);
-// Both at once.
+// "update <table> set convtd=<RecNo> where <key> and ifnull(convtd,0)=0".
+// A mark only ever takes a row that is still unconverted: a row another
+// converter (or anyone) marked meanwhile is left as it is and the update
+// changes no row.
 TMarkResult MarkRow(TODBCStatement& Update, const std::string& Table, const TRowKey& Key, long RecNo);
+
+// One row's part in a statement that marks many.
+struct TMarkRequest {
+  const TRowKey* Key = nullptr;
+  long RecNo = 0;
+  // The mark the row holds now: 0 for an unconverted row (NULL or 0), else
+  // the number this run gave it before its record moved.
+  std::int32_t Holds = 0;
+};
+
+// The marks of many rows in one statement:
+//   update <table> set convtd=case when <key1> then <n1> when <key2> then <n2> ... end
+//    where (<key1> and ifnull(convtd,0)=0) or (<key2> and convtd=<held2>) ...
+// Each row named by a request's key takes that request's number when it
+// still holds what the request says it holds; rows two requests name take
+// the first one's number. Rows says how many changed in all, which tells
+// nothing about any one of them: ReadRowMarks does. The keys of one
+// statement must be distinct.
+TMarkResult MarkRows(TODBCStatement& Update, const std::string& Table, const std::vector<TMarkRequest>& Requests);
+// Requests per statement: far below the drivers' limits on parameters and
+// on the depth of an expression (SQLite allows 1000).
+inline constexpr int MaxMarksPerStatement = 256;
 // "update <table> set convtd=0 where <key> and convtd=<RecNo>": clears the
 // row's mark only while it is still RecNo, the mark this program gave it.
 TMarkResult UnmarkRow(TODBCStatement& Update, const std::string& Table, const TRowKey& Key, long RecNo);
@@ -127,6 +146,20 @@ struct TReadBack {
 // "select convtd from <table> where <key>" on Statement. The one place that
 // reads a row's mark back.
 TReadBack ReadRowMark(TODBCStatement& Statement, const std::string& Table, const TRowKey& Key);
+
+struct TReadBacks {
+  TReadBackState State = rbFailed;
+  // When found: for each key asked about, the marks of the rows it names
+  // (none when no row has it), in no particular order.
+  std::vector<std::vector<std::int32_t>> Marks;
+};
+
+// The marks of the rows of many keys in one select:
+//   select case when <key1> then 0 when <key2> then 1 ... end as k, convtd
+//     from <table> where <key1> or <key2> ...
+// A key given twice gets the same marks twice. State is rbFound whenever
+// the select ran (the rows of a key may still be none).
+TReadBacks ReadRowMarks(TODBCStatement& Statement, const std::string& Table, const std::vector<const TRowKey*>& Keys);
 
 // "select * from <table> where <key>": true when Statement stands on the
 // row (the first, should rows share the key). False when there is none or

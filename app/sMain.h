@@ -109,6 +109,13 @@ class TKestrel : public TOneShotService {
   // for tests).
   virtual void RowSettled() {}
 
+  // Called after each record is written, before its mark is sent (a seam
+  // for tests).
+  virtual void RecordWritten() {}
+  // Rows whose marks go to the server in one statement (a test seam; see
+  // Convert.cpp).
+  int MarkBatchRows = MaxMarksPerStatement;
+
   // The append-then-mark step of a run (see Convert.cpp).
   class TMarks {
    public:
@@ -124,24 +131,25 @@ class TKestrel : public TOneShotService {
       long RecNo = 0;
       const FIELD4INFO* Fields = nullptr;  // the file's, for its note
       std::uint64_t Seq = 0;               // its note in the journal
+      // The mark this run gave the row before its record moved to RecNo
+      // (0: none yet).
+      std::int32_t Holds = 0;
     };
     TMarks(TKestrel& owner, TODBCStatement& update, const std::string& table, TJournalRun& journal);
-    ~TMarks();
     TMarks(const TMarks&) = delete;
     TMarks& operator=(const TMarks&) = delete;
-    // The copy of the current row for the open file's fields. Reads the row
-    // only: call it while no mark is in flight.
+    // The copy of the current row for the open file's fields.
     static TCopy Read(TODBCStatement& row, const TRowKey& key, DbfHandle file, const FIELD4INFO* fields,
                       const std::string& path);
     // Assigns the copy's texts to the current record of `file`, as the
     // conversion stores them. False when a memo could not be stored.
     // With `table`, a number too wide for its field is logged with its row.
     static bool Fill(DbfHandle file, const TCopy& copy, const std::string* table = nullptr);
-    // Writes the copy into the file while the previous row's mark travels,
-    // then settles that mark; this copy's mark goes out with the next one.
-    // False when the run must end.
+    // Writes the copy into the file; a full batch (or one old enough to
+    // commit) has its marks sent and settled. False when the run must end.
     bool Append(TCopy copy, DbfHandle file);
-    // Sends the mark still waiting and settles it. False when the run must end.
+    // Sends the marks still waiting and settles them. False when the run
+    // must end.
     bool Finish();
     // Forgets the file: the run closes it itself.
     void Detach() { FFile = nullptr; }
@@ -153,23 +161,29 @@ class TKestrel : public TOneShotService {
     bool SkipGroup = false;
 
    private:
+    enum TOutcome { oMarked, oTwin, oRefused };
     bool Write(TCopy& copy);
     static std::string OverflowLine(const std::string& table, const TCopy& copy, const std::string& field,
                                     const std::string& value);
-    void Send();
     bool Settle();
+    bool Round(size_t n);
+    bool TakeBackFrom(size_t first);
+    bool EndWithRecordsKept(const std::string& line);
+    void Settled(const TCopy& copy);
     TKestrel& FOwner;
     TODBCStatement& FUpdate;
     std::string FTable;
     TJournalRun& FJournal;
     DbfHandle FFile = nullptr;
-    std::optional<TCopy> FPending;  // written, its mark sent
-    std::optional<TCopy> FUnsent;   // written, its mark not sent yet
+    // Written and noted, marks not settled: the last records of FFile.
+    std::vector<TCopy> FBatch;
+    // After a statement for many rows failed: the rest of the batch goes
+    // one row at a time, so that only the refused row is refused.
+    bool FOneByOne = false;
     bool FRunEnds = false;          // a failed write that ends the run, not only its group
     // Keys whose mark took several rows at once (rows sharing machine and
-    // rec_num), with the mark they got; KeyText names a key.
+    // rec_num), with the mark they got (TRowKey::Text names a key).
     std::map<std::string, int> FSharedKeys;
-    static std::string KeyText(const TRowKey& key);
     bool FNoteFailed = false;       // that write was the journal's
   };
   void WaitWhileBusy();

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "app/ConverterLock.h"
@@ -77,14 +78,20 @@ std::vector<TRecord> ReadBack(const std::string& path) {
   return records;
 }
 
-// The service module with a hook after each row whose mark is settled.
+// The service module with hooks after each record written (its mark not
+// sent yet) and after each row whose mark is settled.
 class THookedKestrel : public TKestrel {
  public:
   using TKestrel::JournalPath;
   std::function<void(int rowsDone)> AfterRow;
+  std::function<void(int recordsWritten)> AfterWrite;
   int Rows = 0;
+  int Written = 0;
   void RowSettled() override {
     if (AfterRow) AfterRow(++Rows);
+  }
+  void RecordWritten() override {
+    if (AfterWrite) AfterWrite(++Written);
   }
 };
 
@@ -140,8 +147,8 @@ class Conversion : public ::testing::TestWithParam<TScratchDatabase::TKind> {
   void Convert(bool weight = true) {
     Connect();
     K.ConvertTables(weight);
-    // The next row is read before a mark goes out, never while it travels.
-    EXPECT_EQ(MainOdbc->SerialisedWaits, 0u) << "the run called the connection while a mark was on its way";
+    // No call of the run waits for another statement's call to return.
+    EXPECT_EQ(MainOdbc->SerialisedWaits, 0u) << "the run called the connection while a statement was running";
     K.CloseDatabase();
   }
   std::vector<std::string> LogTexts() {
@@ -287,8 +294,9 @@ TEST_P(Conversion, AnExceptionInARunReleasesStatementsLibraryAndFile) {
   // Its marks were not known to have their records on disk, so they were
   // rolled back; the journal still names them.
   const auto m7 = ReadBack(File("03050407.dbf"));
-  ASSERT_EQ(m7.size(), 1u);
+  ASSERT_EQ(m7.size(), 2u);
   EXPECT_EQ(m7[0].at("rec_num"), "2.0");
+  EXPECT_EQ(m7[1].at("rec_num"), "1.0");
   EXPECT_EQ(Marks(), "NULL 0 NULL NULL NULL NULL 99 ");
   // The next run marks the kept records and copies the rest, each once.
   K.AfterRow = nullptr;
@@ -465,6 +473,143 @@ TEST_P(Conversion, AMarkThatChangesSeveralRowsIsLoggedWithTheCount) {
   EXPECT_EQ(Marks(), "1 1 ");
 }
 
+// Marks travel in batches of many rows. Rows with text keys, one pair
+// sharing its key, a multibyte memo now and then, more rows than two
+// batches hold; rows deleted or marked by someone else after their records
+// are written and before their marks are sent: at the front of a batch, at
+// its end and in the middle of the last. Each refused record goes, the
+// later ones move down a number, and their marks follow them: every row
+// left is in exactly one record and marked with its number.
+TEST_P(Conversion, BatchesOfMarksKeepEveryRowOnceThroughRefusalsInTheirMidst) {
+  RunPython("template '" + Share + "netw/gstru.dbf' 'MACHINE N(12,0); DAT_E D; TIM_E C(8); REC_NUM C(20); NOTE M'");
+  Db.Exec({"drop table weight",
+           "create table weight (id integer, rec_num varchar(20), machine bigint, dat_e date, tim_e varchar(8), "
+           "note text, convtd integer)"});
+  const int rows = 2 * MaxMarksPerStatement + 190;
+  std::string insert;
+  for (int id = 1; id <= rows; ++id) {
+    insert += insert.empty() ? "insert into weight values " : ",";
+    const std::string recNum = id == 101 ? "r100" : "r" + std::to_string(id);  // 100 and 101 share a key
+    insert += Format("(%d, '%s', 7, '2004-03-05', '%02d:%02d:%02d', %s, NULL)", id, recNum, id / 3600, id / 60 % 60,
+                     id % 60, id % 7 == 0 ? "'Größe " + std::to_string(id) + " – ok'" : std::string("NULL"));
+  }
+  Db.Exec({insert});
+  const std::set<int> deleted{10, MaxMarksPerStatement, MaxMarksPerStatement + 44, rows - 1};
+  const int markedElsewhere = 2 * MaxMarksPerStatement + 50;
+  K.AfterWrite = [&](int records) {
+    // On the run's own connection: an SQLite database keeps other writers
+    // out of the run's open transaction.
+    TODBCStatement other(MainOdbc.get(), false, true);
+    if (deleted.count(records)) other.ExecSQL(Format("delete from weight where id = %d", records));
+    if (records == markedElsewhere) other.ExecSQL(Format("update weight set convtd = 77 where id = %d", records));
+  };
+  Convert();
+  K.AfterWrite = nullptr;
+
+  std::vector<std::string> wantRecNums, wantMarks;
+  int recNo = 0, twinsMark = 0;
+  for (int id = 1; id <= rows; ++id) {
+    if (deleted.count(id)) continue;
+    if (id == markedElsewhere) {
+      wantMarks.push_back("77");
+      continue;
+    }
+    wantRecNums.push_back(id == 101 ? "r100" : "r" + std::to_string(id));
+    ++recNo;
+    if (id == 100) twinsMark = recNo;
+    wantMarks.push_back(std::to_string(id == 101 ? twinsMark : recNo));
+  }
+  const auto records = ReadBack(File("03050407.dbf"));
+  std::vector<std::string> recNums;
+  for (const auto& r : records) {
+    recNums.push_back(r.at("rec_num"));
+    EXPECT_EQ(r.at("_deleted"), "-") << r.at("rec_num");
+  }
+  EXPECT_EQ(recNums, wantRecNums);
+  ASSERT_EQ(records.size(), wantRecNums.size());
+  const auto r140 = std::find(recNums.begin(), recNums.end(), "r140") - recNums.begin();
+  EXPECT_EQ(records[static_cast<size_t>(r140)].at("note"), "Größe 140 – ok");
+  EXPECT_EQ(Db.Column("select convtd from weight order by id"), wantMarks);
+  std::ostringstream report;
+  EXPECT_EQ(tools::CheckDbf(File("03050407.dbf"), report), 0) << report.str();
+  const auto texts = LogTexts();
+  for (int id : deleted)
+    EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                            [&](const std::string& t) {
+                              return t.rfind(Format("Update of weight rec_num=r%d changed no row; record ", id), 0) == 0;
+                            }),
+              1)
+        << id;
+  EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                          [&](const std::string& t) {
+                            return t.rfind(Format("Update of weight rec_num=r%d found the row already marked 77 by "
+                                                  "someone else; record ",
+                                                  markedElsewhere),
+                                           0) == 0;
+                          }),
+            1);
+  EXPECT_EQ(std::count(texts.begin(), texts.end(),
+                       Format("Update of weight rec_num=r100 found the row marked %d with the rows it shares its key "
+                              "with; record %d kept in %s",
+                              twinsMark, twinsMark + 1, File("03050407.dbf"))),
+            1);
+  EXPECT_EQ(texts.back(), Format("Converted %d records", static_cast<int>(wantRecNums.size())));
+  // Nothing is left for the next run, and nothing is copied twice.
+  Convert();
+  EXPECT_EQ(ReadBack(File("03050407.dbf")).size(), wantRecNums.size());
+  EXPECT_EQ(Db.Column("select convtd from weight order by id"), wantMarks);
+}
+
+// A server that lets no mark change once given (a trigger here) refuses the
+// marks that must follow records moved after a refusal: nothing of the batch
+// may then stay marked. The marks are rolled back, the run ends, and the
+// next run settles the records from its notes: each row once.
+TEST_P(Conversion, MarksThatCanNotFollowTheirMovedRecordsAreRolledBackAndSettledNextRun) {
+  for (int id = 1; id <= 5; ++id)
+    Db.Exec({Format("insert into weight values (%d, 7, '2004-03-05', '10:00:0%d', 1, 1, NULL, NULL)", id, id)});
+  if (GetParam() == TScratchDatabase::Sqlite)
+    Db.Exec({"create trigger final before update of convtd on weight when old.convtd > 0 and new.convtd <> old.convtd "
+             "begin select raise(abort, 'marks are final'); end"});
+  else
+    Db.Exec({"create trigger final before update on weight for each row "
+             "begin if old.convtd > 0 and new.convtd <> old.convtd then signal sqlstate '45000' set message_text = "
+             "'marks are final'; end if; end"});
+  // Row 1 goes once its record is written. On MariaDB another session
+  // deletes it; an SQLite database keeps other writers out of the run, so
+  // there the run's own connection does, and the rollback brings it back.
+  const bool maria = GetParam() == TScratchDatabase::Maria;
+  K.AfterWrite = [&](int records) {
+    if (records != 1) return;
+    if (maria)
+      Db.Exec({"delete from weight where rec_num = 1"});
+    else
+      TODBCStatement(MainOdbc.get(), false, true).ExecSQL("delete from weight where rec_num = 1");
+  };
+  Convert();
+  K.AfterWrite = nullptr;
+  const auto texts = LogTexts();
+  EXPECT_EQ(std::count(texts.begin(), texts.end(),
+                       "Update of weight rec_num=2 refused the number of its moved record 1 in " + File("03050407.dbf") +
+                           "; the marks since the last commit were rolled back and the next run settles them, run "
+                           "ended"),
+            1);
+  EXPECT_EQ(Marks(), maria ? "NULL NULL NULL NULL " : "NULL NULL NULL NULL NULL ");
+  Convert();
+  // Every row is in exactly one record, and its mark names it.
+  const auto records = ReadBack(File("03050407.dbf"));
+  const auto recNums = Db.Column("select rec_num from weight order by rec_num");
+  const auto marks = Db.Column("select convtd from weight order by rec_num");
+  ASSERT_EQ(records.size(), recNums.size());
+  for (size_t i = 0; i < recNums.size(); ++i) {
+    const size_t at = static_cast<size_t>(std::stoi(marks[i]));
+    ASSERT_TRUE(at >= 1 && at <= records.size()) << marks[i];
+    EXPECT_EQ(records[at - 1].at("rec_num"), recNums[i] + ".0");
+    EXPECT_EQ(records[at - 1].at("_deleted"), "-");
+  }
+  std::ostringstream report;
+  EXPECT_EQ(tools::CheckDbf(File("03050407.dbf"), report), 0) << report.str();
+}
+
 // Texts as sites hold them: UTF-8 that fills its column (more bytes than the
 // column has characters), a multibyte memo beyond 254 characters, a field
 // narrower than its text, a character the table's code page (cp1252) lacks,
@@ -629,10 +774,11 @@ TEST_P(Conversion, ARowMarkedBySomeoneElseMeanwhileIsRefusedAndItsRecordTakenBac
     Db.Exec({"create trigger other after update of convtd on weight when new.rec_num = 2 and new.convtd > 0 "
              "begin update weight set convtd = 77 where rec_num = 1; end"});
   } else {
+    // Row 1 is marked once its record is written, before its mark is sent.
     // The run's open batch holds the rows it marked; the other converter
     // passes them, as a converter's own batch does.
-    K.AfterRow = [this](int rows) {
-      if (rows == 3)
+    K.AfterWrite = [this](int records) {
+      if (records == 4)
         Db.Exec({"set session transaction isolation level read committed",
                  "update weight set convtd = 77 where rec_num = 1"});
     };
@@ -1419,7 +1565,7 @@ INSTANTIATE_TEST_SUITE_P(Maria, RefusingServer, ::testing::Values(TScratchDataba
 // may not have committed the mark in flight, so the record stays, the run
 // ends, and the next cycle's new connection settles what the journal noted:
 // every row ends in exactly one record.
-TEST(ConversionLinkLost, ARunEndsKeepingTheRecordInFlightAndTheNextRunSettlesIt) {
+TEST(ConversionLinkLost, ARunEndsKeepingTheRecordsInFlightAndTheNextRunSettlesThem) {
   TTempDir dir;
   TScratchDatabase db(TScratchDatabase::Maria);
   THookedKestrel k;
@@ -1453,10 +1599,10 @@ TEST(ConversionLinkLost, ARunEndsKeepingTheRecordInFlightAndTheNextRunSettlesIt)
   for (const auto& line : test::ReadCrLfLines(dir.File("run.log"))) texts.push_back(line.substr(24));
   const std::string m7 = share + "netw/weight/03050407.dbf";
   EXPECT_NE(std::find(texts.begin(), texts.end(),
-                      "Update of weight rec_num=2 got no answer (link to the server lost); record 1 kept in " + m7 +
-                          ", run ended"),
+                      "Marks of 2 rows of weight (rec_num=2 to 1) got no answer (link to the server lost); records "
+                      "1 to 2 kept in " + m7 + ", run ended"),
             texts.end());
-  EXPECT_EQ(texts.back(), "Converted 3 records");
+  EXPECT_EQ(texts.back(), "Converted 4 records");
 
   k.AfterRow = nullptr;
   ASSERT_TRUE(k.OpenDatabase("", db.Name(), db.User(), db.Password(), db.Driver(), db.Extra()));
@@ -1465,7 +1611,7 @@ TEST(ConversionLinkLost, ARunEndsKeepingTheRecordInFlightAndTheNextRunSettlesIt)
   EXPECT_EQ(Marks(db), "2 1 1 1 1 2 99 ");
   const auto records = ReadBack(m7);
   ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0].at("rec_num"), "2.0");  // the row in flight, once
+  EXPECT_EQ(records[0].at("rec_num"), "2.0");  // the rows in flight, once each
   EXPECT_EQ(records[1].at("rec_num"), "1.0");
   EXPECT_EQ(ReadBack(share + "netw/weight/03050400.dbf").size(), 2u);
   MainLog.reset();

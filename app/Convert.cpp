@@ -188,7 +188,9 @@ bool TKestrel::TMarks::Write(TCopy& copy) {
     FRunEnds = FNoteFailed = true;
     return false;
   }
-  return d4flush(FFile) == r4success;
+  // The engine gathers the records of a batch and writes them together,
+  // under one lock of the file, when Round flushes them.
+  return true;
 }
 
 void TKestrel::TMarks::Settled(const TCopy& copy) {
@@ -231,6 +233,12 @@ bool TKestrel::TMarks::Round(size_t n) {
     LogNow(Format("%s; %s kept in %s, run ended", what, records(FBatch.size()), path));
     return false;
   };
+  // Records reach the file before their marks leave.
+  if (d4flush(FFile) != r4success) {
+    LogNow(Format("Could not write %s of %s; their rows stay unconverted until the next run settles them, run ended",
+                  records(FBatch.size()), path));
+    return false;
+  }
   const std::string rows =
       n == 1 ? Format("Update of %s rec_num=%s", FTable, headRecNum)
              : Format("Marks of %d rows of %s (rec_num=%s to %s)", static_cast<int>(n), FTable, headRecNum,

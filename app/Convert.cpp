@@ -134,6 +134,7 @@ TKestrel::TMarks::TCopy TKestrel::TMarks::Read(TODBCStatement& row, const TRowKe
 
 bool TKestrel::TMarks::Append(TCopy copy, DbfHandle file) {
   FFile = file;
+  if (FBatch.empty()) FWriteFailures = d4writeFailures(FFile);
   if (!Write(copy)) {
     // The record is not kept: taken back when it was appended, its row stays
     // unmarked and so do the rest of its group; the next group goes on. One
@@ -233,8 +234,11 @@ bool TKestrel::TMarks::Round(size_t n) {
     LogNow(Format("%s; %s kept in %s, run ended", what, records(FBatch.size()), path));
     return false;
   };
-  // Records reach the file before their marks leave.
-  if (d4flush(FFile) != r4success) {
+  // Records reach the file before their marks leave. A write of the engine
+  // that failed since the batch began (it writes on its own when a batch
+  // of appends grows old) lost records whose numbers later ones took: no
+  // number of the batch can be trusted, and its notes tell the next run.
+  if (d4flush(FFile) != r4success || d4writeFailures(FFile) != FWriteFailures) {
     LogNow(Format("Could not write %s of %s; their rows stay unconverted until the next run settles them, run ended",
                   records(FBatch.size()), path));
     return false;

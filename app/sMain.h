@@ -99,6 +99,9 @@ class TKestrel : public TOneShotService {
   std::uint32_t IntervalMs = CycleIntervalMs;
   // Rows a run takes from the server at a time (see ConvertTables).
   int SliceRows = DefaultSliceRows;
+  // Records whose marks go to the server together (see Convert.cpp); a
+  // statement takes at most MaxMarksPerStatement of them.
+  int MarkBatchRows = MaxMarksPerStatement;
 
  protected:
   void OpenLog(const std::string& FirstLine = "Starting scan of SQL tables...");
@@ -112,9 +115,6 @@ class TKestrel : public TOneShotService {
   // Called after each record is written, before its mark is sent (a seam
   // for tests).
   virtual void RecordWritten() {}
-  // Rows whose marks go to the server in one statement (a test seam; see
-  // Convert.cpp).
-  int MarkBatchRows = MaxMarksPerStatement;
 
   // The append-then-mark step of a run (see Convert.cpp).
   class TMarks {
@@ -180,6 +180,8 @@ class TKestrel : public TOneShotService {
     // After a statement for many rows failed: the rest of the batch goes
     // one row at a time, so that only the refused row is refused.
     bool FOneByOne = false;
+    // The file's count of failed writes when the batch began.
+    unsigned FWriteFailures = 0;
     bool FRunEnds = false;          // a failed write that ends the run, not only its group
     // Keys whose mark took several rows at once (rows sharing machine and
     // rec_num), with the mark they got (TRowKey::Text names a key).

@@ -730,6 +730,11 @@ int d4flush(DbfHandle data) {
   return table && table->Flush() ? r4success : -1;
 }
 
+unsigned d4writeFailures(DbfHandle data) {
+  xbase::Table* table = data ? data->Get() : nullptr;
+  return table ? table->failed_writes() : 0;
+}
+
 int d4reindex(DbfHandle data) {
   xbase::Table* table = data ? data->Get() : nullptr;
   if (!table || !table->Flush()) return -1;

@@ -119,6 +119,10 @@ int d4close(DbfHandle data);
 // either can't be stored), and its index keys when the index has not been
 // written for a second.
 int d4flush(DbfHandle data);
+// How many times records appended to the table could not be written (see
+// xbase::Table::failed_writes): unchanged since a record's append and a
+// successful d4flush, the record is in the file under its number.
+unsigned d4writeFailures(DbfHandle data);
 // Rebuilds the production index from the table: the tags of its own index
 // when that reads, else those of the index template. An error when there
 // are no tags to build or the index can't be written.

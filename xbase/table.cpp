@@ -449,7 +449,10 @@ bool Table::CommitBatch() {
     if (!ok) Report("cannot write appended records " + std::to_string(committed_count_ + 1) + " to " +
                     std::to_string(header_.record_count));
   }
-  if (!ok) header_.record_count = committed_count_;
+  if (!ok) {
+    header_.record_count = committed_count_;
+    ++failed_writes_;
+  }
   pending_.clear();
   UnlockHeader();
   if (current_pending) dirty_ = false;

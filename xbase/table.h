@@ -132,6 +132,10 @@ class Table {
   // taken back already): see d4appendUndo.
   bool UndoAppend();
   bool Close();
+  // How many times appended records could not be written. Records gathered
+  // for a write that failed are gone, and later appends take their
+  // numbers: a caller that counted on those numbers learns it here.
+  unsigned failed_writes() const { return failed_writes_; }
 
  private:
   Table(std::string path, const TableOptions& options);
@@ -170,6 +174,7 @@ class Table {
   // The batch of appends under way: header lock held, records after
   // committed_count_ gathered in pending_ (the current one in record_).
   bool batch_ = false;
+  unsigned failed_writes_ = 0;
   int64_t batch_start_ms_ = 0;
   uint32_t committed_count_ = 0;
   std::vector<uint8_t> pending_;

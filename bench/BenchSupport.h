@@ -26,7 +26,9 @@ struct TServer {
   std::string User = Env("TIDEWELL_TEST_MARIADB_USER");
   std::string Password = Env("TIDEWELL_TEST_MARIADB_PASSWORD");
   std::string Database = Env("TIDEWELL_TEST_MARIADB_DATABASE");
-  std::string Extra = "SERVER=127.0.0.1;PORT=" + Env("TIDEWELL_TEST_MARIADB_PORT") + ";CONN_TIMEOUT=5";
+  std::string Port = Env("TIDEWELL_TEST_MARIADB_PORT");
+  std::string Extra = "SERVER=127.0.0.1;PORT=" + Port + ";CONN_TIMEOUT=5";
+  int PortNumber() const { return std::atoi(Port.c_str()); }
   std::string ConnectString() const {
     return "DRIVER={MySQL ODBC 3.51 Driver};" + Extra + ";DATABASE=" + Database + ";UID=" + User + ";PWD=" + Password;
   }

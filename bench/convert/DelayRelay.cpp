@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -45,16 +46,40 @@ bool SendAll(int fd, const char* data, size_t size) {
   return true;
 }
 
-// What ppoll waits at most: until `due`, never less than nothing.
-timespec Until(Clock::time_point due) {
-  const auto left = std::max(Clock::duration::zero(), due - Clock::now());
-  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+timespec Timespec(Clock::duration d) {
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::max(Clock::duration::zero(), d)).count();
   return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+}
+
+// The default timer slack (50 us) would lengthen every hold by up to that
+// much; a relay of 250 us must keep to the microsecond.
+void PreciseTimers() { prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL); }
+
+// How much later than asked the timer of a thread like a pump's wakes from
+// a wait of `delay`: the median of a few dozen waits.
+std::chrono::nanoseconds MeasureLateness(std::chrono::microseconds delay) {
+  if (delay.count() == 0) return {};
+  std::vector<Clock::duration> late;
+  std::thread probe([&] {
+    PreciseTimers();
+    for (int i = 0; i < 64; ++i) {
+      const timespec wait = Timespec(delay);
+      const auto start = Clock::now();
+      ppoll(nullptr, 0, &wait, nullptr);
+      late.push_back(Clock::now() - start - delay);
+    }
+  });
+  probe.join();
+  std::nth_element(late.begin(), late.begin() + late.size() / 2, late.end());
+  // Never more than the delay: a hold is never asked to be negative.
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::clamp<Clock::duration>(late[late.size() / 2], Clock::duration::zero(), delay));
 }
 
 }  // namespace
 
-TDelayRelay::TDelayRelay(int targetPort, std::chrono::microseconds delay) : FTargetPort(targetPort), FDelay(delay) {
+TDelayRelay::TDelayRelay(int targetPort, std::chrono::microseconds delay)
+    : FTargetPort(targetPort), FDelay(delay), FLateness(MeasureLateness(delay)) {
   int stop[2];
   Must(pipe2(stop, O_CLOEXEC) == 0, "relay: stop pipe");
   FStopRead = stop[0];
@@ -122,12 +147,30 @@ void TDelayRelay::Accept() {
   }
 }
 
-void TDelayRelay::Pump(int from, int to) const {
-  // The default timer slack (50 us) would lengthen every hold by up to that
-  // much; a relay of 250 us must keep to the microsecond.
-  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+TDelayRelay::THolds TDelayRelay::Holds() const {
+  THolds h;
+  for (const auto& n : FHolds) h.Chunks += n.load(std::memory_order_relaxed);
+  const auto at = [&](std::uint64_t rank) {
+    std::uint64_t seen = 0;
+    for (size_t us = 0; us < FHolds.size(); ++us)
+      if ((seen += FHolds[us].load(std::memory_order_relaxed)) > rank) return static_cast<double>(us);
+    return static_cast<double>(FHolds.size() - 1);
+  };
+  if (h.Chunks > 0) {
+    h.MedianUs = at(h.Chunks / 2);
+    h.P99Us = at(h.Chunks * 99 / 100);
+  }
+  return h;
+}
+
+void TDelayRelay::ForgetHolds() {
+  for (auto& n : FHolds) n.store(0, std::memory_order_relaxed);
+}
+
+void TDelayRelay::Pump(int from, int to) {
+  PreciseTimers();
   struct TChunk {
-    Clock::time_point Due;
+    Clock::time_point Read;
     std::vector<char> Data;
   };
   std::deque<TChunk> held;
@@ -137,9 +180,13 @@ void TDelayRelay::Pump(int from, int to) const {
     shutdown(from, SHUT_RDWR);
     shutdown(to, SHUT_RDWR);
   };
+  // When the timer is asked to wake for a chunk read at `read`.
+  const auto wake = [&](Clock::time_point read) { return read + FDelay - FLateness; };
   for (;;) {
-    while (!held.empty() && held.front().Due <= Clock::now()) {
+    while (!held.empty() && wake(held.front().Read) <= Clock::now()) {
       if (!SendAll(to, held.front().Data.data(), held.front().Data.size())) return fail();
+      const auto us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - held.front().Read).count();
+      FHolds[std::min<size_t>(static_cast<size_t>(us), FHolds.size() - 1)].fetch_add(1, std::memory_order_relaxed);
       held.pop_front();
     }
     if (!reading && held.empty()) {
@@ -148,7 +195,7 @@ void TDelayRelay::Pump(int from, int to) const {
     }
     pollfd fds[2] = {{reading ? from : -1, POLLIN, 0}, {FStopRead, POLLIN, 0}};
     timespec wait{};
-    if (!held.empty()) wait = Until(held.front().Due);
+    if (!held.empty()) wait = Timespec(wake(held.front().Read) - Clock::now());
     if (ppoll(fds, 2, held.empty() ? nullptr : &wait, nullptr) < 0) {
       if (errno == EINTR) continue;
       return fail();
@@ -156,14 +203,14 @@ void TDelayRelay::Pump(int from, int to) const {
     if (fds[1].revents) return;
     if (!reading || !fds[0].revents) continue;
     const ssize_t got = recv(from, buffer, sizeof buffer, 0);
-    const Clock::time_point due = Clock::now() + FDelay;  // held from its reading
+    const Clock::time_point read = Clock::now();  // held from here
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (got < 0) return fail();
     if (got == 0) {
       reading = false;
       continue;
     }
-    held.push_back(TChunk{due, std::vector<char>(buffer, buffer + got)});
+    held.push_back(TChunk{read, std::vector<char>(buffer, buffer + got)});
   }
 }
 

@@ -6,9 +6,18 @@
 // chunk read while earlier ones are held is timed from its own reading: the
 // delay adds latency, not a limit on throughput. Both sides of every
 // connection send without Nagle's delay (TCP_NODELAY), as the drivers do.
+//
+// A timer wakes a thread later than asked (tens of microseconds on a
+// virtual machine), which would make every hold longer than the delay: the
+// relay measures that lateness when it starts and asks its timer for that
+// much less. What the holds came to is counted, to be reported beside the
+// figures measured through it.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -26,6 +35,17 @@ class TDelayRelay {
 
   int Port() const { return FPort; }
 
+  // How long chunks were held so far, from their reading to their sending.
+  struct THolds {
+    std::uint64_t Chunks = 0;
+    double MedianUs = 0, P99Us = 0;
+  };
+  THolds Holds() const;
+  // Forgets the holds counted so far (best called while nothing passes).
+  void ForgetHolds();
+  // How much earlier than due the timer is asked to wake.
+  std::chrono::nanoseconds TimerLateness() const { return FLateness; }
+
  private:
   struct TConnection {
     int Client = -1, Server = -1;
@@ -35,10 +55,13 @@ class TDelayRelay {
   // Passes what `from` sends to `to`, each chunk held FDelay from its
   // reading; ends when `from` ends (after the held chunks went out) or on
   // an error, which shuts both sides so that the other direction ends too.
-  void Pump(int from, int to) const;
+  void Pump(int from, int to);
 
   int FTargetPort;
   std::chrono::microseconds FDelay;
+  std::chrono::nanoseconds FLateness{0};
+  // Holds by the microsecond, up to 10 ms; the last counts the longer ones.
+  std::array<std::atomic<std::uint64_t>, 10001> FHolds{};
   int FListen = -1, FPort = 0;
   int FStopRead = -1, FStopWrite = -1;  // readable once the relay stops
   std::thread FAcceptor;

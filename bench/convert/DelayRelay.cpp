@@ -79,7 +79,7 @@ std::chrono::nanoseconds MeasureLateness(std::chrono::microseconds delay) {
 }  // namespace
 
 TDelayRelay::TDelayRelay(int targetPort, std::chrono::microseconds delay)
-    : FTargetPort(targetPort), FDelay(delay), FLateness(MeasureLateness(delay)) {
+    : FTargetPort(targetPort), FDelay(delay), FLateness(MeasureLateness(delay).count()) {
   int stop[2];
   Must(pipe2(stop, O_CLOEXEC) == 0, "relay: stop pipe");
   FStopRead = stop[0];
@@ -181,11 +181,29 @@ void TDelayRelay::Pump(int from, int to) {
     shutdown(to, SHUT_RDWR);
   };
   // When the timer is asked to wake for a chunk read at `read`.
-  const auto wake = [&](Clock::time_point read) { return read + FDelay - FLateness; };
+  const auto wake = [&](Clock::time_point read) {
+    return read + FDelay - std::chrono::nanoseconds(FLateness.load(std::memory_order_relaxed));
+  };
+  bool timerWoke = false;  // the last wait ended for the chunk in front
   for (;;) {
     while (!held.empty() && wake(held.front().Read) <= Clock::now()) {
+      const auto sending = Clock::now();
       if (!SendAll(to, held.front().Data.data(), held.front().Data.size())) return fail();
-      const auto us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - held.front().Read).count();
+      // Held until it is in the receiver's socket: the send is part of it.
+      const auto sent = Clock::now();
+      const auto hold = sent - held.front().Read;
+      // The timer's lateness changes with the load of the machine: an eighth
+      // of each miss moves the next waits, unless the send itself waited
+      // (a receiver that reads slowly is no fault of the timer's), and no
+      // single miss moves them by more than a quarter of the delay.
+      if (timerWoke && sent - sending < FDelay / 4) {
+        const std::int64_t quarter = std::chrono::nanoseconds(FDelay).count() / 4;
+        const std::int64_t miss = std::chrono::duration_cast<std::chrono::nanoseconds>(hold - FDelay).count();
+        const std::int64_t next = FLateness.load(std::memory_order_relaxed) + std::clamp(miss, -quarter, quarter) / 8;
+        FLateness.store(std::clamp<std::int64_t>(next, 0, 4 * quarter), std::memory_order_relaxed);
+      }
+      timerWoke = false;
+      const auto us = std::chrono::duration_cast<std::chrono::microseconds>(hold).count();
       FHolds[std::min<size_t>(static_cast<size_t>(us), FHolds.size() - 1)].fetch_add(1, std::memory_order_relaxed);
       held.pop_front();
     }
@@ -196,10 +214,12 @@ void TDelayRelay::Pump(int from, int to) {
     pollfd fds[2] = {{reading ? from : -1, POLLIN, 0}, {FStopRead, POLLIN, 0}};
     timespec wait{};
     if (!held.empty()) wait = Timespec(wake(held.front().Read) - Clock::now());
-    if (ppoll(fds, 2, held.empty() ? nullptr : &wait, nullptr) < 0) {
+    const int ready = ppoll(fds, 2, held.empty() ? nullptr : &wait, nullptr);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       return fail();
     }
+    timerWoke = ready == 0;
     if (fds[1].revents) return;
     if (!reading || !fds[0].revents) continue;
     const ssize_t got = recv(from, buffer, sizeof buffer, 0);

@@ -8,9 +8,10 @@
 // connection send without Nagle's delay (TCP_NODELAY), as the drivers do.
 //
 // A timer wakes a thread later than asked (tens of microseconds on a
-// virtual machine), which would make every hold longer than the delay: the
-// relay measures that lateness when it starts and asks its timer for that
-// much less. What the holds came to is counted, to be reported beside the
+// virtual machine, more on a loaded one), which would make every hold
+// longer than the delay: the relay measures that lateness when it starts,
+// asks its timer for that much less, and corrects the figure by each wait
+// that missed. What the holds came to is counted, to be reported beside the
 // figures measured through it.
 #pragma once
 
@@ -43,8 +44,10 @@ class TDelayRelay {
   THolds Holds() const;
   // Forgets the holds counted so far (best called while nothing passes).
   void ForgetHolds();
-  // How much earlier than due the timer is asked to wake.
-  std::chrono::nanoseconds TimerLateness() const { return FLateness; }
+  // How much earlier than due the timer is asked to wake, as it stands.
+  std::chrono::nanoseconds TimerLateness() const {
+    return std::chrono::nanoseconds(FLateness.load(std::memory_order_relaxed));
+  }
 
  private:
   struct TConnection {
@@ -59,7 +62,9 @@ class TDelayRelay {
 
   int FTargetPort;
   std::chrono::microseconds FDelay;
-  std::chrono::nanoseconds FLateness{0};
+  // In nanoseconds; every pump corrects it (a correction lost to another
+  // pump's is no harm).
+  std::atomic<std::int64_t> FLateness{0};
   // Holds by the microsecond, up to 10 ms; the last counts the longer ones.
   std::array<std::atomic<std::uint64_t>, 10001> FHolds{};
   int FListen = -1, FPort = 0;

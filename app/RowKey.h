@@ -123,7 +123,7 @@ struct TMarkRequest {
 TMarkResult MarkRows(TODBCStatement& Update, const std::string& Table, const std::vector<TMarkRequest>& Requests);
 // Requests per statement: far below the drivers' limits on parameters and
 // on the depth of an expression (SQLite allows 1000).
-inline constexpr int MaxMarksPerStatement = 256;
+inline constexpr int MaxMarksPerStatement = 128;
 // "update <table> set convtd=0 where <key> and convtd=<RecNo>": clears the
 // row's mark only while it is still RecNo, the mark this program gave it.
 TMarkResult UnmarkRow(TODBCStatement& Update, const std::string& Table, const TRowKey& Key, long RecNo);

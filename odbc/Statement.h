@@ -6,8 +6,9 @@
 // statement can be executed again any number of times; each execution closes
 // the previous cursor.
 //
-// Direct execution runs SQLExecDirect on a short-lived worker thread while
-// the caller waits, so the service can answer control requests and the
+// Direct execution runs SQLExecDirect on the statement's worker thread
+// (TMyThread, which lives as long as the statement) while the caller sleeps
+// on its answer, so the service can answer control requests and the
 // statement can be cancelled meanwhile.
 //
 // Values are read in one of two modes fixed at construction by the
@@ -91,7 +92,6 @@ class TODBCStatement {
   // else may be done with this statement in between.
   bool StartExecSQL(const std::string& SQL);
   bool FinishExecSQL(bool AsQuery = false);
-  bool ExecutionPending() const { return FStarted; }
 
   // The same with each '?' of the text taken by one text value, in order,
   // handed to the driver as a bound parameter: nothing in a value can

@@ -955,6 +955,29 @@ TEST_P(Conversion, MarksCountTheirRowsAndReadBacksSayWhatTheyFound) {
   key.RecNum = "3";
   EXPECT_EQ(MarkRow(s, "weight", key, 4).Rows, 1);
 
+  // Many rows in one statement: each takes its number only while it holds
+  // what its request says; the read-back names every key's marks, a key
+  // asked twice included, and a key no row has gets none.
+  TRowKey seven = TRowKey{};
+  seven.Machine = 7;
+  seven.MachineNull = false;
+  seven.MachineValue = "7";
+  seven.RecNum = "1";
+  TRowKey gone = seven;
+  gone.RecNum = "2";
+  const TRowKey nullMachine = key;  // rec_num 3, marked 4 above
+  mark = MarkRows(s, "weight", {{&seven, 10, 8}, {&nullMachine, 11, 0}, {&gone, 12, 0}});
+  EXPECT_TRUE(mark.Executed);
+  EXPECT_EQ(mark.Rows, 1);
+  TReadBacks backs = ReadRowMarks(s, "weight", {&seven, &nullMachine, &gone, &seven});
+  ASSERT_EQ(backs.State, rbFound);
+  EXPECT_EQ(backs.Marks, (std::vector<std::vector<std::int32_t>>{{10}, {4}, {}, {10}}));
+  // A row holding another number than the request says is left alone.
+  EXPECT_EQ(MarkRows(s, "weight", {{&seven, 13, 8}}).Rows, 0);
+  EXPECT_EQ(ReadRowMarks(s, "weight", {&seven}).Marks, (std::vector<std::vector<std::int32_t>>{{10}}));
+  EXPECT_EQ(MarkRows(s, "weight", {{&seven, 8, 10}}).Rows, 1);
+  EXPECT_EQ(ReadRowMarks(s, "no_such_table", {&seven}).State, rbFailed);
+
   EXPECT_EQ(ReadRowMark(s, "no_such_table", key).State, rbFailed);
   EXPECT_FALSE(MainOdbc->ConnectionLost);
   if (GetParam() == TScratchDatabase::Maria) {
@@ -963,6 +986,7 @@ TEST_P(Conversion, MarksCountTheirRowsAndReadBacksSayWhatTheyFound) {
     Db.Exec({"kill " + id.FieldAsString("id")});
     EXPECT_EQ(ReadRowMark(s, "weight", key).State, rbLinkLost);
     EXPECT_TRUE(MainOdbc->ConnectionLost);
+    EXPECT_EQ(ReadRowMarks(s, "weight", {&key}).State, rbLinkLost);
   }
   K.CloseDatabase();
   EXPECT_EQ(Marks(), "8 4 ");

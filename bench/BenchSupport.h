@@ -3,6 +3,10 @@
 // up loudly.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/resource.h>
@@ -39,6 +43,15 @@ inline long PeakRssKb() {
   rusage u{};
   getrusage(RUSAGE_SELF, &u);
   return u.ru_maxrss;
+}
+
+// A loopback address and port (0: any free port).
+inline sockaddr_in Loopback(int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
 }
 
 inline void Must(bool ok, const char* what) {

@@ -489,9 +489,9 @@ TEST_P(Conversion, BatchesOfMarksKeepEveryRowOnceThroughRefusalsInTheirMidst) {
   std::string insert;
   for (int id = 1; id <= rows; ++id) {
     insert += insert.empty() ? "insert into weight values " : ",";
-    const std::string recNum = id == 101 ? "r100" : "r" + std::to_string(id);  // 100 and 101 share a key
+    const std::string recNum = id == 101 ? "r100" : Format("r%d", id);  // 100 and 101 share a key
     insert += Format("(%d, '%s', 7, '2004-03-05', '%02d:%02d:%02d', %s, NULL)", id, recNum, id / 3600, id / 60 % 60,
-                     id % 60, id % 7 == 0 ? "'Größe " + std::to_string(id) + " – ok'" : std::string("NULL"));
+                     id % 60, id % 7 == 0 ? Format("'Größe %d – ok'", id) : std::string("NULL"));
   }
   Db.Exec({insert});
   const std::set<int> deleted{10, MaxMarksPerStatement, MaxMarksPerStatement + 44, rows - 1};
@@ -514,7 +514,7 @@ TEST_P(Conversion, BatchesOfMarksKeepEveryRowOnceThroughRefusalsInTheirMidst) {
       wantMarks.push_back("77");
       continue;
     }
-    wantRecNums.push_back(id == 101 ? "r100" : "r" + std::to_string(id));
+    wantRecNums.push_back(id == 101 ? "r100" : Format("r%d", id));
     ++recNo;
     if (id == 100) twinsMark = recNo;
     wantMarks.push_back(std::to_string(id == 101 ? twinsMark : recNo));

@@ -317,8 +317,9 @@ bool TKestrel::TMarks::Round(size_t n) {
     if (back.State == rbLinkLost) return unknown(rows + " got no answer (link to the server lost)");
     if (back.State != rbFound) {
       // An update of one row that ran and changed nothing marked nothing,
-      // whatever the read-back says.
-      if (!(n == 1 && result.Executed && result.Rows == 0)) {
+      // whatever the read-back says. (A row only read back, its key marked
+      // by an earlier record, has no such answer.)
+      if (!(n == 1 && !requests.empty() && result.Executed && result.Rows == 0)) {
         if (!result.Executed)
           return unknown(rows + " failed and its mark could not be read back (statement error)");
         return unknown(rows + (n == 1 ? " left its mark unknown" : " left their marks unknown") +

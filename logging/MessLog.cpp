@@ -159,7 +159,10 @@ void TMessLog::WriteBuffer(const std::string& text) {
     FLines.clear();
     return;
   }
-  if (file.Created()) FHeaderPending = true;
+  // A new file starts with the header. Whoever writes to it first writes
+  // it: the process that created the file may find another's lines there
+  // already, when that one took the lock first.
+  if (file.Size() == 0) FHeaderPending = true;
   if (FStartAfresh) {
     FStartAfresh = false;
     // The day's file holds last week's lines, unless another process

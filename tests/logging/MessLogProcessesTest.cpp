@@ -122,3 +122,18 @@ TEST(MessLogProcesses, AtADayChangeTheSecondProcessKeepsTheDaysFileTheFirstStart
   ASSERT_EQ(tuesday.size(), 3u);
   EXPECT_EQ(tuesday[0], Header());
 }
+
+TEST(MessLogProcesses, TheHeaderGoesFirstIntoAFileAnotherProcessCreatedButHasNotWrittenYet) {
+  TTempDir tmp;
+  TTestClock clock(Tuesday);
+  // The other process has created the day's file and waits for its lock.
+  test::WriteFile(tmp.File("tidewell3.log"), "");
+  {
+    TMessLog log(tmp.File("tidewell.log"), "", true, true, false, true);
+    log.Flush("first");
+  }
+  const auto lines = ReadCrLfLines(tmp.File("tidewell3.log"));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], Header());
+  EXPECT_EQ(TextOf(lines[1]), "first");
+}

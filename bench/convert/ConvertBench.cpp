@@ -40,7 +40,6 @@
 // scripts/bench-convert does it all in one go.
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -68,8 +67,7 @@
 #include "bench/convert/DelayRelay.h"
 #include "dbf/CodeBase.h"
 #include "odbc/ODBC.h"
-
-extern char** environ;
+#include "tests/support/Spawn.h"
 
 using namespace tidewell;
 using tidewell::bench::Must;
@@ -294,27 +292,16 @@ struct TOurs {
 
 // One `tidewell -ONCE`, from its spawn to its exit.
 TOurs Ours(const TInstall& at, const std::string& share) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e)
-    if (std::strncmp(*e, "NOTIFY_SOCKET=", 14) != 0 && std::strncmp(*e, "TIDEWELL_BENCH_SHARE_ROOT=", 26) != 0)
-      env.emplace_back(*e);
-  env.push_back("TIDEWELL_BENCH_SHARE_ROOT=" + share);
-  std::vector<std::string> args{at.Exe, "-ONCE"};
-  std::vector<char*> argv, envp;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
+  test::TSpawn spawn;
+  spawn.Args = {at.Exe, "-ONCE"};
+  spawn.DropEnv.push_back("TIDEWELL_BENCH_SHARE_ROOT=");
+  spawn.AddEnv = {"TIDEWELL_BENCH_SHARE_ROOT=" + share};
   const std::string out = at.Folder + "/output.txt";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  pid_t pid = -1;
+  spawn.Output = out;
   const auto start = Clock::now();
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  Must(spawned == 0, "start tidewell -ONCE");
+  const pid_t pid = test::SpawnProcess(spawn);
+  const bool spawned = pid != -1;
+  Must(spawned, "start tidewell -ONCE");
   // The peak is the child's own: its high-water mark, read while it runs.
   // (The rusage of its exit would not do: the kernel counts into it what
   // the benchmark itself held when the child was spawned from it.)

@@ -8,7 +8,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -23,9 +22,8 @@
 #include <thread>
 
 #include "tests/support/OdbcTestEnv.h"
+#include "tests/support/Spawn.h"
 #include "tests/support/TempDir.h"
-
-extern char** environ;
 
 using tidewell::test::ReadCrLfLines;
 using tidewell::test::TTempDir;
@@ -44,40 +42,19 @@ std::string Install(const TTempDir& dir) {
 
 pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv,
             const std::string& outputFile = std::string()) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e)
-    if (std::strncmp(*e, "NOTIFY_SOCKET=", 14) != 0) env.emplace_back(*e);
-  env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-  std::vector<char*> argv, envp;
-  for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  for (auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (!outputFile.empty()) {
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  }
-  pid_t pid = -1;
-  EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
-  posix_spawn_file_actions_destroy(&actions);
+  tidewell::test::TSpawn spawn;
+  spawn.Args = args;
+  spawn.AddEnv = extraEnv;
+  spawn.Output = outputFile;
+  const pid_t pid = tidewell::test::SpawnProcess(spawn);
+  EXPECT_NE(pid, -1) << "could not start " << args.front();
   return pid;
 }
 
 int WaitExit(pid_t pid, std::chrono::seconds limit = std::chrono::seconds(30)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      ADD_FAILURE() << "the process did not end in time";
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  const int rc = tidewell::test::WaitExit(pid, limit);
+  if (rc == -1) ADD_FAILURE() << "the process did not end in time";
+  return rc;
 }
 
 class TNotifySocket {

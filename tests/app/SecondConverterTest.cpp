@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,10 +24,9 @@
 #include "common/Format.h"
 #include "platform/SharedFiles.h"
 #include "tests/support/OdbcTestEnv.h"
+#include "tests/support/Spawn.h"
 #include "tests/support/TempDir.h"
 #include "tools/dbfcheck/dbf_check.h"
-
-extern char** environ;
 
 using tidewell::test::ReadCrLfLines;
 using tidewell::test::TScratchDatabase;
@@ -92,40 +90,20 @@ struct TInstall {
 };
 
 pid_t Spawn(const TInstall& at, const std::string& mode, const std::string& share) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e)
-    if (std::strncmp(*e, "NOTIFY_SOCKET=", 14) != 0) env.emplace_back(*e);
-  env.push_back("TIDEWELL_TEST_SHARE_ROOT=" + share);
-  std::vector<std::string> args{at.Exe, mode};
-  std::vector<char*> argv, envp;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  const std::string out = at.Folder + "/output.txt";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  pid_t pid = -1;
-  EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
-  posix_spawn_file_actions_destroy(&actions);
+  tidewell::test::TSpawn spawn;
+  spawn.Args = {at.Exe, mode};
+  spawn.AddEnv = {"TIDEWELL_TEST_SHARE_ROOT=" + share};
+  spawn.Output = at.Folder + "/output.txt";
+  spawn.AppendOutput = true;
+  const pid_t pid = tidewell::test::SpawnProcess(spawn);
+  EXPECT_NE(pid, -1) << "could not start " << at.Exe;
   return pid;
 }
 
 int WaitExit(pid_t pid, std::chrono::seconds limit = std::chrono::seconds(120)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      ADD_FAILURE() << "the converter did not end in time";
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  const int rc = tidewell::test::WaitExit(pid, limit);
+  if (rc == -1) ADD_FAILURE() << "the converter did not end in time";
+  return rc;
 }
 
 // Waits until the log of the installation has `count` lines with `text`.

@@ -60,6 +60,23 @@ inline void Must(bool ok, const char* what) {
   std::exit(1);
 }
 
+// The arguments of the engine benchmarks: DIR [RECORDS]; exits on others.
+struct TDirAndRecords {
+  std::string Dir;
+  long Records = 100000;
+};
+inline TDirAndRecords DirAndRecords(int argc, char** argv) {
+  TDirAndRecords args;
+  char* end = nullptr;
+  if (argc >= 2) args.Dir = argv[1];
+  if (argc >= 3) args.Records = std::strtol(argv[2], &end, 10);
+  if (argc < 2 || argc > 3 || (argc == 3 && (*end != '\0' || args.Records <= 0))) {
+    std::fprintf(stderr, "usage: %s DIR [RECORDS]\n", argv[0]);
+    std::exit(2);
+  }
+  return args;
+}
+
 // Row i of the append benchmarks: the texts the conversion would assign to
 // MACHINE, DAT_E, TIM_E, REC_NUM, WEIGHT, TARE, OPERATOR, PRODUCT, OK, LOT,
 // PIECES and NOTE (a memo), in that order.

@@ -29,12 +29,7 @@ std::vector<std::string> Row(long i) { return tidewell::bench::AppendRow(i); }
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: %s DIR [RECORDS]\n", argv[0]);
-    return 2;
-  }
-  std::string dir = argv[1];
-  long records = argc > 2 ? std::stol(argv[2]) : 100000;
+  const auto [dir, records] = tidewell::bench::DirAndRecords(argc, argv);
   std::string tpl = dir + "/bench_tpl.dbf", out = dir + "/bench_out.dbf";
 
   CodeHandle code = code4initP();

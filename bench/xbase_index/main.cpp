@@ -106,12 +106,7 @@ double PythonRate(const std::string& dir, long records) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: %s DIR [RECORDS]\n", argv[0]);
-    return 2;
-  }
-  std::string dir = argv[1];
-  long records = argc > 2 ? std::stol(argv[2]) : 100000;
+  const auto [dir, records] = tidewell::bench::DirAndRecords(argc, argv);
   std::vector<double> plain_tenths, indexed_tenths;
   double plain = Run(dir + "/bench_plain.dbf", records, false, &plain_tenths);
   double indexed = Run(dir + "/bench_indexed.dbf", records, true, &indexed_tenths);

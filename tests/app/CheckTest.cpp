@@ -13,6 +13,7 @@
 #include "app/sMain.h"
 #include "dbf/CodeBase.h"
 #include "platform/System.h"
+#include "tests/support/JournalNotes.h"
 #include "tests/support/OdbcTestEnv.h"
 #include "tests/support/TempDir.h"
 
@@ -198,13 +199,7 @@ TEST_F(SelfCheck, JournalNotesPendingWarnAndAnUnreadableJournalFails) {
   {
     TJournal journal(K.JournalPath("weight"));
     ASSERT_TRUE(journal.Load());
-    TJournalEntry e;
-    e.Key.Machine = 3;
-    e.Key.MachineNull = false;
-    e.Key.MachineValue = "3";
-    e.Key.RecNum = "1";
-    e.File = Share + "netw/weight/12072603.dbf";
-    e.RecNo = 1;
+    TJournalEntry e = test::NumberKeyNote(3, "1", Share + "netw/weight/12072603.dbf", 1);
     ASSERT_TRUE(journal.Note(e));
   }
   const auto before = Listing(Dir.Path());

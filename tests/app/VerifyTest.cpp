@@ -21,6 +21,7 @@
 #include "common/Clock.h"
 #include "logging/MessLog.h"
 #include "platform/System.h"
+#include "tests/support/JournalNotes.h"
 #include "tests/support/OdbcTestEnv.h"
 #include "tests/support/TempDir.h"
 
@@ -303,13 +304,7 @@ TEST_P(Verify, ARepairWaitsForTheJournalAndPendingRecordsAreNotCalledStrays) {
   {
     TJournal journal(K.JournalPath("weight"));
     ASSERT_TRUE(journal.Load());
-    TJournalEntry e;
-    e.Key.Machine = 12;
-    e.Key.MachineNull = false;
-    e.Key.MachineValue = "12";
-    e.Key.RecNum = "9";
-    e.File = File("03050412.dbf");
-    e.RecNo = 2;
+    TJournalEntry e = test::NumberKeyNote(12, "9", File("03050412.dbf"), 2);
     ASSERT_TRUE(journal.Note(e));
   }
   EXPECT_EQ(Check(true), 2) << Report();

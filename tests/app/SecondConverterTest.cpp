@@ -203,6 +203,15 @@ class TwoConverters : public ::testing::TestWithParam<TScratchDatabase::TKind> {
     }
   }
 
+  // Starts `first` in `mode` and, once it is converting weight, `second`
+  // with -ONCE: their pids, in that order.
+  std::pair<pid_t, pid_t> OnceWhileConvertingWeight(const TInstall& first, const std::string& mode,
+                                                    const TInstall& second) {
+    const pid_t started = Spawn(first, mode, Share);
+    EXPECT_TRUE(WaitForLine(first, "Found weight records to convert...")) << "the first converter never began";
+    return {started, Spawn(second, "-ONCE", Share)};
+  }
+
   // Runs the installation once more (alone), so rows a skipped table left
   // are converted too.
   void Drain(const TInstall& at) {
@@ -225,9 +234,7 @@ void ExpectWholeLines(const TInstall& at) {
 
 TEST_P(TwoConverters, FromTwoInstallationsEachTableIsConvertedByOneAndTheOtherSaysItSkipsIt) {
   TInstall a(Dir, "a", Db), b(Dir, "b", Db);
-  const pid_t first = Spawn(a, "-ONCE", Share);
-  ASSERT_TRUE(WaitForLine(a, "Found weight records to convert..."));
-  const pid_t second = Spawn(b, "-ONCE", Share);
+  const auto [first, second] = OnceWhileConvertingWeight(a, "-ONCE", b);
   EXPECT_EQ(WaitExit(second), 0);
   EXPECT_EQ(WaitExit(first), 0);
   // The second found weight taken, named the first, and went on to action.
@@ -244,9 +251,7 @@ TEST_P(TwoConverters, FromTwoInstallationsEachTableIsConvertedByOneAndTheOtherSa
 
 TEST_P(TwoConverters, TwoProcessesOfOneInstallationShareNeitherTableNorJournalNorALogLine) {
   TInstall a(Dir, "a", Db);
-  const pid_t first = Spawn(a, "-ONCE", Share);
-  ASSERT_TRUE(WaitForLine(a, "Found weight records to convert..."));
-  const pid_t second = Spawn(a, "-ONCE", Share);
+  const auto [first, second] = OnceWhileConvertingWeight(a, "-ONCE", a);
   EXPECT_EQ(WaitExit(second), 0);
   EXPECT_EQ(WaitExit(first), 0);
   EXPECT_EQ(a.Skips("weight"), 1);
@@ -265,9 +270,7 @@ TEST_P(TwoConverters, TwoProcessesOfOneInstallationShareNeitherTableNorJournalNo
 
 TEST_P(TwoConverters, AForegroundRunBesideAOneShotRunTakesTurnsAtTheTables) {
   TInstall a(Dir, "a", Db);
-  const pid_t console = Spawn(a, "-CONSOLE", Share);
-  ASSERT_TRUE(WaitForLine(a, "Found weight records to convert..."));
-  const pid_t once = Spawn(a, "-ONCE", Share);
+  const auto [console, once] = OnceWhileConvertingWeight(a, "-CONSOLE", a);
   EXPECT_EQ(WaitExit(once), 0);
   // The foreground run is still at weight (its next cycle is minutes away):
   // the one-shot run skipped weight and converted action alone.

@@ -116,11 +116,13 @@ struct CODE4 {
   int err_open = 1;
   std::string index_template;
   std::function<bool()> cancelled;
+  xbase::Env* env = nullptr;
   std::vector<std::unique_ptr<DATA4>> open;
 
   xbase::TableOptions Options() {
     xbase::TableOptions options;
     options.sink = &sink;
+    options.env = env;
     options.cancelled = cancelled;
     options.read_only = read_only != 0;
     return options;
@@ -308,7 +310,8 @@ std::unique_ptr<xbase::Table> OpenTable(const std::string& path, CODE4& code) {
   std::string problem;
   const ix::IndexLockWait wait{xbase::TableOptions{}.lock_timeout_ms, code.cancelled};
   auto index =
-      index_path ? ix::ProductionIndex::Open(*index_path, ix::FieldsOf(table->header()), &problem, wait) : nullptr;
+      index_path ? ix::ProductionIndex::Open(*index_path, ix::FieldsOf(table->header()), &problem, wait, code.env)
+                 : nullptr;
   std::string broken = !index_path ? "missing" : !index ? "damaged (" + problem + ")" : "";
   // The highest record any tag holds, and the lowest of each tag's highest:
   // a writer killed between two tag switches leaves some tags behind others.
@@ -418,6 +421,10 @@ void code4setCancel(CodeHandle code, std::function<bool()> cancelled) {
 }
 
 int code4cancelled(CodeHandle code) { return code && code->cancelled && code->cancelled() ? 1 : 0; }
+
+void code4setEnv(CodeHandle code, xbase::Env* env) {
+  if (code) code->env = env;
+}
 
 int code4close(CodeHandle code) {
   if (!code) return -1;

@@ -42,6 +42,10 @@
 #include <functional>
 #include <string>
 
+namespace xbase {
+class Env;
+}
+
 struct CODE4;
 struct DATA4;
 struct FIELD4;
@@ -98,6 +102,10 @@ void code4indexTemplate(CodeHandle code, const char* template_path);
 // wait and the call fails.
 void code4setCancel(CodeHandle code, std::function<bool()> cancelled);
 int code4cancelled(CodeHandle code);
+// The files and clock tables opened under the handle from now on use
+// (null: the system's); it must outlive them. For tests that move time or
+// make a write fail.
+void code4setEnv(CodeHandle code, xbase::Env* env);
 
 DbfHandle d4open(CodeHandle code, const char* path);
 DbfHandle d4create(CodeHandle code, const char* path, const FIELD4INFO* fields, const TAG4INFO* tags);

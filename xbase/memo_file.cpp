@@ -26,8 +26,8 @@ void PutNextFree(MemoKind kind, uint8_t* header, uint32_t block) {
 }  // namespace
 
 std::unique_ptr<MemoFile> MemoFile::Open(const std::string& path, MemoKind kind, bool writable,
-                                         std::string* problem) {
-  auto file = OsFile::Open(path, writable ? OsFile::Access::kReadWrite : OsFile::Access::kReadOnly, problem);
+                                         std::string* problem, Env* env) {
+  auto file = Env::Or(env).Open(path, writable ? OsFile::Access::kReadWrite : OsFile::Access::kReadOnly, problem);
   if (!file) return nullptr;
   uint8_t header[32];
   if (!file->ReadAt(0, header, sizeof header)) {
@@ -54,13 +54,14 @@ std::unique_ptr<MemoFile> MemoFile::Open(const std::string& path, MemoKind kind,
 
 std::unique_ptr<MemoFile> MemoFile::Create(const std::string& path, MemoKind kind, uint32_t block_size,
                                            const std::string& table_stem, bool exclusive,
-                                           std::string* problem, const std::vector<uint8_t>& model_header) {
+                                           std::string* problem, const std::vector<uint8_t>& model_header,
+                                           Env* env) {
   if (kind == MemoKind::kDbt3) block_size = 512;
   if (block_size == 0 || block_size > 0xFFFF || (kind == MemoKind::kDbt4 && block_size % 64 != 0)) {
     *problem = path + ": unusable memo block size " + std::to_string(block_size);
     return nullptr;
   }
-  auto file = OsFile::Create(path, exclusive, problem);
+  auto file = Env::Or(env).Create(path, exclusive, problem);
   if (!file) return nullptr;
   MemoFile memo(nullptr, kind, block_size);
   std::vector<uint8_t> header(std::max<size_t>(kMemoHeaderSize, kind == MemoKind::kFpt ? 0 : block_size), 0);

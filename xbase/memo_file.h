@@ -34,6 +34,7 @@
 // table commits its memo file before the records that point into it.
 #pragma once
 
+#include "xbase/env.h"
 #include "xbase/locks.h"
 #include "xbase/os_file.h"
 #include "xbase/table_header.h"
@@ -56,13 +57,13 @@ constexpr uint32_t kMaxMemoLength = 64u << 20;
 class MemoFile {
  public:
   static std::unique_ptr<MemoFile> Open(const std::string& path, MemoKind kind, bool writable,
-                                        std::string* problem);
+                                        std::string* problem, Env* env = nullptr);
   // A new, empty memo file. `table_stem` goes into a dBASE IV header. With
   // `model_header` (another memo file's Header()) the new header repeats its
   // bytes but for the next free block, the block size and the table name.
   static std::unique_ptr<MemoFile> Create(const std::string& path, MemoKind kind, uint32_t block_size,
                                           const std::string& table_stem, bool exclusive, std::string* problem,
-                                          const std::vector<uint8_t>& model_header = {});
+                                          const std::vector<uint8_t>& model_header = {}, Env* env = nullptr);
 
   MemoKind kind() const { return kind_; }
   // Asked while waiting for the header lock; true ends the wait.

@@ -1,13 +1,22 @@
 // OsFile: the few operating-system services the engine needs: files with
 // positioned reads and writes and byte-range locks that other processes see,
-// companion file lookup and today's date. os_file_posix.cpp and
+// companion file lookup and local dates. os_file_posix.cpp and
 // os_file_win32.cpp implement them; nothing else in xbase/ calls the
-// operating system, but for the text conversion of code_page_*.cpp.
+// operating system, but for the text conversion of code_page_*.cpp and the
+// clock of env.cpp.
+//
+// OsFile is an interface: OsFile::Open and OsFile::Create give the system's
+// files, and an Env (env.h) may hand out others (a test's, that fail a write
+// on purpose). The engine opens its files through an Env.
 //
 // Reads and writes are all-or-nothing: a short read or write returns false.
-// Locks are advisory and held per open file (not per process), so two
+// Locks are advisory. On Windows (LockFileEx) and on Linux (open file
+// description locks) they are held per open file, not per process, so two
 // handles on one file in the same process exclude each other as two
-// programs would.
+// programs would. Where the kernel has only classic POSIX record locks they
+// belong to the process: two handles of one process do not exclude each
+// other, and closing any handle on a file lets go of every lock the process
+// holds on it.
 #pragma once
 
 #include <cstdint>
@@ -22,35 +31,33 @@ class OsFile {
  public:
   enum class Access { kReadOnly, kReadWrite };
 
-  // Opens an existing file. On failure returns null and sets *error.
+  // Opens an existing regular file of the system. On failure returns null
+  // and sets *error.
   static std::unique_ptr<OsFile> Open(const std::string& path, Access access, std::string* error);
-  // Creates a file for reading and writing; with exclusive set an existing
-  // file is an error, otherwise it is truncated.
+  // Creates a file of the system for reading and writing; with exclusive
+  // set an existing file is an error, otherwise it is truncated.
   static std::unique_ptr<OsFile> Create(const std::string& path, bool exclusive, std::string* error);
 
-  ~OsFile();
+  OsFile() = default;
+  virtual ~OsFile() = default;
   OsFile(const OsFile&) = delete;
   OsFile& operator=(const OsFile&) = delete;
 
-  bool ReadAt(uint64_t offset, void* buffer, size_t size);
-  bool WriteAt(uint64_t offset, const void* buffer, size_t size);
-  std::optional<uint64_t> Size();
+  virtual bool ReadAt(uint64_t offset, void* buffer, size_t size) = 0;
+  virtual bool WriteAt(uint64_t offset, const void* buffer, size_t size) = 0;
+  virtual std::optional<uint64_t> Size() = 0;
   // Cuts the file (or extends it with zeros) to `size` bytes.
-  bool Truncate(uint64_t size);
+  virtual bool Truncate(uint64_t size) = 0;
   // Pushes what was written so far to the disk, so that a later write
   // can't reach the disk before it (a power cut keeps the order).
-  bool Sync();
+  virtual bool Sync() = 0;
 
   // Takes an exclusive (or shared) lock on [offset, offset + length), waiting
   // at most timeout_ms for another holder to let go, and no longer once
   // `cancelled` (when given) says so.
-  bool Lock(uint64_t offset, uint64_t length, bool exclusive, int timeout_ms,
-            const std::function<bool()>& cancelled = {});
-  void Unlock(uint64_t offset, uint64_t length);
-
- private:
-  explicit OsFile(std::intptr_t handle) : handle_(handle) {}
-  std::intptr_t handle_;  // a descriptor on POSIX, a HANDLE on Windows
+  virtual bool Lock(uint64_t offset, uint64_t length, bool exclusive, int timeout_ms,
+                    const std::function<bool()>& cancelled = {}) = 0;
+  virtual void Unlock(uint64_t offset, uint64_t length) = 0;
 };
 
 bool FileExists(const std::string& path);
@@ -71,7 +78,9 @@ bool RemoveFolder(const std::string& path);
 struct LocalDate {
   int year, month, day;
 };
-LocalDate Today();
+// The date in this system's time zone at `unix_seconds` (seconds since
+// 1970-01-01 UTC).
+LocalDate LocalDateAt(int64_t unix_seconds);
 
 // The file beside `path` with the same base name and extension `ext` (".fpt",
 // ".dbt", ...), compared without regard to letter case: templates are often

@@ -15,8 +15,6 @@ namespace xbase {
 const char* const kPathSeparators = "/";
 namespace {
 
-int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
-
 std::string ErrnoText(const std::string& path) { return path + ": " + std::strerror(errno); }
 
 // Open-file-description locks where the kernel has them: a lock then belongs
@@ -58,6 +56,24 @@ std::string StemOf(const std::string& name) {
   return dot == std::string::npos ? name : name.substr(0, dot);
 }
 
+// A file of the system, by its descriptor.
+class PosixFile final : public OsFile {
+ public:
+  explicit PosixFile(int fd) : fd_(fd) {}
+  ~PosixFile() override { ::close(fd_); }
+  bool ReadAt(uint64_t offset, void* buffer, size_t size) override;
+  bool WriteAt(uint64_t offset, const void* buffer, size_t size) override;
+  std::optional<uint64_t> Size() override;
+  bool Truncate(uint64_t size) override;
+  bool Sync() override;
+  bool Lock(uint64_t offset, uint64_t length, bool exclusive, int timeout_ms,
+            const std::function<bool()>& cancelled) override;
+  void Unlock(uint64_t offset, uint64_t length) override;
+
+ private:
+  int fd_;
+};
+
 }  // namespace
 
 std::unique_ptr<OsFile> OsFile::Open(const std::string& path, Access access, std::string* error) {
@@ -73,7 +89,7 @@ std::unique_ptr<OsFile> OsFile::Open(const std::string& path, Access access, std
     ::close(fd);
     return nullptr;
   }
-  return std::unique_ptr<OsFile>(new OsFile(fd));
+  return std::make_unique<PosixFile>(fd);
 }
 
 std::unique_ptr<OsFile> OsFile::Create(const std::string& path, bool exclusive, std::string* error) {
@@ -83,15 +99,13 @@ std::unique_ptr<OsFile> OsFile::Create(const std::string& path, bool exclusive, 
     if (error) *error = ErrnoText(path);
     return nullptr;
   }
-  return std::unique_ptr<OsFile>(new OsFile(fd));
+  return std::make_unique<PosixFile>(fd);
 }
 
-OsFile::~OsFile() { ::close(Fd(handle_)); }
-
-bool OsFile::ReadAt(uint64_t offset, void* buffer, size_t size) {
+bool PosixFile::ReadAt(uint64_t offset, void* buffer, size_t size) {
   auto* p = static_cast<char*>(buffer);
   while (size > 0) {
-    ssize_t n = ::pread(Fd(handle_), p, size, static_cast<off_t>(offset));
+    ssize_t n = ::pread(fd_, p, size, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     p += n;
@@ -101,10 +115,10 @@ bool OsFile::ReadAt(uint64_t offset, void* buffer, size_t size) {
   return true;
 }
 
-bool OsFile::WriteAt(uint64_t offset, const void* buffer, size_t size) {
+bool PosixFile::WriteAt(uint64_t offset, const void* buffer, size_t size) {
   auto* p = static_cast<const char*>(buffer);
   while (size > 0) {
-    ssize_t n = ::pwrite(Fd(handle_), p, size, static_cast<off_t>(offset));
+    ssize_t n = ::pwrite(fd_, p, size, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     p += n;
@@ -114,35 +128,35 @@ bool OsFile::WriteAt(uint64_t offset, const void* buffer, size_t size) {
   return true;
 }
 
-std::optional<uint64_t> OsFile::Size() {
+std::optional<uint64_t> PosixFile::Size() {
   struct stat st {};
-  if (fstat(Fd(handle_), &st) != 0) return std::nullopt;
+  if (fstat(fd_, &st) != 0) return std::nullopt;
   return static_cast<uint64_t>(st.st_size);
 }
 
-bool OsFile::Truncate(uint64_t size) {
+bool PosixFile::Truncate(uint64_t size) {
   int rc;
   do {
-    rc = ftruncate(Fd(handle_), static_cast<off_t>(size));
+    rc = ftruncate(fd_, static_cast<off_t>(size));
   } while (rc != 0 && errno == EINTR);
   return rc == 0;
 }
 
-bool OsFile::Sync() { return ::fdatasync(Fd(handle_)) == 0; }
+bool PosixFile::Sync() { return ::fdatasync(fd_) == 0; }
 
-bool OsFile::Lock(uint64_t offset, uint64_t length, bool exclusive, int timeout_ms,
+bool PosixFile::Lock(uint64_t offset, uint64_t length, bool exclusive, int timeout_ms,
                   const std::function<bool()>& cancelled) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   short type = exclusive ? F_WRLCK : F_RDLCK;
   for (;;) {
-    if (SetLock(Fd(handle_), type, offset, length)) return true;
+    if (SetLock(fd_, type, offset, length)) return true;
     if (errno != EACCES && errno != EAGAIN && errno != EINTR) return false;
     if (std::chrono::steady_clock::now() >= deadline || (cancelled && cancelled())) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
 }
 
-void OsFile::Unlock(uint64_t offset, uint64_t length) { SetLock(Fd(handle_), F_UNLCK, offset, length); }
+void PosixFile::Unlock(uint64_t offset, uint64_t length) { SetLock(fd_, F_UNLCK, offset, length); }
 
 bool FileExists(const std::string& path) {
   struct stat st {};
@@ -180,10 +194,10 @@ bool RemoveFolder(const std::string& path) {
   return ::rmdir(path.c_str()) == 0 || ::stat(path.c_str(), &st) != 0;
 }
 
-LocalDate Today() {
-  std::time_t now = std::time(nullptr);
+LocalDate LocalDateAt(int64_t unix_seconds) {
+  const auto at = static_cast<std::time_t>(unix_seconds);
   std::tm tm {};
-  localtime_r(&now, &tm);
+  localtime_r(&at, &tm);
   return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday};
 }
 

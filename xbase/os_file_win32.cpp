@@ -17,8 +17,6 @@ namespace xbase {
 const char* const kPathSeparators = "\\/:";
 namespace {
 
-HANDLE H(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
-
 std::string ErrorText(const std::string& path) {
   const DWORD code = GetLastError();
   char* buffer = nullptr;
@@ -51,6 +49,24 @@ std::string StemOf(const std::string& name) {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// A file of the system, by its handle.
+class Win32File final : public OsFile {
+ public:
+  explicit Win32File(HANDLE handle) : handle_(handle) {}
+  ~Win32File() override { CloseHandle(handle_); }
+  bool ReadAt(uint64_t offset, void* buffer, size_t size) override;
+  bool WriteAt(uint64_t offset, const void* buffer, size_t size) override;
+  std::optional<uint64_t> Size() override;
+  bool Truncate(uint64_t size) override;
+  bool Sync() override;
+  bool Lock(uint64_t offset, uint64_t length, bool exclusive, int timeout_ms,
+            const std::function<bool()>& cancelled) override;
+  void Unlock(uint64_t offset, uint64_t length) override;
+
+ private:
+  HANDLE handle_;
+};
+
 }  // namespace
 
 std::unique_ptr<OsFile> OsFile::Open(const std::string& path, Access access, std::string* error) {
@@ -65,7 +81,7 @@ std::unique_ptr<OsFile> OsFile::Open(const std::string& path, Access access, std
     CloseHandle(h);
     return nullptr;
   }
-  return std::unique_ptr<OsFile>(new OsFile(reinterpret_cast<std::intptr_t>(h)));
+  return std::make_unique<Win32File>(h);
 }
 
 std::unique_ptr<OsFile> OsFile::Create(const std::string& path, bool exclusive, std::string* error) {
@@ -75,18 +91,16 @@ std::unique_ptr<OsFile> OsFile::Create(const std::string& path, bool exclusive, 
     if (error) *error = ErrorText(path);
     return nullptr;
   }
-  return std::unique_ptr<OsFile>(new OsFile(reinterpret_cast<std::intptr_t>(h)));
+  return std::make_unique<Win32File>(h);
 }
 
-OsFile::~OsFile() { CloseHandle(H(handle_)); }
-
-bool OsFile::ReadAt(uint64_t offset, void* buffer, size_t size) {
+bool Win32File::ReadAt(uint64_t offset, void* buffer, size_t size) {
   auto* p = static_cast<char*>(buffer);
   while (size > 0) {
     const DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
     OVERLAPPED o = At(offset);
     DWORD n = 0;
-    if (!ReadFile(H(handle_), p, chunk, &n, &o) || n == 0) return false;
+    if (!ReadFile(handle_, p, chunk, &n, &o) || n == 0) return false;
     p += n;
     size -= n;
     offset += n;
@@ -94,13 +108,13 @@ bool OsFile::ReadAt(uint64_t offset, void* buffer, size_t size) {
   return true;
 }
 
-bool OsFile::WriteAt(uint64_t offset, const void* buffer, size_t size) {
+bool Win32File::WriteAt(uint64_t offset, const void* buffer, size_t size) {
   auto* p = static_cast<const char*>(buffer);
   while (size > 0) {
     const DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
     OVERLAPPED o = At(offset);
     DWORD n = 0;
-    if (!WriteFile(H(handle_), p, chunk, &n, &o) || n == 0) return false;
+    if (!WriteFile(handle_, p, chunk, &n, &o) || n == 0) return false;
     p += n;
     size -= n;
     offset += n;
@@ -108,27 +122,27 @@ bool OsFile::WriteAt(uint64_t offset, const void* buffer, size_t size) {
   return true;
 }
 
-std::optional<uint64_t> OsFile::Size() {
+std::optional<uint64_t> Win32File::Size() {
   LARGE_INTEGER size{};
-  if (!GetFileSizeEx(H(handle_), &size)) return std::nullopt;
+  if (!GetFileSizeEx(handle_, &size)) return std::nullopt;
   return static_cast<uint64_t>(size.QuadPart);
 }
 
-bool OsFile::Truncate(uint64_t size) {
+bool Win32File::Truncate(uint64_t size) {
   FILE_END_OF_FILE_INFO info{};
   info.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
-  return SetFileInformationByHandle(H(handle_), FileEndOfFileInfo, &info, sizeof info) != 0;
+  return SetFileInformationByHandle(handle_, FileEndOfFileInfo, &info, sizeof info) != 0;
 }
 
-bool OsFile::Sync() { return FlushFileBuffers(H(handle_)) != 0; }
+bool Win32File::Sync() { return FlushFileBuffers(handle_) != 0; }
 
-bool OsFile::Lock(uint64_t offset, uint64_t length, bool exclusive, int timeout_ms,
+bool Win32File::Lock(uint64_t offset, uint64_t length, bool exclusive, int timeout_ms,
                   const std::function<bool()>& cancelled) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
   for (;;) {
     OVERLAPPED o = At(offset);
-    if (LockFileEx(H(handle_), flags, 0, static_cast<DWORD>(length & 0xFFFFFFFFu), static_cast<DWORD>(length >> 32),
+    if (LockFileEx(handle_, flags, 0, static_cast<DWORD>(length & 0xFFFFFFFFu), static_cast<DWORD>(length >> 32),
                    &o))
       return true;
     const DWORD code = GetLastError();
@@ -138,9 +152,9 @@ bool OsFile::Lock(uint64_t offset, uint64_t length, bool exclusive, int timeout_
   }
 }
 
-void OsFile::Unlock(uint64_t offset, uint64_t length) {
+void Win32File::Unlock(uint64_t offset, uint64_t length) {
   OVERLAPPED o = At(offset);
-  UnlockFileEx(H(handle_), 0, static_cast<DWORD>(length & 0xFFFFFFFFu), static_cast<DWORD>(length >> 32), &o);
+  UnlockFileEx(handle_, 0, static_cast<DWORD>(length & 0xFFFFFFFFu), static_cast<DWORD>(length >> 32), &o);
 }
 
 bool FileExists(const std::string& path) {
@@ -174,10 +188,13 @@ bool RemoveFolder(const std::string& path) {
   return RemoveDirectoryA(path.c_str()) != 0 || GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES;
 }
 
-LocalDate Today() {
-  SYSTEMTIME t{};
-  GetLocalTime(&t);
-  return {t.wYear, t.wMonth, t.wDay};
+LocalDate LocalDateAt(int64_t unix_seconds) {
+  // A FILETIME counts 100 ns steps since 1601-01-01, 11644473600 s before 1970.
+  const uint64_t ticks = (static_cast<uint64_t>(unix_seconds) + 11644473600ull) * 10000000ull;
+  const FILETIME at{static_cast<DWORD>(ticks & 0xFFFFFFFFu), static_cast<DWORD>(ticks >> 32)};
+  SYSTEMTIME utc{}, local{};
+  if (!FileTimeToSystemTime(&at, &utc) || !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) return {1970, 1, 1};
+  return {local.wYear, local.wMonth, local.wDay};
 }
 
 std::optional<std::string> FindCompanionFile(const std::string& path, const std::string& ext) {

@@ -6,15 +6,14 @@
 #include "xbase/field_codec.h"
 
 #include <cstdio>
-#include <chrono>
 
 namespace xbase {
 namespace {
 
 bool SameName(std::string_view a, std::string_view b) { return tidewell::ascii::EqualIgnoringCase(a, b); }
 
-void StampToday(TableHeader& h) {
-  LocalDate today = Today();
+void StampToday(TableHeader& h, Env& env) {
+  LocalDate today = env.Today();
   h.update_year = static_cast<uint8_t>(today.year - 1900);
   h.update_month = static_cast<uint8_t>(today.month);
   h.update_day = static_cast<uint8_t>(today.day);
@@ -32,7 +31,10 @@ std::string StemOf(const std::string& path) {
 }  // namespace
 
 Table::Table(std::string path, const TableOptions& options)
-    : path_(std::move(path)), options_(options), sink_(options.sink ? options.sink : &null_sink_) {
+    : path_(std::move(path)),
+      options_(options),
+      env_(&Env::Or(options.env)),
+      sink_(options.sink ? options.sink : &null_sink_) {
   if (options_.system_code_set.empty()) options_.system_code_set = SystemCodeSet();
 }
 
@@ -51,7 +53,7 @@ std::unique_ptr<Table> Table::Open(const std::string& path, const TableOptions& 
   std::unique_ptr<Table> table(new Table(path, options));
   std::string error;
   auto access = options.read_only ? OsFile::Access::kReadOnly : OsFile::Access::kReadWrite;
-  auto file = OsFile::Open(path, access, &error);
+  auto file = table->env_->Open(path, access, &error);
   if (!file) {
     table->closed_ = true;
     return nullptr;  // a missing or busy file is the caller's to report
@@ -186,7 +188,7 @@ bool Table::OpenMemo(MemoKind kind) {
     return false;
   }
   std::string problem;
-  memo_ = MemoFile::Open(*memo_path, kind, !options_.read_only, &problem);
+  memo_ = MemoFile::Open(*memo_path, kind, !options_.read_only, &problem, env_);
   if (!memo_) {
     Report(problem);
     return false;
@@ -205,7 +207,8 @@ std::unique_ptr<Table> Table::Create(const std::string& path, const TableLayout&
   };
   TableHeader h = layout.header;
   h.record_count = 0;
-  StampToday(h);
+  Env& env = Env::Or(options.env);
+  StampToday(h, env);
   // No index is written yet (unless the caller writes it before the table
   // can be opened), and the new table belongs to no database.
   if (!layout.indexed) h.table_flags &= static_cast<uint8_t>(~0x01);
@@ -228,7 +231,7 @@ std::unique_ptr<Table> Table::Create(const std::string& path, const TableLayout&
     if (block_size == 0) block_size = kind == MemoKind::kFpt ? 64 : 512;
   }
 
-  auto file = OsFile::Create(path, !overwrite, &problem);
+  auto file = env.Create(path, !overwrite, &problem);
   if (!file) return fail(problem);
   std::vector<uint8_t> image = SerializeTableHeader(h);
   image.push_back(kEndOfFile);
@@ -240,7 +243,8 @@ std::unique_ptr<Table> Table::Create(const std::string& path, const TableLayout&
   file.reset();
   if (kind != MemoKind::kNone) {
     std::string memo_path = CompanionName(path, ExtensionOf(kind));
-    if (!MemoFile::Create(memo_path, kind, block_size, StemOf(path), !overwrite, &problem, layout.memo_header)) {
+    if (!MemoFile::Create(memo_path, kind, block_size, StemOf(path), !overwrite, &problem, layout.memo_header,
+                          &env)) {
       RemoveFile(path);
       return fail(problem);
     }
@@ -323,13 +327,6 @@ bool Table::FinishAppended() {
   return ok;
 }
 
-namespace {
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-}  // namespace
-
 bool Table::EndsWithEof(uint64_t size) {
   uint8_t last = 0;
   return size > 0 && file_->ReadAt(size - 1, &last, 1) && last == kEndOfFile;
@@ -396,7 +393,7 @@ bool Table::BeginBatch() {
         if (count > header_.record_count && !indexes_.empty()) IndexRecordsOfOthers(header_.record_count, count);
         header_.record_count = committed_count_ = count;
         batch_ = true;
-        batch_start_ms_ = NowMs();
+        batch_start_ms_ = env_->MonotonicMs();
         return true;
       }
       problem = "field descriptors unreadable; record not appended";
@@ -442,7 +439,7 @@ bool Table::CommitBatch() {
     }
     if (ok) {
       uint8_t area[kCountAreaSize];
-      StampToday(header_);
+      StampToday(header_, *env_);
       PutDateAndCount(area, header_);
       ok = file_->WriteAt(kCountAreaOffset, area, sizeof area);
     }
@@ -464,7 +461,7 @@ bool Table::AppendBlank() {
   if (closed_ || options_.read_only) return false;
   bool ok = FinishAppended();
   if (batch_) {
-    if (NowMs() - batch_start_ms_ >= options_.batch_time_ms || pending_.size() >= (1u << 20)) {
+    if (env_->MonotonicMs() - batch_start_ms_ >= options_.batch_time_ms || pending_.size() >= (1u << 20)) {
       ok = CommitBatch() && ok;
     } else if (current_ > committed_count_) {
       pending_.insert(pending_.end(), record_.begin(), record_.end());
@@ -605,7 +602,7 @@ bool Table::Flush() {
   if (closed_) return false;
   bool ok = FinishAppended();
   ok = CommitBatch() && ok;
-  if (ok && index_dirty_ && NowMs() - index_written_ms_ >= options_.index_write_ms) ok = WriteIndexes();
+  if (ok && index_dirty_ && env_->MonotonicMs() - index_written_ms_ >= options_.index_write_ms) ok = WriteIndexes();
   return ok;
 }
 
@@ -623,7 +620,7 @@ bool Table::WriteIndexes() {
       ok = false;
     }
   }
-  index_written_ms_ = NowMs();
+  index_written_ms_ = env_->MonotonicMs();
   if (ok) index_dirty_ = false;
   return ok;
 }
@@ -648,7 +645,7 @@ bool Table::Close() {
     if (LockHeader()) {
       uint8_t count[4];
       if (file_->ReadAt(4, count, 4)) header_.record_count = GetLe32(count);
-      StampToday(header_);
+      StampToday(header_, *env_);
       uint8_t area[kCountAreaSize];
       PutDateAndCount(area, header_);
       ok = file_->WriteAt(kCountAreaOffset, area, sizeof area) && ok;
@@ -719,7 +716,7 @@ bool Table::UndoAppend() {
     const uint64_t end = hlen + uint64_t{number - 1} * header_.record_length;
     const uint8_t eof = kEndOfFile;
     header_.record_count = number - 1;
-    StampToday(header_);
+    StampToday(header_, *env_);
     uint8_t area[kCountAreaSize];
     PutDateAndCount(area, header_);
     ok = file_->WriteAt(kCountAreaOffset, area, sizeof area) && file_->WriteAt(end, &eof, 1) &&

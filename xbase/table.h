@@ -22,6 +22,7 @@
 #pragma once
 
 #include "xbase/code_page.h"
+#include "xbase/env.h"
 #include "xbase/error_sink.h"
 #include "xbase/index_hook.h"
 #include "xbase/locks.h"
@@ -41,6 +42,8 @@ namespace xbase {
 
 struct TableOptions {
   ErrorSink* sink = nullptr;  // null: reports are dropped
+  // Files and clock; null: the system's. Must outlive the table.
+  Env* env = nullptr;
   bool read_only = false;
   std::string system_code_set;  // empty: SystemCodeSet()
   int lock_timeout_ms = 10000;
@@ -158,6 +161,7 @@ class Table {
 
   std::string path_;
   TableOptions options_;
+  Env* env_;
   ErrorSink* sink_;
   LockScheme locks_ = LockScheme::High();
   NullSink null_sink_;

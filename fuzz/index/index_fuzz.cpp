@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (mdx) {
     auto image = ReadMdx(file, &problem);
     if (!image) return 0;
-    auto written = WriteMdx(*image, "FUZZ");
+    auto written = WriteMdx(*image, "FUZZ", {2024, 1, 1});
     auto again = ReadMdx(written, &problem);
     if (!again || again->tags.size() != std::min<size_t>(image->tags.size(), 47)) std::abort();
     return 0;

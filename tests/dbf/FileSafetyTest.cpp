@@ -413,7 +413,7 @@ TEST(DbfcheckRepair, TakesTheTemplateBesideTheNetwFolderAndMendsWhatOpeningCanno
     auto image = ix::ReadMdx(bytes, &problem);
     ASSERT_TRUE(image) << problem;
     std::swap(image->tags[0].entries[0].record, image->tags[0].entries[5].record);
-    WriteBytes(index, ix::WriteMdx(*image, "120826 01"));
+    WriteBytes(index, ix::WriteMdx(*image, "120826 01", xbase::Env::System().UtcToday()));
   }
   EXPECT_GT(Check(path), 0);
   std::ostringstream again;

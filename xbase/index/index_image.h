@@ -68,10 +68,12 @@ std::vector<uint8_t> WriteCdx(const IndexImage& image, uint32_t base = 0);
 Trees WriteCdxTrees(const IndexImage& image, uint32_t base);
 
 std::optional<IndexImage> ReadMdx(std::span<const uint8_t> file, std::string* problem);
-// `table_name` is the table's file name without folder and extension; with
-// `base` (a multiple of kMdxBlockSize), page numbers are for the image
-// placed at that offset.
-std::vector<uint8_t> WriteMdx(const IndexImage& image, const std::string& table_name, uint32_t base = 0);
+// `table_name` is the table's file name without folder and extension;
+// `today` (UTC) the update date, and the creation date of an image without
+// a file header; with `base` (a multiple of kMdxBlockSize), page numbers are
+// for the image placed at that offset.
+std::vector<uint8_t> WriteMdx(const IndexImage& image, const std::string& table_name, const LocalDate& today,
+                              uint32_t base = 0);
 // `base` a multiple of kMdxBlockSize.
 Trees WriteMdxTrees(const IndexImage& image, uint32_t base);
 constexpr size_t kMdxBlockSize = 1024;

@@ -72,7 +72,6 @@
 #include <cctype>
 #include <cmath>
 #include <cstring>
-#include <ctime>
 #include <set>
 
 namespace xbase::index {
@@ -260,14 +259,11 @@ struct Child {
 constexpr size_t kBlock = 1024;
 constexpr uint32_t kPagesPerBlock = kBlock / kPage;
 
-// Today's date as the header stores it (UTC: the index has no time zone).
-void PutDate(uint8_t* p) {
-  long days = static_cast<long>(std::time(nullptr) / 86400);
-  int year, month, day;
-  CivilFromJulian(2440588 + days, &year, &month, &day);  // 2440588: 1970-01-01
-  p[0] = static_cast<uint8_t>(year - 1900);
-  p[1] = static_cast<uint8_t>(month);
-  p[2] = static_cast<uint8_t>(day);
+// A date as the header stores it.
+void PutDate(uint8_t* p, const LocalDate& date) {
+  p[0] = static_cast<uint8_t>(date.year - 1900);
+  p[1] = static_cast<uint8_t>(date.month);
+  p[2] = static_cast<uint8_t>(date.day);
 }
 
 class MdxWriter {
@@ -339,11 +335,12 @@ bool IsOneField(const std::string& expression) {
 
 }  // namespace
 
-std::vector<uint8_t> WriteMdx(const IndexImage& image, const std::string& table_name, uint32_t base) {
+std::vector<uint8_t> WriteMdx(const IndexImage& image, const std::string& table_name, const LocalDate& today,
+                              uint32_t base) {
   std::vector<uint8_t> out(kFirstTagPage * kPage, 0);
   uint8_t* h = out.data();
   if (image.raw_header.size() == kTableOffset) std::copy(image.raw_header.begin(), image.raw_header.end(), h);
-  else PutDate(h + 1);
+  else PutDate(h + 1, today);
   h[0] = 2;
   std::fill(h + 4, h + 20, uint8_t{0});
   std::copy_n(table_name.begin(), std::min<size_t>(table_name.size(), 16), h + 4);
@@ -356,7 +353,7 @@ std::vector<uint8_t> WriteMdx(const IndexImage& image, const std::string& table_
   PutLe16(h + 28, static_cast<uint16_t>(tags));
   PutLe32(h + 36, 0);
   PutLe32(h + 40, 0);
-  PutDate(h + 44);
+  PutDate(h + 44, today);
 
   // Tag headers first, one block each, then every tag's nodes.
   MdxWriter writer(&out, base / static_cast<uint32_t>(kPage));

@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 #include <iterator>
 #include <set>
 
@@ -99,6 +98,13 @@ std::string TableName(const std::string& path) {
   return UpperName(name);
 }
 
+// A date as an .mdx header stores it.
+void StampMdxDate(uint8_t* p, const LocalDate& date) {
+  p[0] = static_cast<uint8_t>(date.year - 1900);
+  p[1] = static_cast<uint8_t>(date.month);
+  p[2] = static_cast<uint8_t>(date.day);
+}
+
 LockRange LockOf(IndexKind kind) { return IndexLock(kind == IndexKind::kCdx ? IndexLockKind::kCdx : IndexLockKind::kMdx); }
 
 // The whole of an open index file; the caller holds its lock.
@@ -122,10 +128,10 @@ bool ReadWhole(OsFile& file, const std::string& path, std::vector<uint8_t>* byte
 
 // Reads an index file whole under a shared index lock, so that a writer
 // (ours or another program's) is never caught halfway.
-bool ReadFile(const std::string& path, IndexKind kind, const IndexLockWait& wait, std::vector<uint8_t>* bytes,
-              std::string* problem) {
+bool ReadFile(Env& env, const std::string& path, IndexKind kind, const IndexLockWait& wait,
+              std::vector<uint8_t>* bytes, std::string* problem) {
   std::string why;
-  auto file = OsFile::Open(path, OsFile::Access::kReadOnly, &why);
+  auto file = env.Open(path, OsFile::Access::kReadOnly, &why);
   if (!file) {
     *problem = "can't open " + path;
     return false;
@@ -156,8 +162,8 @@ uint64_t FreeRun(std::vector<ByteRange> used, uint64_t size, uint64_t align) {
 
 class Index final : public ProductionIndex {
  public:
-  Index(std::string path, IndexKind kind, std::vector<FieldInfo> fields)
-      : path_(std::move(path)), kind_(kind), fields_(std::move(fields)) {}
+  Index(std::string path, IndexKind kind, std::vector<FieldInfo> fields, Env* env)
+      : path_(std::move(path)), kind_(kind), fields_(std::move(fields)), env_(&Env::Or(env)) {}
 
   ~Index() override {
     std::string ignored;
@@ -298,7 +304,7 @@ class Index final : public ProductionIndex {
 
  private:
   std::vector<uint8_t> Bytes(const IndexImage& image, uint32_t base) const {
-    return kind_ == IndexKind::kCdx ? WriteCdx(image, base) : WriteMdx(image, TableName(path_), base);
+    return kind_ == IndexKind::kCdx ? WriteCdx(image, base) : WriteMdx(image, TableName(path_), env_->UtcToday(), base);
   }
   Trees TreesAt(const IndexImage& image, uint32_t base) const {
     return kind_ == IndexKind::kCdx ? WriteCdxTrees(image, base) : WriteMdxTrees(image, base);
@@ -309,7 +315,7 @@ class Index final : public ProductionIndex {
   bool WriteNew(const IndexImage& image, std::string* problem) {
     auto bytes = Bytes(image, 0);
     std::string why;
-    auto file = OsFile::Create(path_, false, &why);
+    auto file = env_->Create(path_, false, &why);
     if (!file || !file->WriteAt(0, bytes.data(), bytes.size()) || !file->Sync()) {
       if (problem) *problem = "can't write " + path_ + (why.empty() ? "" : ": " + why);
       return false;
@@ -326,7 +332,7 @@ class Index final : public ProductionIndex {
   // move on.
   bool FlushShared(std::string* problem) {
     std::string why;
-    auto file = OsFile::Open(path_, OsFile::Access::kReadWrite, &why);
+    auto file = env_->Open(path_, OsFile::Access::kReadWrite, &why);
     auto fail = [&](const std::string& what) {
       if (problem) *problem = what + " " + path_ + (why.empty() ? "" : ": " + why);
       return false;
@@ -386,20 +392,12 @@ class Index final : public ProductionIndex {
       // New pages are taken from the end by other writers: past our trees.
       const uint32_t end_page = static_cast<uint32_t>((base + trees.bytes.size()) / 512);
       if (GetLe32(fh + 32) < end_page) PutLe32(fh + 32, end_page);
-      StampMdxUpdate(fh + 44);
+      StampMdxDate(fh + 44, env_->UtcToday());
       if (!file->WriteAt(32, fh + 32, 16)) return fail("can't write");
     }
     if (!file->Sync()) return fail("can't write");
     for (size_t t = 0; t < tags_.size(); ++t) tags_[t]->desc.header = tags_[t]->raw_header;
     return true;
-  }
-
-  static void StampMdxUpdate(uint8_t* p) {
-    int year = 0, month = 0, day = 0;
-    CivilFromJulian(2440588 + static_cast<long>(std::time(nullptr) / 86400), &year, &month, &day);  // 1970-01-01
-    p[0] = static_cast<uint8_t>(year - 1900);
-    p[1] = static_cast<uint8_t>(month);
-    p[2] = static_cast<uint8_t>(day);
   }
 
   std::optional<IndexImage> Parse(std::span<const uint8_t> bytes, std::string* problem) const {
@@ -467,6 +465,7 @@ class Index final : public ProductionIndex {
   std::string path_;
   IndexKind kind_;
   std::vector<FieldInfo> fields_;
+  Env* env_;
   std::vector<std::unique_ptr<Tag>> tags_;
   std::vector<TagDescription> descriptions_;
 };
@@ -498,7 +497,8 @@ std::string ProductionIndex::CheckTags(IndexKind kind, const std::vector<TagDesc
 }
 
 std::unique_ptr<ProductionIndex> ProductionIndex::Open(const std::string& path, const std::vector<FieldInfo>& fields,
-                                                       std::string* problem, const IndexLockWait& wait) {
+                                                       std::string* problem, const IndexLockWait& wait,
+                                                       Env* env) {
   std::string local;
   if (!problem) problem = &local;
   auto kind = KindOfPath(path);
@@ -507,7 +507,7 @@ std::unique_ptr<ProductionIndex> ProductionIndex::Open(const std::string& path, 
     return nullptr;
   }
   std::vector<uint8_t> bytes;
-  if (!ReadFile(path, *kind, wait, &bytes, problem)) return nullptr;
+  if (!ReadFile(Env::Or(env), path, *kind, wait, &bytes, problem)) return nullptr;
   std::optional<IndexImage> image;
   if (*kind == IndexKind::kCdx) {
     auto key_type_of = [&fields](const TagDescription& d) -> char {
@@ -523,7 +523,7 @@ std::unique_ptr<ProductionIndex> ProductionIndex::Open(const std::string& path, 
     *problem = path + ": " + *problem;
     return nullptr;
   }
-  auto index = std::make_unique<Index>(path, *kind, fields);
+  auto index = std::make_unique<Index>(path, *kind, fields, env);
   index->raw_header_ = std::move(image->raw_header);
   index->on_disk_ = true;
   index->wait_ = wait;
@@ -534,23 +534,19 @@ std::unique_ptr<ProductionIndex> ProductionIndex::Open(const std::string& path, 
 std::unique_ptr<ProductionIndex> ProductionIndex::Create(const std::string& path, IndexKind kind,
                                                          const std::vector<TagDescription>& tags,
                                                          const std::vector<FieldInfo>& fields, std::string* problem,
-                                                         const std::vector<uint8_t>& file_header) {
+                                                         const std::vector<uint8_t>& file_header, Env* env) {
   std::string why = CheckTags(kind, tags, fields);
   if (!why.empty()) {
     if (problem) *problem = why;
     return nullptr;
   }
-  auto index = std::make_unique<Index>(path, kind, fields);
+  auto index = std::make_unique<Index>(path, kind, fields, env);
   const size_t header_size = kind == IndexKind::kCdx ? 1024 : 544;
   if (file_header.size() == header_size) {
     index->raw_header_ = file_header;
     if (kind == IndexKind::kMdx) {
       // The creation date is the new file's.
-      int year = 0, month = 0, day = 0;
-      CivilFromJulian(2440588 + static_cast<long>(std::time(nullptr) / 86400), &year, &month, &day);  // 1970-01-01
-      index->raw_header_[1] = static_cast<uint8_t>(year - 1900);
-      index->raw_header_[2] = static_cast<uint8_t>(month);
-      index->raw_header_[3] = static_cast<uint8_t>(day);
+      StampMdxDate(index->raw_header_.data() + 1, Env::Or(env).UtcToday());
     }
   }
   for (const auto& t : tags) {

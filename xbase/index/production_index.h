@@ -45,6 +45,7 @@
 // Not thread-safe; one object per open table.
 #pragma once
 
+#include "xbase/env.h"
 #include "xbase/index/record_view.h"
 
 #include <cstdint>
@@ -86,14 +87,16 @@ struct TagDescription {
 
 class ProductionIndex {
  public:
+  // `env`: files and clock (null: the system's); it must outlive the index.
   static std::unique_ptr<ProductionIndex> Open(const std::string& path, const std::vector<FieldInfo>& fields,
-                                               std::string* problem, const IndexLockWait& wait = {});
+                                               std::string* problem, const IndexLockWait& wait = {},
+                                               Env* env = nullptr);
   // `file_header`: another index's file_header(), whose bytes the new
   // file's header repeats but for what describes the new file.
   static std::unique_ptr<ProductionIndex> Create(const std::string& path, IndexKind kind,
                                                  const std::vector<TagDescription>& tags,
                                                  const std::vector<FieldInfo>& fields, std::string* problem,
-                                                 const std::vector<uint8_t>& file_header = {});
+                                                 const std::vector<uint8_t>& file_header = {}, Env* env = nullptr);
   // Empty when every tag can be maintained on a table with these fields;
   // otherwise one line: tag, expression and the reason.
   static std::string CheckTags(IndexKind kind, const std::vector<TagDescription>& tags,

@@ -1,5 +1,8 @@
 // Locks: where the engine locks each file, the same bytes the xBase programs
-// that share these files lock, so that they and we exclude each other.
+// that share these files lock, so that they and we exclude each other; and
+// SharedFile, the one place table, memo and index code lock, write and sync
+// a file that others may have open. No other code of the engine passes a
+// byte range to OsFile::Lock or writes to such a file.
 //
 // Those programs lock bytes that hold no data (far past the end of any real
 // file), never the header or the records themselves: on Windows a lock is
@@ -47,11 +50,24 @@
 // the records after the last one and the new count, and lets go: the record
 // numbers of two programs appending at once never collide. A change to a
 // record that is already counted takes that record's lock.
+//
+// What a held lock lets its holder write (SharedFile refuses any other
+// write, so a write can't happen without its lock):
+//  - the file's own lock, exclusive (a table's header lock, a memo file's
+//    lock, an index file's lock): any byte of the file, and cutting it;
+//  - a record's lock: that record's bytes;
+//  - a shared lock: nothing (it is taken to read).
+// A file being created, that nobody can open yet, is written under its own
+// lock as well: it costs nothing and keeps the rule without exceptions.
 #pragma once
 
+#include "xbase/os_file.h"
 #include "xbase/table_header.h"
 
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
 
 namespace xbase {
 
@@ -83,5 +99,82 @@ class LockScheme {
 // The byte an index file is locked at, to read it and to change it.
 enum class IndexLockKind { kCdx, kMdx };
 LockRange IndexLock(IndexLockKind kind);
+
+// What a file is to the conventions above: which byte is its own lock.
+enum class FileRole { kTable, kMemo, kCdx, kMdx };
+
+// How long a lock is waited for, and what ends the wait early.
+struct LockWait {
+  int timeout_ms = 10000;
+  std::function<bool()> cancelled;
+};
+
+class SharedFile;
+
+// A lock held on a SharedFile; only SharedFile makes one. It lets go when
+// released or destroyed, and it is what SharedFile's writes ask for.
+class HeldLock {
+ public:
+  HeldLock(HeldLock&& other) noexcept;
+  // Lets go of this lock and takes `other`'s; a lock on the same bytes of
+  // the same file is one lock (they do not stack), so it is kept.
+  HeldLock& operator=(HeldLock&& other) noexcept;
+  HeldLock(const HeldLock&) = delete;
+  ~HeldLock() { Release(); }
+  void Release();
+  bool exclusive() const { return exclusive_; }
+  // A lock of no file: it allows no write.
+  static const HeldLock& None();
+
+ private:
+  friend class SharedFile;
+  HeldLock(SharedFile* file, LockRange lock, bool exclusive, uint64_t from, uint64_t to)
+      : file_(file), lock_(lock), exclusive_(exclusive), from_(from), to_(to) {}
+  SharedFile* file_;  // null once released
+  LockRange lock_;
+  bool exclusive_;
+  uint64_t from_, to_;  // the bytes [from_, to_) it lets its holder write
+};
+
+// An open file other programs may have open too, with the locks of its role.
+// Reads need no lock (a caller takes a shared one to read a consistent
+// whole); every write and cut needs the HeldLock that allows it.
+// Not thread-safe; a HeldLock must not outlive its SharedFile.
+class SharedFile {
+ public:
+  SharedFile(std::unique_ptr<OsFile> file, FileRole role, LockScheme scheme, LockWait wait = {})
+      : file_(std::move(file)), role_(role), scheme_(scheme), wait_(std::move(wait)) {}
+  SharedFile(const SharedFile&) = delete;
+  SharedFile& operator=(const SharedFile&) = delete;
+
+  // Tables and memo files: which scheme the table's flavour uses.
+  void set_scheme(LockScheme scheme) { scheme_ = scheme; }
+  void set_wait(LockWait wait) { wait_ = std::move(wait); }
+
+  bool ReadAt(uint64_t offset, void* buffer, size_t size) { return file_->ReadAt(offset, buffer, size); }
+  std::optional<uint64_t> Size() { return file_->Size(); }
+
+  // The file's own lock (see the table above); exclusive lets its holder
+  // write anywhere. Waits as set_wait says, or `timeout_ms` when given.
+  std::optional<HeldLock> LockFile(bool exclusive, std::optional<int> timeout_ms = std::nullopt);
+  // A counted record's lock (a table only): lets its holder write it.
+  std::optional<HeldLock> LockRecord(uint32_t number, uint32_t header_length, uint32_t record_length);
+
+  // False, writing nothing, when `held` is not a lock of this file that
+  // allows these bytes.
+  bool WriteAt(const HeldLock& held, uint64_t offset, const void* buffer, size_t size);
+  bool Truncate(const HeldLock& held, uint64_t size);
+  bool Sync() { return file_->Sync(); }
+
+ private:
+  friend class HeldLock;
+  std::optional<HeldLock> Take(LockRange lock, bool exclusive, int timeout_ms, uint64_t from, uint64_t to);
+  bool Allows(const HeldLock& held, uint64_t offset, uint64_t size) const;
+
+  std::unique_ptr<OsFile> file_;
+  FileRole role_;
+  LockScheme scheme_;
+  LockWait wait_;
+};
 
 }  // namespace xbase

@@ -49,7 +49,8 @@ std::unique_ptr<MemoFile> MemoFile::Open(const std::string& path, MemoKind kind,
       return nullptr;
     }
   }
-  return std::unique_ptr<MemoFile>(new MemoFile(std::move(file), kind, block_size));
+  return std::unique_ptr<MemoFile>(
+      new MemoFile(std::make_unique<SharedFile>(std::move(file), FileRole::kMemo, LockScheme::High()), kind, block_size));
 }
 
 std::unique_ptr<MemoFile> MemoFile::Create(const std::string& path, MemoKind kind, uint32_t block_size,
@@ -61,8 +62,9 @@ std::unique_ptr<MemoFile> MemoFile::Create(const std::string& path, MemoKind kin
     *problem = path + ": unusable memo block size " + std::to_string(block_size);
     return nullptr;
   }
-  auto file = Env::Or(env).Create(path, exclusive, problem);
-  if (!file) return nullptr;
+  auto created = Env::Or(env).Create(path, exclusive, problem);
+  if (!created) return nullptr;
+  auto file = std::make_unique<SharedFile>(std::move(created), FileRole::kMemo, LockScheme::High());
   MemoFile memo(nullptr, kind, block_size);
   std::vector<uint8_t> header(std::max<size_t>(kMemoHeaderSize, kind == MemoKind::kFpt ? 0 : block_size), 0);
   if (model_header.size() >= kMemoHeaderSize) std::copy_n(model_header.begin(), kMemoHeaderSize, header.begin());
@@ -87,10 +89,12 @@ std::unique_ptr<MemoFile> MemoFile::Create(const std::string& path, MemoKind kin
     case MemoKind::kNone:
       break;
   }
-  if (!file->WriteAt(0, header.data(), header.size())) {
+  auto held = file->LockFile(true);
+  if (!held || !file->WriteAt(*held, 0, header.data(), header.size())) {
     *problem = path + ": cannot write the memo header";
     return nullptr;
   }
+  held.reset();
   return std::unique_ptr<MemoFile>(new MemoFile(std::move(file), kind, block_size));
 }
 
@@ -160,7 +164,8 @@ MemoFile::~MemoFile() {
 }
 
 bool MemoFile::BeginAppending(int lock_timeout_ms, std::string* problem) {
-  if (!file_->Lock(lock_.offset, lock_.length, true, lock_timeout_ms, cancelled_)) {
+  lock_ = file_->LockFile(true, lock_timeout_ms);
+  if (!lock_) {
     *problem = "memo file locked by another program";
     return false;
   }
@@ -173,12 +178,11 @@ bool MemoFile::BeginAppending(int lock_timeout_ms, std::string* problem) {
     uint64_t end_blocks = (*size + block_size_ - 1) / block_size_;
     if (next >= FirstDataBlock() && next <= end_blocks) {
       written_next_ = next_ = next;
-      locked_ = true;
       return true;
     }
     *problem = "memo header's next free block " + std::to_string(next) + " does not fit the memo file";
   }
-  file_->Unlock(lock_.offset, lock_.length);
+  lock_.reset();
   return false;
 }
 
@@ -187,7 +191,7 @@ uint32_t MemoFile::Append(std::string_view data, bool binary, std::string* probl
     *problem = "memo of " + std::to_string(data.size()) + " bytes too long";
     return 0;
   }
-  if (!locked_ && !BeginAppending(lock_timeout_ms, problem)) return 0;
+  if (!lock_ && !BeginAppending(lock_timeout_ms, problem)) return 0;
   // The block image: header (FoxPro, dBASE IV) or terminator (dBASE III),
   // padded to whole blocks.
   size_t head = kind_ == MemoKind::kDbt3 ? 0 : 8;
@@ -221,13 +225,19 @@ uint32_t MemoFile::Append(std::string_view data, bool binary, std::string* probl
 
 bool MemoFile::WritePending(std::string* problem) {
   if (pending_.empty()) return true;
-  bool ok = file_->WriteAt(uint64_t{written_next_} * block_size_, pending_.data(), pending_.size());
+  if (!lock_) {  // blocks are only gathered under the lock; never written without it
+    *problem = "memo blocks gathered without the memo file's lock";
+    pending_.clear();
+    next_ = written_next_;
+    return false;
+  }
+  bool ok = file_->WriteAt(*lock_, uint64_t{written_next_} * block_size_, pending_.data(), pending_.size());
   pending_.clear();
   if (ok) {
     // The blocks are in the file before the header gives them away.
     uint8_t counter[4];
     PutNextFree(kind_, counter, next_);
-    ok = file_->WriteAt(0, counter, 4);
+    ok = file_->WriteAt(*lock_, 0, counter, 4);
   }
   if (!ok) {
     *problem = "cannot write to the memo file";
@@ -239,17 +249,17 @@ bool MemoFile::WritePending(std::string* problem) {
 }
 
 bool MemoFile::Commit(std::string* problem) {
-  if (!locked_) return true;
+  if (!lock_) return true;
   bool ok = WritePending(problem);
-  file_->Unlock(lock_.offset, lock_.length);
-  locked_ = false;
+  lock_.reset();
   return ok;
 }
 
 bool MemoFile::TakeBack(uint32_t first_block, std::string* problem, int lock_timeout_ms) {
   if (!Commit(problem)) return false;
   if (first_block < FirstDataBlock() || first_block >= last_end_) return true;
-  if (!file_->Lock(lock_.offset, lock_.length, true, lock_timeout_ms, cancelled_)) {
+  auto held = file_->LockFile(true, lock_timeout_ms);
+  if (!held) {
     *problem = "memo file locked by another program";
     return false;
   }
@@ -261,11 +271,10 @@ bool MemoFile::TakeBack(uint32_t first_block, std::string* problem, int lock_tim
   } else if (NextFreeOf(kind_, counter) == last_end_) {
     // Nobody appended after us: the blocks are ours to give back.
     PutNextFree(kind_, counter, first_block);
-    ok = file_->WriteAt(0, counter, 4) && file_->Truncate(uint64_t{first_block} * block_size_);
+    ok = file_->WriteAt(*held, 0, counter, 4) && file_->Truncate(*held, uint64_t{first_block} * block_size_);
     if (!ok) *problem = "cannot write to the memo file";
     last_end_ = first_block;
   }
-  file_->Unlock(lock_.offset, lock_.length);
   return ok;
 }
 

@@ -66,11 +66,12 @@ class MemoFile {
                                           const std::vector<uint8_t>& model_header = {}, Env* env = nullptr);
 
   MemoKind kind() const { return kind_; }
-  // Asked while waiting for the header lock; true ends the wait.
-  void set_cancelled(std::function<bool()> cancelled) { cancelled_ = std::move(cancelled); }
-  // The byte every writer of this memo file locks (its table's header byte,
-  // see locks.h); the memo's bytes themselves stay readable meanwhile.
-  void set_lock(LockRange lock) { lock_ = lock; }
+  // Asked while waiting for the memo file's lock; true ends the wait.
+  void set_cancelled(std::function<bool()> cancelled) { file_->set_wait({0, std::move(cancelled)}); }
+  // The lock scheme of the memo's table: every writer of this memo file
+  // locks its table's header byte in it (locks.h); the memo's bytes
+  // themselves stay readable meanwhile.
+  void set_scheme(LockScheme scheme) { file_->set_scheme(scheme); }
   // The header block (the first 512 bytes) as the file holds it; empty
   // when it can't be read.
   std::vector<uint8_t> Header();
@@ -101,18 +102,16 @@ class MemoFile {
   MemoFile& operator=(const MemoFile&) = delete;
 
  private:
-  MemoFile(std::unique_ptr<OsFile> file, MemoKind kind, uint32_t block_size)
+  MemoFile(std::unique_ptr<SharedFile> file, MemoKind kind, uint32_t block_size)
       : file_(std::move(file)), kind_(kind), block_size_(block_size) {}
   uint32_t FirstDataBlock() const { return (kMemoHeaderSize + block_size_ - 1) / block_size_; }
   bool BeginAppending(int lock_timeout_ms, std::string* problem);
   bool WritePending(std::string* problem);
 
-  std::unique_ptr<OsFile> file_;
-  std::function<bool()> cancelled_;
-  LockRange lock_ = LockScheme::High().Companion();
+  std::unique_ptr<SharedFile> file_;
   MemoKind kind_;
   uint32_t block_size_;
-  bool locked_ = false;
+  std::optional<HeldLock> lock_;  // held from the first Append to Commit
   uint32_t written_next_ = 0;     // next free block as the file's header has it
   uint32_t next_ = 0;             // next free block after the pending ones
   uint32_t last_end_ = 0;         // next free block after this object's last append

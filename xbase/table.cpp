@@ -88,14 +88,17 @@ bool Table::Load(std::unique_ptr<OsFile> file) {
     locks_ = LockScheme::ForTable(probe.FlavorOfVersion(),
                                   (first[28] & 0x01) != 0 && FindCompanionFile(path_, ".cdx").has_value());
   }
-  const LockRange head = locks_.Header();
+  auto shared = std::make_unique<SharedFile>(std::move(file), FileRole::kTable, locks_,
+                                             LockWait{options_.lock_timeout_ms, options_.cancelled});
   // Header and file size are read together under a shared header lock, so
   // that an append by another program is seen whole or not at all.
   std::vector<uint8_t> bytes(*length);
-  bool locked = file->Lock(head.offset, head.length, false, options_.lock_timeout_ms, options_.cancelled);
-  bool read = file->ReadAt(0, bytes.data(), bytes.size());
-  size = file->Size();
-  if (locked) file->Unlock(head.offset, head.length);
+  bool read = false;
+  {
+    auto reading = shared->LockFile(false);
+    read = shared->ReadAt(0, bytes.data(), bytes.size());
+    size = shared->Size();
+  }
   if (!read || !size) {
     Report("header unreadable");
     return false;
@@ -111,7 +114,7 @@ bool Table::Load(std::unique_ptr<OsFile> file) {
     return false;
   }
   header_ = std::move(*header);
-  file_ = std::move(file);
+  file_ = std::move(shared);
   // A file that does not end in the end-of-file byte right after the last
   // counted record was left so by a writer that stopped: complete records
   // past the count (stopped between a record and the count) are taken into
@@ -132,13 +135,13 @@ bool Table::Load(std::unique_ptr<OsFile> file) {
       if (adopted != count) {
         uint8_t area[kCountAreaSize];
         PutDateAndCount(area, header_);
-        ok = file_->WriteAt(kCountAreaOffset, area, sizeof area);
+        ok = file_->WriteAt(Head(), kCountAreaOffset, area, sizeof area);
       }
       if (*size != end + 1 || !EndsWithEof(*size)) {
         if (*size > end + 1)
           Report(std::to_string(*size - end - 1) + " bytes after the last complete record cut off");
         const uint8_t eof = kEndOfFile;
-        ok = file_->Truncate(end + 1) && file_->WriteAt(end, &eof, 1) && ok;
+        ok = file_->Truncate(Head(), end + 1) && file_->WriteAt(Head(), end, &eof, 1) && ok;
       }
       if (!ok) Report("cannot write the record count or the end of the file");
     }
@@ -194,7 +197,7 @@ bool Table::OpenMemo(MemoKind kind) {
     return false;
   }
   memo_->set_cancelled(options_.cancelled);
-  memo_->set_lock(locks_.Companion());
+  memo_->set_scheme(locks_);
   return true;
 }
 
@@ -231,16 +234,21 @@ std::unique_ptr<Table> Table::Create(const std::string& path, const TableLayout&
     if (block_size == 0) block_size = kind == MemoKind::kFpt ? 64 : 512;
   }
 
-  auto file = env.Create(path, !overwrite, &problem);
-  if (!file) return fail(problem);
+  auto created = env.Create(path, !overwrite, &problem);
+  if (!created) return fail(problem);
   std::vector<uint8_t> image = SerializeTableHeader(h);
   image.push_back(kEndOfFile);
-  if (!file->WriteAt(0, image.data(), image.size())) {
-    file.reset();
-    RemoveFile(path);
-    return fail("cannot write the header");
+  {
+    SharedFile file(std::move(created), FileRole::kTable, LockScheme::ForTable(h.FlavorOfVersion(), false),
+                    LockWait{options.lock_timeout_ms, options.cancelled});
+    auto held = file.LockFile(true);
+    if (!held || !file.WriteAt(*held, 0, image.data(), image.size())) {
+      held.reset();
+      created.reset();
+      RemoveFile(path);
+      return fail("cannot write the header");
+    }
   }
-  file.reset();
   if (kind != MemoKind::kNone) {
     std::string memo_path = CompanionName(path, ExtensionOf(kind));
     if (!MemoFile::Create(memo_path, kind, block_size, StemOf(path), !overwrite, &problem, layout.memo_header,
@@ -285,14 +293,14 @@ bool Table::WriteRecord() {
   if (batch_ && current_ > committed_count_) return true;  // goes out with the batch
   // A record already counted is another program's to read and maybe to
   // change: written under its record lock.
-  const LockRange lock = locks_.Record(current_, header_.header_length, header_.record_length);
-  if (!file_->Lock(lock.offset, lock.length, true, options_.lock_timeout_ms, options_.cancelled)) {
+  auto lock = file_->LockRecord(current_, header_.header_length, header_.record_length);
+  if (!lock) {
     Report("record " + std::to_string(current_) + " locked by another program; not written");
     return false;
   }
   uint64_t offset = header_.header_length + uint64_t{current_ - 1} * header_.record_length;
-  const bool written = file_->WriteAt(offset, record_.data(), record_.size());
-  file_->Unlock(lock.offset, lock.length);
+  const bool written = file_->WriteAt(*lock, offset, record_.data(), record_.size());
+  lock.reset();
   if (!written) {
     Report("cannot write record " + std::to_string(current_));
     return false;
@@ -302,14 +310,11 @@ bool Table::WriteRecord() {
 }
 
 bool Table::LockHeader() {
-  const LockRange head = locks_.Header();
-  return file_->Lock(head.offset, head.length, true, options_.lock_timeout_ms, options_.cancelled);
+  if (!header_lock_) header_lock_ = file_->LockFile(true);
+  return header_lock_.has_value();
 }
 
-void Table::UnlockHeader() {
-  const LockRange head = locks_.Header();
-  file_->Unlock(head.offset, head.length);
-}
+void Table::UnlockHeader() { header_lock_.reset(); }
 
 bool Table::FinishAppended() {
   bool ok = WriteRecord();
@@ -430,18 +435,18 @@ bool Table::CommitBatch() {
   if (ok && !pending_.empty()) {
     pending_.push_back(kEndOfFile);
     uint64_t offset = header_.header_length + uint64_t{committed_count_} * header_.record_length;
-    ok = file_->WriteAt(offset, pending_.data(), pending_.size());
+    ok = file_->WriteAt(Head(), offset, pending_.data(), pending_.size());
     for (size_t i = 0; ok && i < header_.fields.size(); ++i) {
       if (!header_.fields[i].IsAutoIncrement()) continue;
       uint8_t next[4];
       PutLe32(next, autoinc_next_[i]);
-      ok = file_->WriteAt(kTableHeaderSize + i * kFieldDescriptorSize + 19, next, 4);
+      ok = file_->WriteAt(Head(), kTableHeaderSize + i * kFieldDescriptorSize + 19, next, 4);
     }
     if (ok) {
       uint8_t area[kCountAreaSize];
       StampToday(header_, *env_);
       PutDateAndCount(area, header_);
-      ok = file_->WriteAt(kCountAreaOffset, area, sizeof area);
+      ok = file_->WriteAt(Head(), kCountAreaOffset, area, sizeof area);
     }
     if (!ok) Report("cannot write appended records " + std::to_string(committed_count_ + 1) + " to " +
                     std::to_string(header_.record_count));
@@ -627,8 +632,16 @@ bool Table::WriteIndexes() {
 
 bool Table::SetTableFlags(uint8_t flags) {
   if (closed_ || options_.read_only) return false;
-  header_.table_flags = flags;
-  return file_->WriteAt(28, &flags, 1);
+  // A byte of the header: changed under the header lock (a batch holds it).
+  const bool held = header_lock_.has_value();
+  if (!LockHeader()) {
+    Report("header locked by another program; table flags not written");
+    return false;
+  }
+  const bool ok = file_->WriteAt(Head(), 28, &flags, 1);
+  if (!held) UnlockHeader();
+  if (ok) header_.table_flags = flags;
+  return ok;
 }
 
 bool Table::Close() {
@@ -648,12 +661,12 @@ bool Table::Close() {
       StampToday(header_, *env_);
       uint8_t area[kCountAreaSize];
       PutDateAndCount(area, header_);
-      ok = file_->WriteAt(kCountAreaOffset, area, sizeof area) && ok;
+      ok = file_->WriteAt(Head(), kCountAreaOffset, area, sizeof area) && ok;
       uint64_t end = hlen + uint64_t{header_.record_count} * header_.record_length;
       auto size = file_->Size();
       if (size && *size == end) {
         uint8_t eof = kEndOfFile;
-        ok = file_->WriteAt(end, &eof, 1) && ok;
+        ok = file_->WriteAt(Head(), end, &eof, 1) && ok;
       }
       UnlockHeader();
     }
@@ -661,6 +674,7 @@ bool Table::Close() {
   }
   closed_ = true;
   memo_.reset();
+  header_lock_.reset();
   file_.reset();
   return ok;
 }
@@ -719,8 +733,8 @@ bool Table::UndoAppend() {
     StampToday(header_, *env_);
     uint8_t area[kCountAreaSize];
     PutDateAndCount(area, header_);
-    ok = file_->WriteAt(kCountAreaOffset, area, sizeof area) && file_->WriteAt(end, &eof, 1) &&
-         file_->Truncate(end + 1);
+    ok = file_->WriteAt(Head(), kCountAreaOffset, area, sizeof area) && file_->WriteAt(Head(), end, &eof, 1) &&
+         file_->Truncate(Head(), end + 1);
     for (size_t i = 0; ok && i < header_.fields.size(); ++i) {
       const auto& f = header_.fields[i];
       if (!f.IsAutoIncrement() || f.type != 'I') continue;
@@ -729,7 +743,7 @@ bool Table::UndoAppend() {
       const uint32_t value = GetLe32(record_.data() + f.offset);
       if (file_->ReadAt(at, next, 4) && GetLe32(next) == value + f.autoinc_step) {
         PutLe32(next, value);
-        ok = file_->WriteAt(at, next, 4);
+        ok = file_->WriteAt(Head(), at, next, 4);
       }
     }
     uint32_t first_memo = 0;
@@ -747,13 +761,13 @@ bool Table::UndoAppend() {
     // Counted, and others may read it: changed under its record lock.
     record_[0] = '*';
     const uint64_t offset = hlen + uint64_t{number - 1} * header_.record_length;
-    const LockRange lock = locks_.Record(number, header_.header_length, header_.record_length);
-    ok = file_->Lock(lock.offset, lock.length, true, options_.lock_timeout_ms, options_.cancelled);
+    auto lock = file_->LockRecord(number, header_.header_length, header_.record_length);
+    ok = lock.has_value();
     if (!ok) {
       Report("record " + std::to_string(number) + " locked by another program; not marked deleted");
     } else {
-      ok = file_->WriteAt(offset, record_.data(), record_.size());
-      file_->Unlock(lock.offset, lock.length);
+      ok = file_->WriteAt(*lock, offset, record_.data(), record_.size());
+      lock.reset();
       if (!ok) Report("record " + std::to_string(number) + " not marked deleted: cannot write the file");
     }
   }

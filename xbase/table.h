@@ -34,6 +34,7 @@
 #include <functional>
 #include <span>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -150,7 +151,11 @@ class Table {
   uint32_t AdoptRecordsPastCount(uint32_t count, uint64_t size);
   bool EndsWithEof(uint64_t size);
   bool BeginBatch();
+  // Takes the header lock unless held; the batch and the repairs keep it.
   bool LockHeader();
+  // The header lock: the proof the header's and the batch's writes need
+  // (without it, those writes are refused).
+  const HeldLock& Head() const { return header_lock_ ? *header_lock_ : HeldLock::None(); }
   void IndexRecordsOfOthers(uint32_t known, uint32_t count);
   void UnlockHeader();
   bool CommitBatch();
@@ -165,7 +170,8 @@ class Table {
   ErrorSink* sink_;
   LockScheme locks_ = LockScheme::High();
   NullSink null_sink_;
-  std::unique_ptr<OsFile> file_;
+  std::unique_ptr<SharedFile> file_;
+  std::optional<HeldLock> header_lock_;  // declared after file_: released before it closes
   std::unique_ptr<MemoFile> memo_;
   std::unique_ptr<TextConverter> converter_;
   TableHeader header_;

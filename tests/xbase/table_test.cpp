@@ -371,6 +371,34 @@ TEST(Appending, AFailedAppendLeavesNoRecordForTheNextValues) {
   EXPECT_EQ(t->Value(0), "first");
 }
 
+// The flags byte is part of the header other programs read and rewrite
+// under the header lock: it is never written while another writer holds it.
+TEST(TableFlags, AreWrittenUnderTheHeaderLockOnly) {
+  ScratchDir dir;
+  RecordingSink sink;
+  TableOptions options = Options(&sink);
+  options.lock_timeout_ms = 50;
+  std::string path = dir / "a.dbf";
+  ASSERT_TRUE(Table::Create(path, MakeLayout(0x03, {{"A", 'C', 10}}), false, options));
+  auto t = Table::Open(path, options);
+  auto holder = Table::Open(path, options);
+  ASSERT_TRUE(t && holder);
+  ASSERT_TRUE(holder->AppendBlank());  // in the middle of a batch: header locked
+  EXPECT_FALSE(t->SetTableFlags(0x01));
+  EXPECT_EQ(ReadBytes(path)[28], 0x00);
+  EXPECT_EQ(t->header().table_flags, 0x00);
+  ASSERT_TRUE(holder->Close());
+  EXPECT_TRUE(t->SetTableFlags(0x01));
+  EXPECT_EQ(ReadBytes(path)[28], 0x01);
+  // In a batch of its own the table writes it under the lock it holds.
+  ASSERT_TRUE(t->AppendBlank());
+  EXPECT_TRUE(t->SetTableFlags(0x00));
+  ASSERT_TRUE(t->Close());
+  const auto bytes = ReadBytes(path);
+  EXPECT_EQ(bytes[28], 0x00);
+  EXPECT_EQ(HeaderCount(bytes), 2u);
+}
+
 TEST(Appending, ToATableWithAnIndexWeDoNotKeepIsReportedOnce) {
   ScratchDir dir;
   RecordingSink sink;

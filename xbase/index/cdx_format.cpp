@@ -242,6 +242,7 @@ std::optional<IndexImage> ReadCdx(std::span<const uint8_t> file, const KeyTypeOf
   int leaf_depth = 0;
   if (!reader.Walk(Le32(file.data()), dir_key_length, 0x20, 0, &directory, &leaf_depth_set, &leaf_depth))
     return std::nullopt;
+  const std::set<uint32_t> directory_nodes = reader.seen();
   // Tags in creation order, which is the order of their headers in the file.
   std::map<uint32_t, std::string> by_offset;
   for (const auto& e : directory) {
@@ -305,7 +306,7 @@ std::optional<IndexImage> ReadCdx(std::span<const uint8_t> file, const KeyTypeOf
     image.tags.push_back(std::move(tag));
   }
   image.used.push_back({0, kHeaderSize});
-  for (uint32_t node : reader.seen()) image.used.push_back({node, kNodeSize});
+  for (uint32_t node : reader.seen()) image.used.push_back({node, kNodeSize, !directory_nodes.contains(node)});
   for (const auto& entry : by_offset) image.used.push_back({entry.first, kHeaderSize});
   return image;
 }

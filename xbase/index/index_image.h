@@ -34,6 +34,7 @@ struct TagImage {
 struct ByteRange {
   uint64_t offset = 0;
   uint64_t length = 0;
+  bool tree = false;  // a node of a tag's tree (not a header or the tag directory)
 };
 
 struct IndexImage {

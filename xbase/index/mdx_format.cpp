@@ -242,7 +242,7 @@ std::optional<IndexImage> ReadMdx(std::span<const uint8_t> file, std::string* pr
     image.used.push_back({tag.header_offset, block});
     image.tags.push_back(std::move(tag));
   }
-  for (uint32_t page : reader.seen()) image.used.push_back({uint64_t{page} * kPage, block});
+  for (uint32_t page : reader.seen()) image.used.push_back({uint64_t{page} * kPage, block, true});
   return image;
 }
 

@@ -105,10 +105,10 @@ void StampMdxDate(uint8_t* p, const LocalDate& date) {
   p[2] = static_cast<uint8_t>(date.day);
 }
 
-LockRange LockOf(IndexKind kind) { return IndexLock(kind == IndexKind::kCdx ? IndexLockKind::kCdx : IndexLockKind::kMdx); }
+FileRole RoleOf(IndexKind kind) { return kind == IndexKind::kCdx ? FileRole::kCdx : FileRole::kMdx; }
 
 // The whole of an open index file; the caller holds its lock.
-bool ReadWhole(OsFile& file, const std::string& path, std::vector<uint8_t>* bytes, std::string* problem) {
+bool ReadWhole(SharedFile& file, const std::string& path, std::vector<uint8_t>* bytes, std::string* problem) {
   auto size = file.Size();
   if (!size) {
     *problem = "can't read " + path;
@@ -128,22 +128,44 @@ bool ReadWhole(OsFile& file, const std::string& path, std::vector<uint8_t>* byte
 
 // Reads an index file whole under a shared index lock, so that a writer
 // (ours or another program's) is never caught halfway.
-bool ReadFile(Env& env, const std::string& path, IndexKind kind, const IndexLockWait& wait,
-              std::vector<uint8_t>* bytes, std::string* problem) {
-  std::string why;
-  auto file = env.Open(path, OsFile::Access::kReadOnly, &why);
-  if (!file) {
-    *problem = "can't open " + path;
-    return false;
-  }
-  const LockRange lock = LockOf(kind);
-  if (!file->Lock(lock.offset, lock.length, false, wait.timeout_ms, wait.cancelled)) {
+bool ReadShared(SharedFile& file, const std::string& path, std::vector<uint8_t>* bytes, std::string* problem) {
+  auto reading = file.LockFile(false);
+  if (!reading) {
     *problem = path + " is locked by another program";
     return false;
   }
-  const bool read = ReadWhole(*file, path, bytes, problem);
-  file->Unlock(lock.offset, lock.length);
-  return read;
+  return ReadWhole(file, path, bytes, problem);
+}
+
+// What tells a reader of a .cdx that the file changed since it last looked:
+// the file's size, and the first 12 bytes (root, free-node pointer and the
+// version every change moves on) of the file header and of each tag header.
+// The bytes as the file holds them now; empty when they can't be read.
+std::vector<uint8_t> ReadCdxChangeFields(SharedFile& file, const std::vector<uint64_t>& tag_headers) {
+  std::vector<uint8_t> fields(8 + 12 * (1 + tag_headers.size()));
+  auto size = file.Size();
+  if (!size) return {};
+  PutLe32(fields.data(), static_cast<uint32_t>(*size));
+  PutLe32(fields.data() + 4, static_cast<uint32_t>(*size >> 32));
+  if (!file.ReadAt(0, fields.data() + 8, 12)) return {};
+  for (size_t t = 0; t < tag_headers.size(); ++t)
+    if (!file.ReadAt(tag_headers[t], fields.data() + 20 + 12 * t, 12)) return {};
+  return fields;
+}
+
+// The same fields of a file we know the headers of.
+std::vector<uint8_t> CdxChangeFields(uint64_t size, const std::vector<uint8_t>& file_header,
+                                     const std::vector<const std::vector<uint8_t>*>& tag_headers) {
+  std::vector<uint8_t> fields(8 + 12 * (1 + tag_headers.size()));
+  PutLe32(fields.data(), static_cast<uint32_t>(size));
+  PutLe32(fields.data() + 4, static_cast<uint32_t>(size >> 32));
+  if (file_header.size() < 12) return {};
+  std::copy_n(file_header.begin(), 12, fields.begin() + 8);
+  for (size_t t = 0; t < tag_headers.size(); ++t) {
+    if (tag_headers[t]->size() < 12) return {};
+    std::copy_n(tag_headers[t]->begin(), 12, fields.begin() + 20 + static_cast<std::ptrdiff_t>(12 * t));
+  }
+  return fields;
 }
 
 // The first place, from the start of the file, where `size` bytes fit
@@ -294,7 +316,18 @@ class Index final : public ProductionIndex {
     return MakeKey(*tags_[tag], record);
   }
 
-  void SetLockWait(IndexLockWait wait) override { wait_ = std::move(wait); }
+  void SetLockWait(IndexLockWait wait) override {
+    wait_ = std::move(wait);
+    if (file_) file_->set_wait({wait_.timeout_ms, wait_.cancelled});
+  }
+
+  // Takes the file Open read `image` from (`bytes`), to keep until the
+  // index goes: every flush reads and writes through this one handle.
+  void Adopt(std::unique_ptr<SharedFile> file, bool writable, const IndexImage& image, uint64_t size) {
+    file_ = std::move(file);
+    writable_ = writable;
+    RememberLayout(image, size);
+  }
 
   std::vector<uint8_t> raw_header_;
   bool dirty_ = false;
@@ -315,13 +348,55 @@ class Index final : public ProductionIndex {
   bool WriteNew(const IndexImage& image, std::string* problem) {
     auto bytes = Bytes(image, 0);
     std::string why;
-    auto file = env_->Create(path_, false, &why);
-    if (!file || !file->WriteAt(0, bytes.data(), bytes.size()) || !file->Sync()) {
+    std::unique_ptr<SharedFile> file;
+    if (auto created = env_->Create(path_, false, &why))
+      file = std::make_unique<SharedFile>(std::move(created), RoleOf(kind_), LockScheme::High(),
+                                          LockWait{wait_.timeout_ms, wait_.cancelled});
+    std::optional<HeldLock> held;
+    if (file) held = file->LockFile(true);
+    if (!held || !file->WriteAt(*held, 0, bytes.data(), bytes.size()) || !file->Sync()) {
       if (problem) *problem = "can't write " + path_ + (why.empty() ? "" : ": " + why);
       return false;
     }
+    held.reset();
+    file_ = std::move(file);
+    writable_ = true;
+    layout_.reset();
+    change_fields_.clear();
     raw_header_.assign(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(FileHeaderSize()));
     return true;
+  }
+
+  // What the file holds besides the keys, as read or written last: its
+  // headers, where each tag header lies, and which parts are in use.
+  // A .cdx also keeps its change fields, to tell whether anyone wrote to
+  // the file since.
+  void RememberLayout(const IndexImage& image, uint64_t size) {
+    IndexImage layout;
+    layout.raw_header = image.raw_header;
+    layout.used = image.used;
+    for (const auto& t : image.tags) {
+      TagImage tag;
+      tag.raw_header = t.raw_header;
+      tag.header_offset = t.header_offset;
+      layout.tags.push_back(std::move(tag));
+    }
+    std::vector<const std::vector<uint8_t>*> headers;
+    for (const auto& t : layout.tags) headers.push_back(&t.raw_header);
+    change_fields_ = kind_ == IndexKind::kCdx ? CdxChangeFields(size, layout.raw_header, headers) : std::vector<uint8_t>{};
+    layout_ = std::move(layout);
+  }
+
+  // True when the file is as this object last read or wrote it, by its
+  // change fields: nobody flushed since, and the keys in memory are the
+  // file's plus those added here. Only a .cdx can tell: an .mdx keeps no
+  // change counter, and dBASE IV writes keys into its nodes in place, so
+  // an .mdx is always read again.
+  bool Unchanged() {
+    if (kind_ != IndexKind::kCdx || !layout_ || change_fields_.empty()) return false;
+    std::vector<uint64_t> offsets;
+    for (const auto& t : layout_->tags) offsets.push_back(t.header_offset);
+    return ReadCdxChangeFields(*file_, offsets) == change_fields_;
   }
 
   // The file in use, under its lock from the read to the switch (see the
@@ -332,25 +407,29 @@ class Index final : public ProductionIndex {
   // move on.
   bool FlushShared(std::string* problem) {
     std::string why;
-    auto file = env_->Open(path_, OsFile::Access::kReadWrite, &why);
     auto fail = [&](const std::string& what) {
       if (problem) *problem = what + " " + path_ + (why.empty() ? "" : ": " + why);
       return false;
     };
-    if (!file) return fail("can't open");
-    const LockRange lock = LockOf(kind_);
-    if (!file->Lock(lock.offset, lock.length, true, wait_.timeout_ms, wait_.cancelled))
-      return fail("another program holds the lock of");
-    struct Release {
-      OsFile& file;
-      LockRange lock;
-      ~Release() { file.Unlock(lock.offset, lock.length); }
-    } release{*file, lock};
+    if (!file_ || !writable_) {
+      why = "opened for reading only";
+      return fail("can't write");
+    }
+    auto held = file_->LockFile(true);
+    if (!held) return fail("another program holds the lock of");
 
-    std::vector<uint8_t> bytes;
-    if (!ReadWhole(*file, path_, &bytes, &why)) return fail("can't read");
-    auto on_disk = Parse(bytes, problem);
-    if (!on_disk || !Merge(*on_disk, problem)) return false;
+    std::optional<IndexImage> on_disk;
+    if (Unchanged()) {
+      on_disk = *layout_;
+    } else {
+      std::vector<uint8_t> bytes;
+      if (!ReadWhole(*file_, path_, &bytes, &why)) return fail("can't read");
+      on_disk = Parse(bytes, problem);
+      if (!on_disk || !Merge(*on_disk, problem)) return false;
+    }
+    // Should a write below fail, the file is no longer what we know of it.
+    layout_.reset();
+    change_fields_.clear();
 
     IndexImage image;
     for (size_t t = 0; t < tags_.size(); ++t) {
@@ -363,7 +442,8 @@ class Index final : public ProductionIndex {
     const uint64_t base = FreeRun(on_disk->used, TreesAt(image, 0).bytes.size(), align);
     if (base + (uint64_t{1} << 20) > kMaxIndexFileSize) return fail("no room left in");
     const Trees trees = TreesAt(image, static_cast<uint32_t>(base));
-    if (!file->WriteAt(base, trees.bytes.data(), trees.bytes.size()) || !file->Sync()) return fail("can't write");
+    if (!file_->WriteAt(*held, base, trees.bytes.data(), trees.bytes.size()) || !file_->Sync())
+      return fail("can't write");
 
     // Each header write is a few bytes within one sector. Until the last one
     // lands a tag may still point at its old tree: a valid tree, behind the
@@ -382,21 +462,35 @@ class Index final : public ProductionIndex {
         PutLe32(h + 4, trees.pages[t]);
         length = 8;
       }
-      if (!file->WriteAt(on_disk->tags[t].header_offset, h, length)) return fail("can't write");
+      if (!file_->WriteAt(*held, on_disk->tags[t].header_offset, h, length)) return fail("can't write");
     }
     uint8_t* fh = raw_header_.data();
     if (kind_ == IndexKind::kCdx) {
       PutLe32(fh + 8, GetLe32(fh + 8) + 1);
-      if (!file->WriteAt(8, fh + 8, 4)) return fail("can't write");
+      if (!file_->WriteAt(*held, 8, fh + 8, 4)) return fail("can't write");
     } else {
       // New pages are taken from the end by other writers: past our trees.
       const uint32_t end_page = static_cast<uint32_t>((base + trees.bytes.size()) / 512);
       if (GetLe32(fh + 32) < end_page) PutLe32(fh + 32, end_page);
       StampMdxDate(fh + 44, env_->UtcToday());
-      if (!file->WriteAt(32, fh + 32, 16)) return fail("can't write");
+      if (!file_->WriteAt(*held, 32, fh + 32, 16)) return fail("can't write");
     }
-    if (!file->Sync()) return fail("can't write");
+    if (!file_->Sync()) return fail("can't write");
     for (size_t t = 0; t < tags_.size(); ++t) tags_[t]->desc.header = tags_[t]->raw_header;
+
+    // The file as it is now: the old trees' space is free, ours in use.
+    IndexImage now;
+    now.raw_header = raw_header_;
+    for (const auto& r : on_disk->used)
+      if (!r.tree) now.used.push_back(r);
+    now.used.push_back({base, trees.bytes.size(), true});
+    for (size_t t = 0; t < tags_.size(); ++t) {
+      TagImage tag;
+      tag.raw_header = tags_[t]->raw_header;
+      tag.header_offset = on_disk->tags[t].header_offset;
+      now.tags.push_back(std::move(tag));
+    }
+    if (auto size = file_->Size()) RememberLayout(now, *size);
     return true;
   }
 
@@ -466,6 +560,11 @@ class Index final : public ProductionIndex {
   IndexKind kind_;
   std::vector<FieldInfo> fields_;
   Env* env_;
+  // The one handle on the file, from Open's read to the last flush.
+  std::unique_ptr<SharedFile> file_;
+  bool writable_ = false;
+  std::optional<IndexImage> layout_;   // entries left out
+  std::vector<uint8_t> change_fields_;  // a .cdx's, as read or written last
   std::vector<std::unique_ptr<Tag>> tags_;
   std::vector<TagDescription> descriptions_;
 };
@@ -506,8 +605,23 @@ std::unique_ptr<ProductionIndex> ProductionIndex::Open(const std::string& path, 
     *problem = path + " is neither a .cdx nor a .mdx file";
     return nullptr;
   }
+  // Opened for writing when it may be (a flush needs it), else for reading.
+  Env& files = Env::Or(env);
+  std::string why;
+  bool writable = true;
+  auto os_file = files.Open(path, OsFile::Access::kReadWrite, &why);
+  if (!os_file) {
+    writable = false;
+    os_file = files.Open(path, OsFile::Access::kReadOnly, &why);
+  }
+  if (!os_file) {
+    *problem = "can't open " + path;
+    return nullptr;
+  }
+  auto file = std::make_unique<SharedFile>(std::move(os_file), RoleOf(*kind), LockScheme::High(),
+                                           LockWait{wait.timeout_ms, wait.cancelled});
   std::vector<uint8_t> bytes;
-  if (!ReadFile(Env::Or(env), path, *kind, wait, &bytes, problem)) return nullptr;
+  if (!ReadShared(*file, path, &bytes, problem)) return nullptr;
   std::optional<IndexImage> image;
   if (*kind == IndexKind::kCdx) {
     auto key_type_of = [&fields](const TagDescription& d) -> char {
@@ -524,6 +638,7 @@ std::unique_ptr<ProductionIndex> ProductionIndex::Open(const std::string& path, 
     return nullptr;
   }
   auto index = std::make_unique<Index>(path, *kind, fields, env);
+  index->Adopt(std::move(file), writable, *image, bytes.size());
   index->raw_header_ = std::move(image->raw_header);
   index->on_disk_ = true;
   index->wait_ = wait;

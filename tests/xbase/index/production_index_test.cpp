@@ -6,6 +6,7 @@
 
 #include "xbase/index/key_codec.h"
 #include "test_table.h"
+#include "tests/xbase/test_env.h"
 
 #include <cstring>
 #include <filesystem>
@@ -282,6 +283,112 @@ TEST(TwoWriters, KeysFlushedByEitherAreKept) {
   EXPECT_EQ(test::RunIdxCheck(path, dir / "two.dbf", &report), 0) << report;
   EXPECT_NE(report.find("tag DATMACH keys=400 checked=yes"), std::string::npos) << report;
 }
+
+// A flush holds the handle Open read the file with, and reads a .cdx again
+// only when its change fields say another writer flushed since: an index
+// nobody else touched costs a few header bytes per flush, not the file,
+// and a change by another writer is still merged in. An .mdx keeps no
+// change counter and is read whole every time.
+class Rereads : public ::testing::TestWithParam<IndexKind> {
+ protected:
+  std::string Path() const { return dir_ / (GetParam() == IndexKind::kCdx ? "re.cdx" : "re.mdx"); }
+  ScratchDir dir_;
+  TestTable table_;
+};
+
+TEST_P(Rereads, OnlyWhenAnotherWriterChangedTheFile) {
+  constexpr uint32_t kRecords = 3000;
+  std::string problem;
+  const std::vector<TagDescription> tags = {Tag("DATMACH", "DTOS(DAT_E)+STR(MACHINE,3)"), Tag("NAME", "UPPER(NAME)")};
+  {
+    auto made = ProductionIndex::Create(Path(), GetParam(), tags, table_.fields(), &problem);
+    ASSERT_NE(made, nullptr) << problem;
+    for (uint32_t i = 0; i < kRecords; ++i) ASSERT_TRUE(made->AddRecord(i + 1, table_.AppendGenerated(i), &problem));
+    ASSERT_TRUE(made->Flush(&problem)) << problem;
+  }
+  const uint64_t size = std::filesystem::file_size(Path());
+  xbase::test::TestEnv env;
+  auto ours = ProductionIndex::Open(Path(), table_.fields(), &problem, {}, &env);
+  ASSERT_NE(ours, nullptr) << problem;
+  EXPECT_GE(env.bytes_read[Path()], size) << "Open reads the file whole";
+
+  auto flush_next = [&](ProductionIndex& index, uint32_t record) {
+    ASSERT_TRUE(index.AddRecord(record, table_.AppendGenerated(record - 1), &problem)) << problem;
+    ASSERT_TRUE(index.Flush(&problem)) << problem;
+  };
+  for (uint32_t r = kRecords + 1; r <= kRecords + 3; ++r) {
+    env.bytes_read.clear();
+    flush_next(*ours, r);
+    if (GetParam() == IndexKind::kCdx)
+      EXPECT_LT(env.bytes_read[Path()], 100u) << "flush " << r << " read the unchanged file again";
+    else
+      EXPECT_GE(env.bytes_read[Path()], size) << "an .mdx can't tell a change; it is read whole";
+  }
+
+  // Another program flushes a key of its own.
+  {
+    auto theirs = ProductionIndex::Open(Path(), table_.fields(), &problem);
+    ASSERT_NE(theirs, nullptr) << problem;
+    flush_next(*theirs, kRecords + 4);
+  }
+  env.bytes_read.clear();
+  flush_next(*ours, kRecords + 5);
+  EXPECT_GE(env.bytes_read[Path()], size) << "another writer's flush went unnoticed";
+  EXPECT_EQ(env.opens[Path()], 1) << "a flush opened the file again";
+  ours.reset();
+
+  auto reopened = ProductionIndex::Open(Path(), table_.fields(), &problem);
+  ASSERT_NE(reopened, nullptr) << problem;
+  EXPECT_EQ(reopened->KeyCount(0), kRecords + 5) << "a key of either writer was lost";
+  EXPECT_EQ(reopened->KeyCount(1), kRecords + 5);
+  table_.WriteDbf(dir_ / "re.dbf");
+  std::string report;
+  EXPECT_EQ(test::RunIdxCheck(Path(), dir_ / "re.dbf", &report), 0) << report;
+}
+
+// A flush cut short after its trees reached the file (a tag header's switch
+// failed) leaves the file as this object does not know it: the next flush
+// reads it whole again. Meanwhile the file reads with every tag on its
+// old tree.
+TEST_P(Rereads, AfterAFlushThatFailedHalfway) {
+  std::string problem;
+  const std::vector<TagDescription> tags = {Tag("DATMACH", "DTOS(DAT_E)+STR(MACHINE,3)"), Tag("NAME", "UPPER(NAME)")};
+  {
+    auto made = ProductionIndex::Create(Path(), GetParam(), tags, table_.fields(), &problem);
+    ASSERT_NE(made, nullptr) << problem;
+    for (uint32_t i = 0; i < 500; ++i) ASSERT_TRUE(made->AddRecord(i + 1, table_.AppendGenerated(i), &problem));
+    ASSERT_TRUE(made->Flush(&problem)) << problem;
+  }
+  xbase::test::TestEnv env;
+  auto index = ProductionIndex::Open(Path(), table_.fields(), &problem, {}, &env);
+  ASSERT_NE(index, nullptr) << problem;
+  // Every write of a few bytes (a header switch) fails; the trees get through.
+  env.fail_write = [](const std::string&, uint64_t, size_t size) { return size <= 16; };
+  ASSERT_TRUE(index->AddRecord(501, table_.AppendGenerated(500), &problem));
+  EXPECT_FALSE(index->Flush(&problem));
+  EXPECT_NE(problem.find("can't write"), std::string::npos) << problem;
+  EXPECT_GE(env.failed_writes[Path()], 1);
+  {
+    auto before = ProductionIndex::Open(Path(), table_.fields(), &problem);
+    ASSERT_NE(before, nullptr) << "a failed flush broke the file: " << problem;
+    EXPECT_EQ(before->KeyCount(0), 500u) << "the tags left their trees";
+  }
+
+  env.fail_write = nullptr;
+  env.bytes_read.clear();
+  ASSERT_TRUE(index->Flush(&problem)) << problem;
+  EXPECT_GE(env.bytes_read[Path()], 500u * 8) << "the file was trusted after a failed flush";
+  index.reset();
+  auto reopened = ProductionIndex::Open(Path(), table_.fields(), &problem);
+  ASSERT_NE(reopened, nullptr) << problem;
+  EXPECT_EQ(reopened->KeyCount(0), 501u);
+  table_.WriteDbf(dir_ / "re.dbf");
+  std::string report;
+  EXPECT_EQ(test::RunIdxCheck(Path(), dir_ / "re.dbf", &report), 0) << report;
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, Rereads, ::testing::Values(IndexKind::kCdx, IndexKind::kMdx),
+                         [](const auto& p) { return std::string(p.param == IndexKind::kCdx ? "Cdx" : "Mdx"); });
 
 TEST(TakingBack, ARemovedRecordsKeysStayOutAndItsNumberCanBeUsedAgain) {
   ScratchDir dir;

@@ -5,7 +5,10 @@
 // laid out like another one. Appends are safe against other programs that
 // append to the same file: the header is locked while a record is added and
 // the record count is read afresh under that lock. Every lock is the one the
-// xBase programs of the table's flavour take (locks.h).
+// xBase programs of the table's flavour take, and every write of the table
+// and its memo file is made under the lock that allows it (SharedFile,
+// locks.h): the header lock for the header, for appended records and for
+// cutting the file, a record's lock for a record already counted.
 //
 // Appending: the first AppendBlank locks the header, reads the record count
 // afresh and keeps the lock for a short batch (at most batch_time_ms, or

@@ -445,9 +445,10 @@ class Index final : public ProductionIndex {
     if (!file_->WriteAt(*held, base, trees.bytes.data(), trees.bytes.size()) || !file_->Sync())
       return fail("can't write");
 
-    // Each header write is a few bytes within one sector. Until the last one
-    // lands a tag may still point at its old tree: a valid tree, behind the
-    // table at worst, which the next open catches up.
+    // One write per tag header, each a few bytes within one sector (see the
+    // contract). Until the last one lands a tag may still point at its old
+    // tree: a valid tree, behind the table at worst, which the next open
+    // catches up.
     for (size_t t = 0; t < tags_.size(); ++t) {
       std::vector<uint8_t>& raw = tags_[t]->raw_header;
       uint8_t* h = raw.data();

@@ -15,31 +15,48 @@
 //   in sorted sets, O(log n) per key; Flush (and the destructor) write
 //   every tree anew: compact or dBASE IV nodes filled from the sorted keys,
 //   interior levels above them. A file is read whole and its trees written
-//   whole: O(n) per open and per flush.
-// - Sharing: every read of the file (Open, and the read at the start of a
-//   Flush) is made under the index lock that the xBase programs sharing the
-//   file take (locks.h), shared; a Flush holds it exclusively, on one
-//   handle, from that read to its last write. It reads the file again and
-//   adds the keys added here to what it holds now, so that keys another
-//   writer flushed meanwhile are kept. A tag's header never moves: readers
-//   find it once, when they open the file. The new trees go into space no
-//   tree in use covers (gaps left by earlier trees, else past the end);
-//   then each tag header is switched to its new root, and the file header's
-//   change fields move on (a .cdx: the version after the free-node pointer,
-//   in the file header and every tag header; an .mdx: the update date, the
-//   page count past the new trees, and each tag's root page, which differs
-//   from the old one since the trees in use are never written over).
-//   A reader that holds the lock while it reads, and throws its cached
-//   pages away when those fields changed, never sees a page change under it
-//   nor a key of another record. The file is never cut shorter while it
-//   is shared: the space old trees used is taken by a later flush.
+//   whole: O(n) per open and per flush (but for the read of an unchanged
+//   .cdx, below).
+// - Sharing: the file is opened once, by Open (for writing when it may
+//   be), and that one handle serves every read and write until the object
+//   goes. Every read (Open, and the one at the start of a Flush) is made
+//   under the index lock the xBase programs sharing the file take
+//   (locks.h); a Flush holds that lock exclusively from its read to its
+//   last write, so the flushes of all writers, ours and theirs, happen one
+//   after another. A Flush reads the file again and adds the keys added
+//   here to what it holds now, so that keys another writer flushed
+//   meanwhile are kept; a .cdx whose change fields (its size, and root,
+//   free-node pointer and version of the file header and of every tag
+//   header) are as we last read or wrote them is not read again, since the
+//   keys in memory are then the file's plus ours. An .mdx has no change
+//   counter (and dBASE IV changes its nodes in place): it is read whole at
+//   every Flush. A tag's header never moves: readers find it once, when
+//   they open the file. The new trees go into space no tree in use covers
+//   (gaps left by earlier trees, else past the end); then each tag header
+//   is switched to its new root, and the file header's change fields move
+//   on (a .cdx: the version after the free-node pointer, in the file
+//   header and every tag header; an .mdx: the update date, the page count
+//   past the new trees, and each tag's root page, which differs from the
+//   old one since the trees in use are never written over). A reader that
+//   holds the lock while it reads, and throws its cached pages away when
+//   those fields changed, never sees a page change under it nor a key of
+//   another record. The file is never cut shorter while it is shared: the
+//   space old trees used is taken by a later flush.
 // - The file is valid at every moment, kills and power cuts included: the
-//   new trees reach the disk before any header points at them, and each
-//   header switch is one write of a few bytes. A kill between two tag
-//   switches leaves a tag on its older tree, behind the table, which the
-//   next open catches up. Create makes a file that nobody may open before
-//   the object that made it is gone (callers build it under another name
-//   or in a folder of its own): that object writes the file whole.
+//   new trees reach the disk before any header points at them. The switch
+//   is not one write but one per tag header (12 bytes of a .cdx tag
+//   header, 8 of an .mdx one) and then one of the file header's change
+//   fields (4 bytes of a .cdx, 16 of an .mdx), each within the first 48
+//   bytes of a header that begins on a 512-byte boundary (the readers take
+//   no other), so within one sector, which a power cut writes whole or not
+//   at all. A kill between two of them leaves a tag on its older tree,
+//   behind the table, which the next open catches up; an .mdx whose new
+//   trees lie past its old end then counts fewer pages than the file has,
+//   which costs nothing (no tag refers to those pages, and the next writer
+//   takes them again).
+// - Create makes a file that nobody may open before the object that made
+//   it is gone (callers build it under another name or in a folder of its
+//   own): that object writes the file whole.
 // - Tags, Walk and Seek describe and read what the file holds.
 //
 // Not thread-safe; one object per open table.

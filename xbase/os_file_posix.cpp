@@ -1,4 +1,5 @@
 #include "xbase/os_file.h"
+#include "xbase/os_file_system.h"
 
 #include <cerrno>
 #include <cstring>
@@ -14,6 +15,8 @@ namespace xbase {
 
 const char* const kPathSeparators = "/";
 namespace {
+
+int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
 
 std::string ErrnoText(const std::string& path) { return path + ": " + std::strerror(errno); }
 
@@ -56,24 +59,6 @@ std::string StemOf(const std::string& name) {
   return dot == std::string::npos ? name : name.substr(0, dot);
 }
 
-// A file of the system, by its descriptor.
-class PosixFile final : public OsFile {
- public:
-  explicit PosixFile(int fd) : fd_(fd) {}
-  ~PosixFile() override { ::close(fd_); }
-  bool ReadAt(uint64_t offset, void* buffer, size_t size) override;
-  bool WriteAt(uint64_t offset, const void* buffer, size_t size) override;
-  std::optional<uint64_t> Size() override;
-  bool Truncate(uint64_t size) override;
-  bool Sync() override;
-  bool Lock(uint64_t offset, uint64_t length, bool exclusive, int timeout_ms,
-            const std::function<bool()>& cancelled) override;
-  void Unlock(uint64_t offset, uint64_t length) override;
-
- private:
-  int fd_;
-};
-
 }  // namespace
 
 std::unique_ptr<OsFile> OsFile::Open(const std::string& path, Access access, std::string* error) {
@@ -89,7 +74,7 @@ std::unique_ptr<OsFile> OsFile::Open(const std::string& path, Access access, std
     ::close(fd);
     return nullptr;
   }
-  return std::make_unique<PosixFile>(fd);
+  return std::make_unique<SystemFile>(fd);
 }
 
 std::unique_ptr<OsFile> OsFile::Create(const std::string& path, bool exclusive, std::string* error) {
@@ -99,13 +84,15 @@ std::unique_ptr<OsFile> OsFile::Create(const std::string& path, bool exclusive, 
     if (error) *error = ErrnoText(path);
     return nullptr;
   }
-  return std::make_unique<PosixFile>(fd);
+  return std::make_unique<SystemFile>(fd);
 }
 
-bool PosixFile::ReadAt(uint64_t offset, void* buffer, size_t size) {
+SystemFile::~SystemFile() { ::close(Fd(handle_)); }
+
+bool SystemFile::ReadAt(uint64_t offset, void* buffer, size_t size) {
   auto* p = static_cast<char*>(buffer);
   while (size > 0) {
-    ssize_t n = ::pread(fd_, p, size, static_cast<off_t>(offset));
+    ssize_t n = ::pread(Fd(handle_), p, size, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     p += n;
@@ -115,10 +102,10 @@ bool PosixFile::ReadAt(uint64_t offset, void* buffer, size_t size) {
   return true;
 }
 
-bool PosixFile::WriteAt(uint64_t offset, const void* buffer, size_t size) {
+bool SystemFile::WriteAt(uint64_t offset, const void* buffer, size_t size) {
   auto* p = static_cast<const char*>(buffer);
   while (size > 0) {
-    ssize_t n = ::pwrite(fd_, p, size, static_cast<off_t>(offset));
+    ssize_t n = ::pwrite(Fd(handle_), p, size, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     p += n;
@@ -128,35 +115,35 @@ bool PosixFile::WriteAt(uint64_t offset, const void* buffer, size_t size) {
   return true;
 }
 
-std::optional<uint64_t> PosixFile::Size() {
+std::optional<uint64_t> SystemFile::Size() {
   struct stat st {};
-  if (fstat(fd_, &st) != 0) return std::nullopt;
+  if (fstat(Fd(handle_), &st) != 0) return std::nullopt;
   return static_cast<uint64_t>(st.st_size);
 }
 
-bool PosixFile::Truncate(uint64_t size) {
+bool SystemFile::Truncate(uint64_t size) {
   int rc;
   do {
-    rc = ftruncate(fd_, static_cast<off_t>(size));
+    rc = ftruncate(Fd(handle_), static_cast<off_t>(size));
   } while (rc != 0 && errno == EINTR);
   return rc == 0;
 }
 
-bool PosixFile::Sync() { return ::fdatasync(fd_) == 0; }
+bool SystemFile::Sync() { return ::fdatasync(Fd(handle_)) == 0; }
 
-bool PosixFile::Lock(uint64_t offset, uint64_t length, bool exclusive, int timeout_ms,
-                  const std::function<bool()>& cancelled) {
+bool SystemFile::Lock(uint64_t offset, uint64_t length, bool exclusive, int timeout_ms,
+                      const std::function<bool()>& cancelled) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   short type = exclusive ? F_WRLCK : F_RDLCK;
   for (;;) {
-    if (SetLock(fd_, type, offset, length)) return true;
+    if (SetLock(Fd(handle_), type, offset, length)) return true;
     if (errno != EACCES && errno != EAGAIN && errno != EINTR) return false;
     if (std::chrono::steady_clock::now() >= deadline || (cancelled && cancelled())) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
 }
 
-void PosixFile::Unlock(uint64_t offset, uint64_t length) { SetLock(fd_, F_UNLCK, offset, length); }
+void SystemFile::Unlock(uint64_t offset, uint64_t length) { SetLock(Fd(handle_), F_UNLCK, offset, length); }
 
 bool FileExists(const std::string& path) {
   struct stat st {};

@@ -11,11 +11,14 @@
 #include <thread>
 
 #include "xbase/os_file.h"
+#include "xbase/os_file_system.h"
 
 namespace xbase {
 
 const char* const kPathSeparators = "\\/:";
 namespace {
+
+HANDLE H(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
 std::string ErrorText(const std::string& path) {
   const DWORD code = GetLastError();
@@ -49,24 +52,6 @@ std::string StemOf(const std::string& name) {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// A file of the system, by its handle.
-class Win32File final : public OsFile {
- public:
-  explicit Win32File(HANDLE handle) : handle_(handle) {}
-  ~Win32File() override { CloseHandle(handle_); }
-  bool ReadAt(uint64_t offset, void* buffer, size_t size) override;
-  bool WriteAt(uint64_t offset, const void* buffer, size_t size) override;
-  std::optional<uint64_t> Size() override;
-  bool Truncate(uint64_t size) override;
-  bool Sync() override;
-  bool Lock(uint64_t offset, uint64_t length, bool exclusive, int timeout_ms,
-            const std::function<bool()>& cancelled) override;
-  void Unlock(uint64_t offset, uint64_t length) override;
-
- private:
-  HANDLE handle_;
-};
-
 }  // namespace
 
 std::unique_ptr<OsFile> OsFile::Open(const std::string& path, Access access, std::string* error) {
@@ -81,7 +66,7 @@ std::unique_ptr<OsFile> OsFile::Open(const std::string& path, Access access, std
     CloseHandle(h);
     return nullptr;
   }
-  return std::make_unique<Win32File>(h);
+  return std::make_unique<SystemFile>(reinterpret_cast<std::intptr_t>(h));
 }
 
 std::unique_ptr<OsFile> OsFile::Create(const std::string& path, bool exclusive, std::string* error) {
@@ -91,16 +76,18 @@ std::unique_ptr<OsFile> OsFile::Create(const std::string& path, bool exclusive, 
     if (error) *error = ErrorText(path);
     return nullptr;
   }
-  return std::make_unique<Win32File>(h);
+  return std::make_unique<SystemFile>(reinterpret_cast<std::intptr_t>(h));
 }
 
-bool Win32File::ReadAt(uint64_t offset, void* buffer, size_t size) {
+SystemFile::~SystemFile() { CloseHandle(H(handle_)); }
+
+bool SystemFile::ReadAt(uint64_t offset, void* buffer, size_t size) {
   auto* p = static_cast<char*>(buffer);
   while (size > 0) {
     const DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
     OVERLAPPED o = At(offset);
     DWORD n = 0;
-    if (!ReadFile(handle_, p, chunk, &n, &o) || n == 0) return false;
+    if (!ReadFile(H(handle_), p, chunk, &n, &o) || n == 0) return false;
     p += n;
     size -= n;
     offset += n;
@@ -108,13 +95,13 @@ bool Win32File::ReadAt(uint64_t offset, void* buffer, size_t size) {
   return true;
 }
 
-bool Win32File::WriteAt(uint64_t offset, const void* buffer, size_t size) {
+bool SystemFile::WriteAt(uint64_t offset, const void* buffer, size_t size) {
   auto* p = static_cast<const char*>(buffer);
   while (size > 0) {
     const DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
     OVERLAPPED o = At(offset);
     DWORD n = 0;
-    if (!WriteFile(handle_, p, chunk, &n, &o) || n == 0) return false;
+    if (!WriteFile(H(handle_), p, chunk, &n, &o) || n == 0) return false;
     p += n;
     size -= n;
     offset += n;
@@ -122,27 +109,27 @@ bool Win32File::WriteAt(uint64_t offset, const void* buffer, size_t size) {
   return true;
 }
 
-std::optional<uint64_t> Win32File::Size() {
+std::optional<uint64_t> SystemFile::Size() {
   LARGE_INTEGER size{};
-  if (!GetFileSizeEx(handle_, &size)) return std::nullopt;
+  if (!GetFileSizeEx(H(handle_), &size)) return std::nullopt;
   return static_cast<uint64_t>(size.QuadPart);
 }
 
-bool Win32File::Truncate(uint64_t size) {
+bool SystemFile::Truncate(uint64_t size) {
   FILE_END_OF_FILE_INFO info{};
   info.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
-  return SetFileInformationByHandle(handle_, FileEndOfFileInfo, &info, sizeof info) != 0;
+  return SetFileInformationByHandle(H(handle_), FileEndOfFileInfo, &info, sizeof info) != 0;
 }
 
-bool Win32File::Sync() { return FlushFileBuffers(handle_) != 0; }
+bool SystemFile::Sync() { return FlushFileBuffers(H(handle_)) != 0; }
 
-bool Win32File::Lock(uint64_t offset, uint64_t length, bool exclusive, int timeout_ms,
-                  const std::function<bool()>& cancelled) {
+bool SystemFile::Lock(uint64_t offset, uint64_t length, bool exclusive, int timeout_ms,
+                      const std::function<bool()>& cancelled) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
   for (;;) {
     OVERLAPPED o = At(offset);
-    if (LockFileEx(handle_, flags, 0, static_cast<DWORD>(length & 0xFFFFFFFFu), static_cast<DWORD>(length >> 32),
+    if (LockFileEx(H(handle_), flags, 0, static_cast<DWORD>(length & 0xFFFFFFFFu), static_cast<DWORD>(length >> 32),
                    &o))
       return true;
     const DWORD code = GetLastError();
@@ -152,9 +139,9 @@ bool Win32File::Lock(uint64_t offset, uint64_t length, bool exclusive, int timeo
   }
 }
 
-void Win32File::Unlock(uint64_t offset, uint64_t length) {
+void SystemFile::Unlock(uint64_t offset, uint64_t length) {
   OVERLAPPED o = At(offset);
-  UnlockFileEx(handle_, 0, static_cast<DWORD>(length & 0xFFFFFFFFu), static_cast<DWORD>(length >> 32), &o);
+  UnlockFileEx(H(handle_), 0, static_cast<DWORD>(length & 0xFFFFFFFFu), static_cast<DWORD>(length >> 32), &o);
 }
 
 bool FileExists(const std::string& path) {

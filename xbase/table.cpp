@@ -452,6 +452,7 @@ bool Table::CommitBatch() {
                     std::to_string(header_.record_count));
   }
   if (!ok) {
+    ForgetLostRecords();
     header_.record_count = committed_count_;
     ++failed_writes_;
   }
@@ -460,6 +461,30 @@ bool Table::CommitBatch() {
   if (current_pending) dirty_ = false;
   committed_count_ = header_.record_count;
   return ok;
+}
+
+// The records of a batch whose write failed are gone, and later appends
+// take their numbers: their keys leave the indexes (a key must never point
+// at a record it was not made from), their numbers are no longer ours to
+// take back, and none of them stays the current record.
+void Table::ForgetLostRecords() {
+  const size_t rlen = header_.record_length;
+  for (uint32_t r = committed_count_ + 1; r <= header_.record_count; ++r) {
+    const size_t at = size_t{r - committed_count_ - 1} * rlen;
+    if (at + rlen > pending_.size()) break;
+    const std::span<const uint8_t> record(pending_.data() + at, rlen);
+    for (auto& index : indexes_) {
+      std::string problem;
+      if (!index->RemoveRecord(r, record, &problem))
+        Report("index keeps the keys of lost record " + std::to_string(r) + ": " + problem);
+    }
+    index_dirty_ = true;
+    std::erase(appended_here_, r);
+  }
+  if (current_ > committed_count_) {
+    current_ = 0;
+    appended_ = false;
+  }
 }
 
 bool Table::AppendBlank() {

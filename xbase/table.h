@@ -162,6 +162,7 @@ class Table {
   void IndexRecordsOfOthers(uint32_t known, uint32_t count);
   void UnlockHeader();
   bool CommitBatch();
+  void ForgetLostRecords();
   void Report(const std::string& problem);
   void ReportOncePerField(int field, const std::string& problem);
   uint8_t* NullFlags();

@@ -5,6 +5,7 @@
 
 #include "library_fixture.h"
 #include "scratch_dir.h"
+#include "test_env.h"
 #include "tools/dbfcheck/dbf_check.h"
 #include "tools/dbfcheck/dbf_repair.h"
 #include "xbase/index/index_image.h"
@@ -13,9 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -312,13 +311,24 @@ TEST(Repairs, AMemoThatCanNotBeStoredIsAnError) {
 }
 
 // While records are flushed, other programs find their keys in the index
-// file within a second, not only when the table is closed.
-TEST(IndexWrites, KeysReachTheFileWithinASecondWhileTheTableStaysOpen) {
+// file within a second, not only when the table is closed. The second
+// passes on the engine's own clock.
+// A table made through a handle whose engine runs on a test's Env.
+struct OnTestEnv {
+  OnTestEnv() {
+    code4setEnv(code.h, &env);
+    EXPECT_NE(d4create(code.h, path.c_str(), kFields, kTags), nullptr);
+  }
   ScratchDir dir;
   Reports reports;
+  xbase::test::TestEnv env;  // outlives the tables the handle keeps open
   Code code;
   const std::string path = dir / "t.dbf";
-  ASSERT_NE(d4create(code.h, path.c_str(), kFields, kTags), nullptr);
+};
+
+TEST(IndexWrites, KeysReachTheFileWithinASecondWhileTheTableStaysOpen) {
+  OnTestEnv t;
+  auto& [dir, reports, env, code, path] = t;
   DbfHandle d = d4open(code.h, path.c_str());
   ASSERT_NE(d, nullptr);
   auto keys_on_disk = [&] {
@@ -335,11 +345,51 @@ TEST(IndexWrites, KeysReachTheFileWithinASecondWhileTheTableStaysOpen) {
   append("first");
   EXPECT_EQ(keys_on_disk(), 1u);
   append("second");
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  env.Advance(500);
   append("third");
-  EXPECT_EQ(keys_on_disk(), 3u);
+  EXPECT_EQ(keys_on_disk(), 1u) << "the index is written at most once a second";
+  env.Advance(600);
+  append("fourth");
+  EXPECT_EQ(keys_on_disk(), 4u);
   ASSERT_EQ(d4close(d), r4success);
-  EXPECT_EQ(keys_on_disk(), 3u);
+  EXPECT_EQ(keys_on_disk(), 4u);
+}
+
+// The share fills up while a batch of appends is gathered: the batch's
+// write fails, the table says so (d4writeFailures), and the file is left as
+// it was before the batch, whole, its count unchanged. Appends after the
+// share has room again take the lost records' numbers and reach the file.
+TEST(WriteFaults, ABatchTheDiskRefusesLeavesTheFileWholeAndIsCounted) {
+  OnTestEnv t;
+  auto& [dir, reports, env, code, path] = t;
+  Append(code.h, path, 1, 3);
+  const auto before = ReadBytes(path);
+
+  DbfHandle d = d4open(code.h, path.c_str());
+  ASSERT_NE(d, nullptr);
+  // Every write to the table past its last record fails: no room for more.
+  const uint64_t end = before.size() - 1;
+  env.fail_write = [&](const std::string& file, uint64_t offset, size_t) { return file == path && offset >= end; };
+  for (int i = 4; i <= 6; ++i) {
+    ASSERT_EQ(d4appendBlank(d), r4success);
+    ASSERT_TRUE(tidewell::AssignDbfField(d, "NAME", "row " + std::to_string(i)));
+  }
+  EXPECT_NE(d4flush(d), r4success);
+  EXPECT_EQ(d4writeFailures(d), 1u);
+  EXPECT_GE(env.failed_writes[path], 1);
+  EXPECT_GE(reports.Count("cannot write appended records 4 to 6"), 1u);
+  EXPECT_EQ(ReadBytes(path), before) << "a refused batch changed the file";
+
+  env.fail_write = nullptr;
+  ASSERT_EQ(d4appendBlank(d), r4success);
+  EXPECT_EQ(d4recNo(d), 4) << "the lost records' numbers are taken again";
+  ASSERT_TRUE(tidewell::AssignDbfField(d, "NAME", "row 4 new"));
+  ASSERT_EQ(d4flush(d), r4success);
+  ASSERT_EQ(d4close(d), r4success);
+  EXPECT_EQ(d4recCount(d4open(code.h, path.c_str())), 4);
+  EXPECT_EQ(NameOf(code.h, path, 4), "row 4 new");
+  std::string report;
+  EXPECT_EQ(Check(path, &report), 0) << report;
 }
 
 // ---------------------------------------------------------------------------

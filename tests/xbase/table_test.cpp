@@ -3,6 +3,7 @@
 #include "xbase/byte_order.h"
 #include "xbase/code_page.h"
 #include "scratch_dir.h"
+#include "test_env.h"
 
 #include <gtest/gtest.h>
 
@@ -372,31 +373,59 @@ TEST(Appending, AFailedAppendLeavesNoRecordForTheNextValues) {
 }
 
 // The flags byte is part of the header other programs read and rewrite
-// under the header lock: it is never written while another writer holds it.
+// under the header lock: it is never written while another program holds it.
 TEST(TableFlags, AreWrittenUnderTheHeaderLockOnly) {
   ScratchDir dir;
   RecordingSink sink;
-  TableOptions options = Options(&sink);
-  options.lock_timeout_ms = 50;
-  std::string path = dir / "a.dbf";
-  ASSERT_TRUE(Table::Create(path, MakeLayout(0x03, {{"A", 'C', 10}}), false, options));
-  auto t = Table::Open(path, options);
-  auto holder = Table::Open(path, options);
-  ASSERT_TRUE(t && holder);
-  ASSERT_TRUE(holder->AppendBlank());  // in the middle of a batch: header locked
-  EXPECT_FALSE(t->SetTableFlags(0x01));
-  EXPECT_EQ(ReadBytes(path)[28], 0x00);
-  EXPECT_EQ(t->header().table_flags, 0x00);
-  ASSERT_TRUE(holder->Close());
-  EXPECT_TRUE(t->SetTableFlags(0x01));
+  TableOptions quick = Options(&sink);
+  quick.lock_timeout_ms = 30;
+  const std::string path = dir / "flags.dbf";
+  auto table = Table::Create(path, MakeLayout(0x30, {{"NAME", 'C', 8}, {"N", 'I', 4}}), false, quick);
+  ASSERT_TRUE(table);
+  std::string error;
+  auto program = OsFile::Open(path, OsFile::Access::kReadWrite, &error);
+  ASSERT_TRUE(program) << error;
+  const LockRange header = LockScheme::High().Header();  // Visual FoxPro
+  ASSERT_TRUE(program->Lock(header.offset, header.length, true, 0));
+  EXPECT_FALSE(table->SetTableFlags(0x01));
+  EXPECT_EQ(ReadBytes(path)[28], 0x00) << "written while another program held the header";
+  EXPECT_EQ(table->header().table_flags, 0x00);
+  program->Unlock(header.offset, header.length);
+  EXPECT_TRUE(table->SetTableFlags(0x01));
   EXPECT_EQ(ReadBytes(path)[28], 0x01);
-  // In a batch of its own the table writes it under the lock it holds.
-  ASSERT_TRUE(t->AppendBlank());
-  EXPECT_TRUE(t->SetTableFlags(0x00));
-  ASSERT_TRUE(t->Close());
+  // In a batch of its own the table writes it under the lock the batch holds.
+  ASSERT_TRUE(table->AppendBlank());
+  EXPECT_TRUE(table->SetTableFlags(0x00));
+  EXPECT_FALSE(program->Lock(header.offset, header.length, true, 0)) << "the batch let go of the header";
+  ASSERT_TRUE(table->Close());
   const auto bytes = ReadBytes(path);
   EXPECT_EQ(bytes[28], 0x00);
-  EXPECT_EQ(HeaderCount(bytes), 2u);
+  EXPECT_EQ(HeaderCount(bytes), 1u);
+}
+
+// The date a table's header carries is the engine clock's day, in the
+// system's time zone, at creation and at every append.
+TEST(HeaderDates, AreTheDayOfTheEnginesClock) {
+  ScratchDir dir;
+  RecordingSink sink;
+  test::TestEnv env;
+  env.unix_seconds = 1930996800;  // 2031-03-11 12:00 UTC
+  TableOptions options = Options(&sink);
+  options.env = &env;
+  const std::string path = dir / "a.dbf";
+  auto stamped = [&] {
+    const auto bytes = ReadBytes(path);
+    return LocalDate{bytes[1] + 1900, bytes[2], bytes[3]};
+  };
+  auto same = [](LocalDate a, LocalDate b) { return a.year == b.year && a.month == b.month && a.day == b.day; };
+  auto t = Table::Create(path, MakeLayout(0x03, {{"A", 'C', 10}}), false, options);
+  ASSERT_TRUE(t);
+  EXPECT_TRUE(same(stamped(), LocalDateAt(env.unix_seconds)));
+  env.unix_seconds += 40 * 86400;
+  ASSERT_TRUE(t->AppendBlank());
+  ASSERT_TRUE(t->Close());
+  EXPECT_TRUE(same(stamped(), LocalDateAt(env.unix_seconds)));
+  EXPECT_EQ(stamped().year, 2031);
 }
 
 TEST(Appending, ToATableWithAnIndexWeDoNotKeepIsReportedOnce) {

@@ -390,6 +390,33 @@ TEST_P(Rereads, AfterAFlushThatFailedHalfway) {
 INSTANTIATE_TEST_SUITE_P(Formats, Rereads, ::testing::Values(IndexKind::kCdx, IndexKind::kMdx),
                          [](const auto& p) { return std::string(p.param == IndexKind::kCdx ? "Cdx" : "Mdx"); });
 
+// An .mdx header's creation and update dates are the engine clock's day
+// in UTC (the file has no time zone), whatever the system's clock says.
+TEST(MdxDates, AreTheDayOfTheEnginesClockInUtc) {
+  ScratchDir dir;
+  TestTable table;
+  std::string problem;
+  xbase::test::TestEnv env;
+  env.unix_seconds = 1930996800;  // 2031-03-11 12:00 UTC
+  const auto path = dir / "dates.mdx";
+  auto date_at = [&](size_t at) {
+    const auto bytes = ReadAll(path);
+    return std::vector<int>{bytes[at] + 1900, bytes[at + 1], bytes[at + 2]};
+  };
+  ASSERT_NE(ProductionIndex::Create(path, IndexKind::kMdx, {Tag("NAME", "NAME")}, table.fields(), &problem, {}, &env),
+            nullptr)
+      << problem;
+  EXPECT_EQ(date_at(1), (std::vector<int>{2031, 3, 11}));
+  EXPECT_EQ(date_at(44), (std::vector<int>{2031, 3, 11}));
+  env.unix_seconds += 86400 - 3600;  // 2031-03-12 11:00 UTC
+  auto index = ProductionIndex::Open(path, table.fields(), &problem, {}, &env);
+  ASSERT_NE(index, nullptr) << problem;
+  ASSERT_TRUE(index->AddRecord(1, table.AppendGenerated(0), &problem)) << problem;
+  ASSERT_TRUE(index->Flush(&problem)) << problem;
+  EXPECT_EQ(date_at(1), (std::vector<int>{2031, 3, 11})) << "the creation date stays";
+  EXPECT_EQ(date_at(44), (std::vector<int>{2031, 3, 12}));
+}
+
 TEST(TakingBack, ARemovedRecordsKeysStayOutAndItsNumberCanBeUsedAgain) {
   ScratchDir dir;
   TestTable table;

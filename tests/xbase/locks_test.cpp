@@ -110,6 +110,7 @@ TEST_F(SharedFileWrites, EachRoleTakesItsConventionalByteAndLetsGoWithTheLock) {
   EXPECT_FALSE(Free(path_, LockScheme::Low().Record(3, kHeaderLength, kRecordLength)));
 }
 
+#ifndef _WIN32  // Windows refuses a second lock of the same bytes through one handle
 // Locks on one byte do not stack: taking the header lock again and keeping
 // the new HeldLock in place of the old one must not let go of it.
 TEST_F(SharedFileWrites, ALockTakenAgainOverItselfIsStillHeld) {
@@ -123,6 +124,7 @@ TEST_F(SharedFileWrites, ALockTakenAgainOverItselfIsStillHeld) {
   head.reset();
   EXPECT_TRUE(Free(path_, LockScheme::High().Header()));
 }
+#endif
 
 TEST_F(SharedFileWrites, ALockAnotherProgramHoldsIsWaitedForThenRefused) {
   auto other = OpenRw(path_);

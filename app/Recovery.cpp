@@ -9,6 +9,7 @@
 #include "app/ConverterLock.h"
 #include "app/Journal.h"
 #include "app/JournalRun.h"
+#include "app/Marks.h"
 #include "app/RowKey.h"
 #include "app/Settings.h"
 #include "app/sMain.h"

@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -32,7 +31,6 @@ inline constexpr int DefaultSliceRows = 100000;
 
 class TODBCStatement;
 class TJournal;
-class TJournalRun;
 
 // Name of the .dbf file of one machine and day: MMDDYY, the machine number
 // with at least two digits, ".dbf" (03050407.dbf).
@@ -99,8 +97,8 @@ class TKestrel : public TOneShotService {
   std::uint32_t IntervalMs = CycleIntervalMs;
   // Rows a run takes from the server at a time (see ConvertTables).
   int SliceRows = DefaultSliceRows;
-  // Records whose marks go to the server together (see Convert.cpp); a
-  // statement takes at most MaxMarksPerStatement of them.
+  // Records whose marks go to the server together (TMarks); a statement
+  // takes at most MaxMarksPerStatement of them.
   int MarkBatchRows = MaxMarksPerStatement;
 
  protected:
@@ -116,78 +114,6 @@ class TKestrel : public TOneShotService {
   // for tests).
   virtual void RecordWritten() {}
 
-  // The append-then-mark step of a run (see Convert.cpp).
-  class TMarks {
-   public:
-    // What one row becomes: the texts of its record and how to name it.
-    struct TFieldText {
-      std::string Name, Text;
-      size_t CharWidth = 0;  // width of a character field, else 0
-    };
-    struct TCopy {
-      std::vector<TFieldText> Texts;
-      TRowKey Key;
-      std::string Path;
-      long RecNo = 0;
-      const FIELD4INFO* Fields = nullptr;  // the file's, for its note
-      std::uint64_t Seq = 0;               // its note in the journal
-      // The mark this run gave the row before its record moved to RecNo
-      // (0: none yet).
-      std::int32_t Holds = 0;
-    };
-    TMarks(TKestrel& owner, TODBCStatement& update, const std::string& table, TJournalRun& journal);
-    TMarks(const TMarks&) = delete;
-    TMarks& operator=(const TMarks&) = delete;
-    // The copy of the current row for the open file's fields.
-    static TCopy Read(TODBCStatement& row, const TRowKey& key, DbfHandle file, const FIELD4INFO* fields,
-                      const std::string& path);
-    // Assigns the copy's texts to the current record of `file`, as the
-    // conversion stores them. False when a memo could not be stored.
-    // With `table`, a number too wide for its field is logged with its row.
-    static bool Fill(DbfHandle file, const TCopy& copy, const std::string* table = nullptr);
-    // Writes the copy into the file; a full batch (or one old enough to
-    // commit) has its marks sent and settled. False when the run must end.
-    bool Append(TCopy copy, DbfHandle file);
-    // Sends the marks still waiting and settles them. False when the run
-    // must end.
-    bool Finish();
-    // Forgets the file: the run closes it itself.
-    void Detach() { FFile = nullptr; }
-    int Appended = 0;   // records appended and kept
-    int LeftInSet = 0;  // rows refused that are still unconverted
-    // Set with a false Append when only the row's group must end: its
-    // record was not kept (a memo not stored, a file locked by another
-    // program); the run goes on with the next group.
-    bool SkipGroup = false;
-
-   private:
-    enum TOutcome { oMarked, oTwin, oRefused };
-    bool Write(TCopy& copy);
-    static std::string OverflowLine(const std::string& table, const TCopy& copy, const std::string& field,
-                                    const std::string& value);
-    bool Settle();
-    bool Round(size_t n);
-    bool TakeBackFrom(size_t first);
-    bool EndWithRecordsKept(const std::string& line);
-    void Settled(const TCopy& copy);
-    TKestrel& FOwner;
-    TODBCStatement& FUpdate;
-    std::string FTable;
-    TJournalRun& FJournal;
-    DbfHandle FFile = nullptr;
-    // Written and noted, marks not settled: the last records of FFile.
-    std::vector<TCopy> FBatch;
-    // After a statement for many rows failed: the rest of the batch goes
-    // one row at a time, so that only the refused row is refused.
-    bool FOneByOne = false;
-    // The file's count of failed writes when the batch began.
-    unsigned FWriteFailures = 0;
-    bool FRunEnds = false;          // a failed write that ends the run, not only its group
-    // Keys whose mark took several rows at once (rows sharing machine and
-    // rec_num), with the mark they got (TRowKey::Text names a key).
-    std::map<std::string, int> FSharedKeys;
-    bool FNoteFailed = false;       // that write was the journal's
-  };
   void WaitWhileBusy();
   // What the administrator sees of the cycles (the service manager's status
   // line): the last cycle's outcome and the next cycle's time, and the rows

@@ -21,6 +21,36 @@ void LogNow(const std::string& text) {
 
 }  // namespace
 
+TMarkReading ReadingOf(TReadBackState state, const std::vector<std::int32_t>& marks, long recNo, std::int32_t twin) {
+  TMarkReading r;
+  if (state == rbLinkLost) r.State = msLinkLost;
+  if (state == rbFailed) r.State = msFailed;
+  if (state == rbLinkLost || state == rbFailed) return r;
+  bool twinFound = false;
+  for (const auto m : marks) {
+    if (m == recNo) {
+      ++r.Own;
+    } else if (m == 0) {
+      r.AnyUnconverted = true;
+    } else {
+      if (twin != 0 && m == twin) twinFound = true;
+      if (r.Other == 0) r.Other = m;
+    }
+  }
+  r.State = r.Own > 0                ? msOwn
+            : twinFound              ? msTwin
+            : r.Other != 0           ? msElsewhere
+            : r.AnyUnconverted       ? msUnconverted
+                                     : msGone;
+  return r;
+}
+
+TMarkReading ReadingOf(const TReadBack& back, long recNo) {
+  return ReadingOf(back.State, back.State == rbFound ? std::vector<std::int32_t>{back.Convtd}
+                                                     : std::vector<std::int32_t>{},
+                   recNo);
+}
+
 TMarks::TMarks(TODBCStatement& update, const std::string& table, TJournalRun& journal, TSeams seams)
     : FUpdate(update), FTable(table), FJournal(journal), FSeams(std::move(seams)) {}
 
@@ -153,9 +183,9 @@ bool TMarks::Round(size_t n) {
     // their notes first, can tell them apart from rows still to copy.
     TJournalEntry last;
     if (FJournal.LastMarked(last)) {
-      const TReadBack back = ReadRowMark(FUpdate, FTable, last.Key);
-      if (back.State == rbLinkLost) return unknown(rows + " got no answer (link to the server lost)");
-      if (!(back.State == rbFound && back.Convtd == static_cast<int>(last.RecNo))) {
+      const TMarkState held = ReadingOf(ReadRowMark(FUpdate, FTable, last.Key), last.RecNo).State;
+      if (held == msLinkLost) return unknown(rows + " got no answer (link to the server lost)");
+      if (held != msOwn) {
         FJournal.Refused(false);
         LogNow(Format("Update of %s rec_num=%s failed and took the earlier marks of the batch with it; run ended",
                       FTable, headRecNum));
@@ -180,10 +210,9 @@ bool TMarks::Round(size_t n) {
     }
   }
 
-  // What each row holds now.
-  std::vector<TOutcome> outcome(n, oMarked);
-  std::vector<bool> unconverted(n, false);
-  std::vector<std::int32_t> elsewhere(n, 0);  // the mark someone else gave the row meanwhile
+  // What each row holds now (one row's update that changed it says so).
+  std::vector<TMarkReading> reading(n, TMarkReading{msOwn, 1, false, 0});
+  const auto refused = [&reading](size_t i) { return reading[i].State != msOwn && reading[i].State != msTwin; };
   if (n == 1 && !requests.empty() && result.Rows >= 1) {
     // One row's update says what it did.
     if (result.Rows > 1) {
@@ -206,45 +235,35 @@ bool TMarks::Round(size_t n) {
         return unknown(rows + (n == 1 ? " left its mark unknown" : " left their marks unknown") +
                        " (the read-back failed: statement error)");
       }
-      outcome[0] = oRefused;
-      unconverted[0] = true;
+      reading[0].State = msUnconverted;
+      reading[0].AnyUnconverted = true;
     } else {
       for (size_t i = 0; i < n; ++i) {
         const TCopy& c = FBatch[i];
-        const auto& marks = back.Marks[i];
-        const auto own = std::count(marks.begin(), marks.end(), static_cast<std::int32_t>(c.RecNo));
         const auto shared = FSharedKeys.find(keys[i]);
-        if (own > 0) {
-          if (own > 1) {
-            FSharedKeys[keys[i]] = static_cast<int>(c.RecNo);
-            LogNow(Format("Update of %s rec_num=%s marked %d rows (rows share machine and rec_num); record %d kept "
-                          "in %s",
-                          FTable, c.Key.RecNum, static_cast<int>(own), static_cast<int>(c.RecNo), path));
-          } else if (n == 1 && (!result.Executed || result.Rows == 0)) {
-            LogNow(Format("Update of %s rec_num=%s reported a failure but the row is marked; record %d kept in %s",
-                          FTable, c.Key.RecNum, static_cast<int>(c.RecNo), path));
-          }
-        } else if (shared != FSharedKeys.end() &&
-                   std::find(marks.begin(), marks.end(), shared->second) != marks.end()) {
+        reading[i] = ReadingOf(back.State, back.Marks[i], c.RecNo, shared != FSharedKeys.end() ? shared->second : 0);
+        if (reading[i].State == msOwn && reading[i].Own > 1) {
+          FSharedKeys[keys[i]] = static_cast<int>(c.RecNo);
+          LogNow(Format("Update of %s rec_num=%s marked %d rows (rows share machine and rec_num); record %d kept in %s",
+                        FTable, c.Key.RecNum, reading[i].Own, static_cast<int>(c.RecNo), path));
+        } else if (reading[i].State == msOwn && n == 1 && (!result.Executed || result.Rows == 0)) {
+          LogNow(Format("Update of %s rec_num=%s reported a failure but the row is marked; record %d kept in %s",
+                        FTable, c.Key.RecNum, static_cast<int>(c.RecNo), path));
+        } else if (reading[i].State == msTwin) {
           // An earlier row with the same key took this row's mark with its
           // own: its record is this row's copy all the same.
-          outcome[i] = oTwin;
           LogNow(Format("Update of %s rec_num=%s found the row marked %d with the rows it shares its key with; "
                         "record %d kept in %s",
                         FTable, c.Key.RecNum, shared->second, static_cast<int>(c.RecNo), path));
-        } else {
-          outcome[i] = oRefused;
-          unconverted[i] = std::find(marks.begin(), marks.end(), 0) != marks.end();
-          for (auto m : marks)
-            if (m != 0 && elsewhere[i] == 0) elsewhere[i] = m;
         }
       }
     }
   }
 
-  const size_t f = static_cast<size_t>(std::find(outcome.begin(), outcome.end(), oRefused) - outcome.begin());
+  size_t f = 0;
+  while (f < n && !refused(f)) ++f;
   for (size_t i = f; i < n; ++i)
-    if (outcome[i] == oRefused && FBatch[i].Holds != 0) {
+    if (refused(i) && FBatch[i].Holds != 0) {
       // A row whose record moved refused its new number: its old one names
       // another row's record now, and no mark of the batch may stay.
       FJournal.Abandon();
@@ -254,12 +273,10 @@ bool TMarks::Round(size_t n) {
       return false;
     }
   for (size_t i = 0; i < f; ++i) Settled(FBatch[i]);
-  // Settled rows leave the batch; outcomes follow the rows still in it.
+  // Settled rows leave the batch; readings follow the rows still in it.
   FBatch.erase(FBatch.begin(), FBatch.begin() + static_cast<std::ptrdiff_t>(f));
   if (f == n) return true;
-  outcome.erase(outcome.begin(), outcome.begin() + static_cast<std::ptrdiff_t>(f));
-  unconverted.erase(unconverted.begin(), unconverted.begin() + static_cast<std::ptrdiff_t>(f));
-  elsewhere.erase(elsewhere.begin(), elsewhere.begin() + static_cast<std::ptrdiff_t>(f));
+  reading.erase(reading.begin(), reading.begin() + static_cast<std::ptrdiff_t>(f));
   n -= f;
 
   // A refusal: the refused row's record and all later ones go, and the
@@ -276,12 +293,12 @@ bool TMarks::Round(size_t n) {
   std::vector<std::string> lines;
   for (size_t k = 0; k < later.size(); ++k) {
     TCopy& c = later[k];
-    if (k < n && outcome[k] == oRefused) {
-      if (unconverted[k]) ++LeftInSet;
-      if (elsewhere[k] != 0)
+    if (k < n && refused(k)) {
+      if (reading[k].AnyUnconverted) ++LeftInSet;
+      if (reading[k].Other != 0)
         lines.push_back(Format("Update of %s rec_num=%s found the row already marked %d by someone else; record %d "
                                "taken back from %s",
-                               FTable, c.Key.RecNum, static_cast<int>(elsewhere[k]), static_cast<int>(c.RecNo), path));
+                               FTable, c.Key.RecNum, static_cast<int>(reading[k].Other), static_cast<int>(c.RecNo), path));
       else if (result.Executed)
         lines.push_back(Format("Update of %s rec_num=%s changed no row; record %d taken back from %s", FTable,
                                c.Key.RecNum, static_cast<int>(c.RecNo), path));
@@ -292,7 +309,7 @@ bool TMarks::Round(size_t n) {
     }
     // A row this round marked holds its old number until the next round
     // corrects it; one marked by its twin follows the twin's mark.
-    if (k < n && outcome[k] == oMarked) c.Holds = static_cast<std::int32_t>(c.RecNo);
+    if (k < n && reading[k].State == msOwn) c.Holds = static_cast<std::int32_t>(c.RecNo);
     const long old = c.RecNo;
     if (!Write(c)) {
       FJournal.Abandon();

@@ -42,6 +42,8 @@
 //  - settled: TJournalRun::Commit puts the journal and the files on disk,
 //    commits the marks and settles their notes; the next run finds each row
 //    in exactly one record whatever interrupts this one.
+// What one read-back says of a row's mark is decided in one place,
+// ReadingOf, for the run and for the next run's recovery alike.
 //
 // Contract: one file at a time; Append takes the file the run has open and
 // Finish settles its batch before the run closes or changes it.
@@ -61,6 +63,35 @@ namespace tidewell {
 
 class TODBCStatement;
 class TJournalRun;
+
+// What a read-back of a row's mark says of the record `recNo` the row was
+// copied to.
+enum TMarkState {
+  msOwn,          // a row of the key holds recNo: the record is its copy
+  msTwin,         // it holds the mark an earlier record of its key got (rows
+                  // that share machine and rec_num are marked together)
+  msElsewhere,    // it holds another number: someone else's mark
+  msUnconverted,  // it holds no mark (NULL or 0)
+  msGone,         // no row has the key
+  msFailed,       // the read-back failed (statement or data error)
+  msLinkLost,     // the link to the server is gone: nothing is known
+};
+struct TMarkReading {
+  TMarkState State = msFailed;
+  // Rows of the key holding recNo (more than one: rows share the key).
+  int Own = 0;
+  // Whether a row of the key is unconverted, and the first number another
+  // gave a row of it (0: none); both said whatever State is.
+  bool AnyUnconverted = false;
+  std::int32_t Other = 0;
+};
+// The marks the rows of one key hold (ReadRowMarks), or its one row's
+// (ReadRowMark). `twin`: the mark an earlier record of the key got (0 when
+// none), which the key's rows hold when they were marked with it. The
+// order: own, twin, elsewhere, unconverted, gone.
+TMarkReading ReadingOf(TReadBackState state, const std::vector<std::int32_t>& marks, long recNo,
+                       std::int32_t twin = 0);
+TMarkReading ReadingOf(const TReadBack& back, long recNo);
 
 class TMarks {
  public:
@@ -120,7 +151,6 @@ class TMarks {
   bool SkipGroup = false;
 
  private:
-  enum TOutcome { oMarked, oTwin, oRefused };
   bool Write(TCopy& copy);
   static std::string OverflowLine(const std::string& table, const TCopy& copy, const std::string& field,
                                   const std::string& value);

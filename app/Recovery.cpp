@@ -38,8 +38,7 @@ bool SetMark(TODBCStatement& st, const std::string& table, const TJournalEntry& 
     UnmarkRow(st, table, e.Key, e.RecNo);
   else
     MarkRow(st, table, e.Key, e.RecNo);
-  const TReadBack back = ReadRowMark(st, table, e.Key);
-  return back.State == rbFound && back.Convtd == (clear ? 0 : e.RecNo);
+  return ReadingOf(ReadRowMark(st, table, e.Key), e.RecNo).State == (clear ? msUnconverted : msOwn);
 }
 
 // The files named by the entries, each opened once for the whole
@@ -330,15 +329,14 @@ bool TKestrel::ResolveJournal(TJournal& journal, const std::string& table) {
   for (const auto& e : pending) {
     const std::string row = Format("%s rec_num=%s (machine %d)", table, e.Key.RecNum, e.Key.Machine);
     const std::string record = Format("record %d of %s", static_cast<int>(e.RecNo), e.File);
-    const TReadBack answer = ReadRowMark(st, table, e.Key);
-    const long convtd = answer.Convtd;
-    if (answer.State == rbFailed || answer.State == rbLinkLost) {
+    const TMarkReading answer = ReadingOf(ReadRowMark(st, table, e.Key), e.RecNo);
+    if (answer.State == msFailed || answer.State == msLinkLost) {
       Log(Format("Journal: the server can't be asked about %s; %d entries kept, run ended", row,
                  static_cast<int>(journal.Pending().size())));
       return false;
     }
-    TFiles::THolds holds = answer.State == rbGone ? TFiles::hoNo : files.Holds(e);
-    if (holds == TFiles::hoYes && (convtd == e.RecNo || convtd == 0)) {
+    TFiles::THolds holds = answer.State == msGone ? TFiles::hoNo : files.Holds(e);
+    if (holds == TFiles::hoYes && (answer.State == msOwn || answer.State == msUnconverted)) {
       // The fingerprint says the record is the one noted; the row's own
       // values say whether it is this row's copy.
       if (!SelectRow(rowRead, table, e.Key)) {
@@ -368,23 +366,23 @@ bool TKestrel::ResolveJournal(TJournal& journal, const std::string& table) {
                  static_cast<int>(journal.Pending().size())));
       return false;
     }
-    if (answer.State == rbGone) {
+    if (answer.State == msGone) {
       Log(Format("Journal: %s is no longer in the table; %s left as it is", row, record));
-    } else if (convtd == e.RecNo) {
+    } else if (answer.State == msOwn) {
       if (holds == TFiles::hoYes) {
-        Log(Format("Journal: %s is marked %d; %s kept", row, static_cast<int>(convtd), record));
+        Log(Format("Journal: %s is marked %d; %s kept", row, static_cast<int>(e.RecNo), record));
       } else if (SetMark(st, table, e, true)) {
         // The mark outlived its record (a power cut took the record with
         // the cache, or the file was replaced): the row goes again.
         Log(Format("Journal: %s is marked %d but %s does not hold it; mark cleared, the row is copied again", row,
-                   static_cast<int>(convtd), record));
+                   static_cast<int>(e.RecNo), record));
       } else {
         Log(Format("Journal: %s is marked %d but %s does not hold it and the mark could not be cleared; run ended",
-                   row, static_cast<int>(convtd), record));
+                   row, static_cast<int>(e.RecNo), record));
         return false;
       }
-    } else if (convtd != 0) {
-      Log(Format("Journal: %s is marked %d, not %d; nothing to do", row, static_cast<int>(convtd),
+    } else if (answer.State == msElsewhere) {
+      Log(Format("Journal: %s is marked %d, not %d; nothing to do", row, static_cast<int>(answer.Other),
                  static_cast<int>(e.RecNo)));
     } else if (holds == TFiles::hoYes) {
       // The record is there and its mark never arrived: the record becomes

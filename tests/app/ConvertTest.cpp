@@ -17,6 +17,7 @@
 #include "app/ConverterLock.h"
 #include "app/Journal.h"
 #include "app/JournalRun.h"
+#include "app/Marks.h"
 #include "app/Settings.h"
 #include "app/sMain.h"
 #include "common/Clock.h"
@@ -990,6 +991,52 @@ TEST_P(Conversion, MarksCountTheirRowsAndReadBacksSayWhatTheyFound) {
   }
   K.CloseDatabase();
   EXPECT_EQ(Marks(), "8 4 ");
+}
+
+// What a read-back means is one reading for a run's batch and for the next
+// run's recovery: a NULL and a 0 are both unconverted, a key whose rows hold
+// another number and no mark is someone else's yet still leaves a row in the
+// set, and an earlier record's number held by rows sharing a key is a twin.
+TEST_P(Conversion, AReadBackOfMarksReadsTheSameForARunAndForItsRecovery) {
+  Db.Exec({"insert into weight values (1, 7, '2004-03-05', '10:00:00', 1, 1, NULL, NULL)",
+           "insert into weight values (2, 7, '2004-03-05', '10:00:00', 1, 1, NULL, 0)",
+           "insert into weight values (3, 7, '2004-03-05', '10:00:00', 1, 1, NULL, 6)",
+           "insert into weight values (3, 7, '2004-03-05', '10:00:01', 1, 1, NULL, 0)",
+           "insert into weight values (4, 7, '2004-03-05', '10:00:00', 1, 1, NULL, 9)",
+           "insert into weight values (4, 7, '2004-03-05', '10:00:01', 1, 1, NULL, 9)"});
+  Connect();
+  TODBCStatement s(MainOdbc.get(), false, false);
+  std::vector<TRowKey> keys(5);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    keys[i].Machine = 7;
+    keys[i].MachineNull = false;
+    keys[i].MachineValue = "7";
+    keys[i].RecNum = std::to_string(i + 1);
+  }
+  for (int i : {0, 1}) {
+    const TMarkReading r = ReadingOf(ReadRowMark(s, "weight", keys[i]), 9);
+    EXPECT_EQ(r.State, msUnconverted) << keys[i].RecNum;
+    EXPECT_TRUE(r.AnyUnconverted);
+  }
+  EXPECT_EQ(ReadingOf(ReadRowMark(s, "weight", keys[4]), 9).State, msGone);
+  EXPECT_EQ(ReadingOf(ReadRowMark(s, "no_such_table", keys[0]), 9).State, msFailed);
+
+  const TReadBacks backs = ReadRowMarks(s, "weight", {&keys[0], &keys[2], &keys[3], &keys[4]});
+  ASSERT_EQ(backs.State, rbFound);
+  TMarkReading r = ReadingOf(backs.State, backs.Marks[1], 8);
+  EXPECT_EQ(r.State, msElsewhere);
+  EXPECT_EQ(r.Other, 6);
+  EXPECT_TRUE(r.AnyUnconverted);  // the rest of the key stays in the set
+  r = ReadingOf(backs.State, backs.Marks[1], 6);
+  EXPECT_EQ(r.State, msOwn);
+  EXPECT_EQ(r.Own, 1);
+  r = ReadingOf(backs.State, backs.Marks[2], 9);
+  EXPECT_EQ(r.State, msOwn);
+  EXPECT_EQ(r.Own, 2);  // rows sharing the key took one mark
+  EXPECT_EQ(ReadingOf(backs.State, backs.Marks[2], 10, 9).State, msTwin);
+  EXPECT_EQ(ReadingOf(backs.State, backs.Marks[2], 10).State, msElsewhere);
+  EXPECT_EQ(ReadingOf(backs.State, backs.Marks[3], 9).State, msGone);
+  K.CloseDatabase();
 }
 
 // A DATETIME before 1899-12-30 keeps its day when it has a time of day: in

@@ -124,11 +124,15 @@ std::string LeftRowLine(TODBCStatement& row, const std::string& table, const TRo
 }  // namespace
 
 void TKestrel::ConvertTables(bool Weight) {
-  Busy = true;
+  // A cycle holds Busy raised for its whole length; a run outside a cycle
+  // raises it for itself. Either way it is cleared by whoever raised it.
   struct ClearBusy {
     std::atomic<bool>& Flag;
-    ~ClearBusy() { Flag = false; }
-  } clearBusy{Busy};
+    bool Raised;
+    ~ClearBusy() {
+      if (Raised) Flag = false;
+    }
+  } clearBusy{Busy, !Busy.exchange(true)};
 
   const std::string sep(1, platform::PathDelim);
   const std::string root = ShareRootPath();

@@ -118,12 +118,12 @@ void TKestrel::ServiceExecute() {
 
 void TKestrel::tmrMainProcessTimer() {
   tmrMainProcess->SetEnabled(false);
-  // Raise the cycle flag before looking at the stop request: a stop handler
-  // sets its flag before looking at ours, so one of the two always sees the
-  // other and no cycle starts once a stop has been answered.
-  FCycleRunning = true;
+  // Raise Busy before looking at the stop request: a stop handler sets its
+  // flag before looking at ours, so one of the two always sees the other
+  // and no cycle starts once a stop has been answered.
+  Busy = true;
   if (StopRequested) {
-    FCycleRunning = false;
+    Busy = false;
     return;
   }
   struct Rearm {
@@ -131,7 +131,7 @@ void TKestrel::tmrMainProcessTimer() {
     ~Rearm() {
       Self.tmrMainProcess->SetInterval(Self.IntervalMs);
       Self.tmrMainProcess->SetEnabled(true);
-      Self.FCycleRunning = false;
+      Self.Busy = false;
     }
   } rearm{*this};
   RunCycle();
@@ -165,7 +165,7 @@ void TKestrel::RunCycle() {
 
 void TKestrel::WaitWhileBusy() {
   std::uint32_t lastReport = platform::GetTickCount();
-  while (Busy || FCycleRunning) {
+  while (Busy) {
     ProcessMessages();
     platform::Sleep(50);
     // Reporting stop pending again asks the service manager for more time
@@ -198,7 +198,7 @@ bool TKestrel::RunOnce() {
   FJournalProblem.clear();
   bool allConnected = true;
   for (int cycle = 0; cycle < 2 && !StopRequested; ++cycle) {
-    FCycleRunning = true;
+    Busy = true;
     try {
       RunCycle();
       allConnected = allConnected && FLastCycleConnected;
@@ -206,7 +206,7 @@ bool TKestrel::RunOnce() {
       allConnected = false;
       EventLogger().LogEvent(e.what());
     }
-    FCycleRunning = false;
+    Busy = false;
   }
   // A run that could not log or note what it did did not go well, whatever
   // it converted: whoever started it must hear so.

@@ -48,6 +48,11 @@ class TKestrel : public TOneShotService {
 
   std::unique_ptr<platform::TTimer> tmrMainProcess;
   std::string ExeDir;
+  // Raised for a whole cycle, settings and connection included, so a stop
+  // never lets the log go away under a cycle that is still connecting (and
+  // by ConvertTables for its own length when it runs outside a cycle).
+  // Written by the cycle's thread only; the stop and shutdown handlers
+  // poll it.
   std::atomic<bool> Busy{false};
   std::atomic<bool> StopRequested{false};
   std::atomic<bool> WeightTurn{true};
@@ -127,9 +132,6 @@ class TKestrel : public TOneShotService {
   std::string FLastSkippedFor;
   // The first journal write that failed since RunOnce began, and why.
   std::string FJournalProblem;
-  // Raised for a whole cycle, settings and connection included, so a stop
-  // never lets the log go away under a cycle that is still connecting.
-  std::atomic<bool> FCycleRunning{false};
   bool FLastCycleConnected = false;
 };
 

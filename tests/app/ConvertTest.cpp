@@ -246,6 +246,14 @@ TEST_P(Conversion, AStopRequestEndsTheRunAfterTheRowInHand) {
   EXPECT_EQ(LogTexts().back(), "Converted 0 records");
   EXPECT_EQ(Marks(), "NULL 0 NULL NULL NULL NULL 99 ");
   EXPECT_FALSE(K.Busy);
+  // Within a cycle, which raised Busy before it connected, the run leaves
+  // it raised: the cycle still has its connection to let go.
+  K.Busy = true;
+  Connect();
+  K.ConvertTables(true);
+  EXPECT_TRUE(K.Busy);
+  K.CloseDatabase();
+  K.Busy = false;
 }
 
 TEST_P(Conversion, ARefusedUpdateTakesTheRecordBackAndTheNextRecordReusesItsNumber) {

@@ -58,14 +58,18 @@ class TScriptedKestrel : public TKestrel {
     return ok;
   }
 
-  void CloseDatabase() override { ++Closes; }
+  // Whether every cycle still held Busy when it let its connection go.
+  std::atomic<bool> BusyAtEveryClose{true};
+  void CloseDatabase() override {
+    ++Closes;
+    if (!Busy) BusyAtEveryClose = false;
+  }
 
+  // Busy is the cycle's: raised around this call by the timer's tick.
   void ConvertTables(bool weight) override {
-    Busy = true;
     struct Clear {
       TScriptedKestrel& K;
       ~Clear() {
-        K.Busy = false;
         std::lock_guard<std::mutex> g(K.Lock);
         K.CycleEnds.push_back(Clock::now());
       }
@@ -189,6 +193,8 @@ TEST(CycleStop, AStopDuringAConversionWaitsForItAndIsLoggedBeforeEndLog) {
   EXPECT_LT(finished, stopped);
   EXPECT_EQ(texts.back(), "End Log");
   EXPECT_EQ(f.K->Tables.size(), 1u);
+  EXPECT_TRUE(f.K->BusyAtEveryClose);  // the stop waited past the conversion, for the whole cycle
+  EXPECT_FALSE(f.K->Busy);
 }
 
 TEST(CycleStop, AStopWhileACycleIsStillConnectingWaitsForThatCycle) {

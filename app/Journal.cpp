@@ -368,6 +368,13 @@ std::vector<TJournalEntry> TJournal::Pending() const {
   return out;
 }
 
+bool TJournal::PendingEntry(std::uint64_t seq, TJournalEntry& entry) const {
+  const auto it = FPending.find(seq);
+  if (it == FPending.end()) return false;
+  entry = it->second;
+  return true;
+}
+
 bool TJournal::OpenForAppend() {
   if (FFile && FFile->File.IsOpen()) return true;
   if (!FFile) FFile = new TFile;

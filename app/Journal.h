@@ -53,6 +53,8 @@ class TJournal {
   bool Load();
   // Entries noted and not settled, oldest first.
   std::vector<TJournalEntry> Pending() const;
+  // The entry noted as `seq`, while it is not settled.
+  bool PendingEntry(std::uint64_t seq, TJournalEntry& entry) const;
   // Files opened for appending and not closed afterwards.
   std::vector<std::string> OpenFiles() const { return {FOpen.begin(), FOpen.end()}; }
   // Numbers (from 1) of the lines Load found damaged and skipped. A torn

@@ -70,7 +70,6 @@ bool TJournalRun::Note(DbfHandle file, const FIELD4INFO* fields, const TRowKey& 
   e.Fingerprint = RecordFingerprint(file, fields);
   if (!FJournal.Note(e)) return false;
   seq = e.Seq;
-  FNoted[e.Seq] = e;
   AddOnce(FDirty, path);
   return true;
 }
@@ -81,7 +80,6 @@ void TJournalRun::Marked(std::uint64_t seq) {
 }
 
 void TJournalRun::Dropped(std::uint64_t seq) {
-  FNoted.erase(seq);
   FJournal.Settle({seq});
 }
 
@@ -100,10 +98,7 @@ void TJournalRun::Abandon() {
 }
 
 bool TJournalRun::LastMarked(TJournalEntry& entry) const {
-  const auto it = FNoted.find(FLastMarked);
-  if (FLastMarked == 0 || it == FNoted.end()) return false;
-  entry = it->second;
-  return true;
+  return FLastMarked != 0 && FJournal.PendingEntry(FLastMarked, entry);
 }
 
 void TJournalRun::Created(const std::string& path) { AddOnce(FFolders, platform::ExtractFileDir(path)); }
@@ -139,10 +134,7 @@ bool TJournalRun::Commit(DbfHandle openFile) {
   if (FOdbc.ConnectionLost || !FOdbc.EndTransaction(true)) return false;
   FDirty.clear();
   FFolders.clear();
-  if (FIntact) {
-    FJournal.Settle(FMarked);
-    for (auto seq : FMarked) FNoted.erase(seq);
-  }
+  if (FIntact) FJournal.Settle(FMarked);
   FIntact = true;
   FMarked.clear();
   FLastMarked = 0;

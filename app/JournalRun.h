@@ -11,7 +11,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -86,7 +85,6 @@ class TJournalRun {
   bool FIntact = true;
   std::uint32_t FBatchStart = 0;
   std::vector<std::uint64_t> FMarked;
-  std::map<std::uint64_t, TJournalEntry> FNoted;  // notes of this run not settled yet
   std::vector<std::string> FDirty;    // files written since the last commit
   std::vector<std::string> FClosed;   // of those, the ones closed since
   std::vector<std::string> FFolders;  // folders that got a new file

@@ -30,6 +30,23 @@ std::string MakeDbfName(TDateTime Date, int Machine) {
   return Format("%s%.2d", FormatDateTime("MMDDYY", Date), Machine) + ".dbf";
 }
 
+CodeHandle StartLibrary(const std::string& indexTemplate, bool reportOpenFailures) {
+  RouteLibraryReports();
+  CodeHandle code = code4initP();
+  code4singleOpen(code, 0);
+  code4safety(code, 0);
+  code4errFieldName(code, 0);
+  if (!reportOpenFailures) code4errOpen(code, 0);
+  code4indexTemplate(code, indexTemplate.c_str());
+  return code;
+}
+
+void StopLibrary(CodeHandle code) {
+  if (!code) return;
+  code4close(code);
+  code4initUndoP(code);
+}
+
 namespace {
 
 // What one run holds. Released on every path, an exception included, in the
@@ -50,10 +67,7 @@ struct TRun {
   }
   void StopLibrary() {
     CloseFile();
-    if (Code) {
-      code4close(Code);
-      code4initUndoP(Code);
-    }
+    tidewell::StopLibrary(Code);
     Code = nullptr;
   }
   ~TRun() {
@@ -184,13 +198,8 @@ void TKestrel::ConvertTables(bool Weight) {
   }
 
   LogNow(Format("Found %s records to convert...", table));
-  run.Code = code4initP();
-  code4singleOpen(run.Code, 0);
-  code4safety(run.Code, 0);
-  code4errFieldName(run.Code, 0);
-  // A damaged or missing index is rebuilt with the template's tags, and a
-  // stop request ends any wait for a file held by another program.
-  code4indexTemplate(run.Code, templateFile.c_str());
+  run.Code = StartLibrary(templateFile, true);
+  // A stop request ends any wait for a file held by another program.
   code4setCancel(run.Code, [this] { return StopRequested.load(); });
 
   TJournalRun journalRun(journal, *MainOdbc);

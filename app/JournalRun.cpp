@@ -121,9 +121,8 @@ void TJournalRun::Closed(const std::string& path, bool written) {
 
 bool TJournalRun::Due() const { return platform::GetTickCount() - FBatchStart >= CommitEveryMs; }
 
-bool TJournalRun::Commit(DbfHandle openFile) {
+bool TJournalRun::Commit() {
   FBatchStart = platform::GetTickCount();
-  if (openFile && d4flush(openFile) != r4success) return false;
   // Notes first, then the records they describe: a committed mark finds
   // both on disk.
   std::vector<std::string> paths;
@@ -146,7 +145,7 @@ bool TJournalRun::Commit(DbfHandle openFile) {
 
 bool TJournalRun::End() {
   if (!FActive) return false;
-  const bool committed = Commit(nullptr);
+  const bool committed = Commit();
   FActive = false;
   if (FOdbc.ConnectionLost) return false;
   if (!committed) FOdbc.EndTransaction(false);

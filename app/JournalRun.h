@@ -5,7 +5,9 @@
 // notes. One batch costs one flush per file system instead of one per row.
 //
 // Contract: the caller sends no mark while Commit runs (the connection is
-// used by one thread at a time), and calls Closed for every file it closes.
+// used by one thread at a time), sends a row's mark only once its record
+// is written to its file (TMarks flushes a batch before its statement), and
+// calls Closed for every file it closes.
 // If the object goes away without End (an exception), the open batch is
 // rolled back: its notes stay, and the next run resolves them.
 #pragma once
@@ -70,10 +72,10 @@ class TJournalRun {
 
   // True when the batch is old enough to be committed.
   bool Due() const;
-  // Writes the journal, `openFile` (may be null) and every file written
-  // since the last commit to disk, then commits. False when the commit
-  // failed or its answer was lost: the run must end (the notes stay).
-  bool Commit(DbfHandle openFile);
+  // Writes the journal and every file written since the last commit to
+  // disk, then commits. False when the commit failed or its answer was
+  // lost: the run must end (the notes stay).
+  bool Commit();
   // The last commit; automatic commit back on; an empty journal when
   // nothing is left in it. False as for Commit.
   bool End();

@@ -81,7 +81,7 @@ bool TMarks::Append(TCopy copy, DbfHandle file) {
   const bool due = FJournal.Due();
   if (static_cast<int>(FBatch.size()) < FSeams.BatchRows && !due) return true;
   if (!Settle()) return false;
-  if (due && !FJournal.Commit(FFile)) {
+  if (due && !FJournal.Commit()) {
     LogNow(Format("Marks of %s could not be committed; the next run settles them, run ended", FTable));
     return false;
   }

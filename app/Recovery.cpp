@@ -47,23 +47,15 @@ class TFiles {
  public:
   // What opening repairs (an index rebuilt with the template's tags) is
   // reported to the log, as in a run.
-  TFiles(std::string root, const std::string& indexTemplate) : FRoot(std::move(root)) {
-    RouteLibraryReports();
-    FCode = code4initP();
-    code4singleOpen(FCode, 0);
-    code4safety(FCode, 0);
-    code4errFieldName(FCode, 0);
-    code4errOpen(FCode, 0);
-    code4indexTemplate(FCode, indexTemplate.c_str());
-  }
+  TFiles(std::string root, const std::string& indexTemplate)
+      : FRoot(std::move(root)), FCode(StartLibrary(indexTemplate, false)) {}
   ~TFiles() {
     CloseScratch();
     for (auto& [path, f] : FOpen) {
       if (f.Fields) u4freeDefault(f.Fields);
       if (f.Data) d4close(f.Data);
     }
-    code4close(FCode);
-    code4initUndoP(FCode);
+    StopLibrary(FCode);
   }
   TFiles(const TFiles&) = delete;
   TFiles& operator=(const TFiles&) = delete;

@@ -36,6 +36,16 @@ class TJournal;
 // with at least two digits, ".dbf" (03050407.dbf).
 std::string MakeDbfName(TDateTime Date, int Machine);
 
+// The library as a run and the next run's recovery use it: a file may be
+// open twice, here and in other programs; d4create replaces a file (which
+// the callers only do to files they mean to replace); a missing field is
+// no error (the template decides which fields a file has); a damaged or
+// missing index is rebuilt with the tags of `indexTemplate`, and what it
+// repairs goes to the log. `reportOpenFailures` false: a table that does
+// not open is the caller's to report. StopLibrary ends it (null: nothing).
+CodeHandle StartLibrary(const std::string& indexTemplate, bool reportOpenFailures);
+void StopLibrary(CodeHandle code);
+
 // The connection settings one cycle read from mysqlconn.ini.
 struct TConnectSettings {
   std::string Host, DataBase, User, Key, Driver, Custom;

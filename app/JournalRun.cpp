@@ -83,8 +83,7 @@ void TJournalRun::Dropped(std::uint64_t seq) {
   FJournal.Settle({seq});
 }
 
-void TJournalRun::Refused(bool intact) {
-  if (intact) return;
+void TJournalRun::RolledBack() {
   // The server threw the whole batch away: the rows are unmarked, their
   // records are in the files, and the notes tell the next run so.
   FIntact = false;
@@ -94,7 +93,7 @@ void TJournalRun::Refused(bool intact) {
 
 void TJournalRun::Abandon() {
   if (!FOdbc.ConnectionLost) FOdbc.EndTransaction(false);
-  Refused(false);
+  RolledBack();
 }
 
 bool TJournalRun::LastMarked(TJournalEntry& entry) const {
@@ -103,14 +102,10 @@ bool TJournalRun::LastMarked(TJournalEntry& entry) const {
 
 void TJournalRun::Created(const std::string& path) { AddOnce(FFolders, platform::ExtractFileDir(path)); }
 
-bool TJournalRun::Opened(const std::string& path) {
-  FOpenPath = path;
-  return FJournal.FileOpened(path);
-}
+bool TJournalRun::Opened(const std::string& path) { return FJournal.FileOpened(path); }
 
 void TJournalRun::Closed(const std::string& path, bool written) {
   if (path.empty()) return;
-  if (FOpenPath == path) FOpenPath.clear();
   if (!written || !platform::FileExists(path)) {
     FJournal.FileClosed(path);
     return;

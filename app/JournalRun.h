@@ -54,10 +54,9 @@ class TJournalRun {
   void Marked(std::uint64_t seq);
   // The record was taken back and its row is unmarked: nothing to resolve.
   void Dropped(std::uint64_t seq);
-  // A mark was refused in this batch. When `intact` is false the server
-  // rolled the whole transaction back (a deadlock does that), so the marks
-  // held so far are gone: their notes stay for the next run.
-  void Refused(bool intact);
+  // The server rolled the whole transaction back (a deadlock does that):
+  // the marks held so far are gone, and their notes stay for the next run.
+  void RolledBack();
   // Rolls the open batch back: its marks can't be trusted (a record moved
   // and its row's mark could not follow). Their notes stay for the next run.
   void Abandon();
@@ -90,7 +89,6 @@ class TJournalRun {
   std::vector<std::string> FDirty;    // files written since the last commit
   std::vector<std::string> FClosed;   // of those, the ones closed since
   std::vector<std::string> FFolders;  // folders that got a new file
-  std::string FOpenPath;
   std::uint64_t FLastMarked = 0;  // 0: no mark accepted in this batch
 };
 

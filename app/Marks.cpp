@@ -186,7 +186,7 @@ bool TMarks::Round(size_t n) {
       const TMarkState held = ReadingOf(ReadRowMark(FUpdate, FTable, last.Key), last.RecNo).State;
       if (held == msLinkLost) return unknown(rows + " got no answer (link to the server lost)");
       if (held != msOwn) {
-        FJournal.Refused(false);
+        FJournal.RolledBack();
         LogNow(Format("Update of %s rec_num=%s failed and took the earlier marks of the batch with it; run ended",
                       FTable, headRecNum));
         return false;

@@ -35,7 +35,7 @@
 //    (TJournalRun::Dropped): the row is unconverted, as if never copied.
 //  - rolled back: the server threw the open transaction away (a deadlock),
 //    or a moved record's row refused its new number, so the batch's marks
-//    can't stand (TJournalRun::Refused, Abandon): the records stay, the run
+//    can't stand (TJournalRun::RolledBack, Abandon): the records stay, the run
 //    ends, and the notes let the next run settle each row.
 //  - unknown: the link is gone or the marks can't be read back: the records
 //    stay, the run ends, and their notes tell the next run.

@@ -105,8 +105,6 @@ bool TODBCStatement::AllocCursor(bool ReadOnly) {
 
   const bool isStatic = type == SQL_CURSOR_STATIC;
   CanRefresh = !isStatic && (mask & SQL_CA1_POS_REFRESH);
-  CanUpdate = !isStatic && (mask & SQL_CA1_POS_UPDATE);
-  CanNext = mask & SQL_CA1_NEXT;
   CanAbsolute = mask & SQL_CA1_ABSOLUTE;
   CanRelative = mask & SQL_CA1_RELATIVE;
   ForwardOnly = !CanAbsolute && !CanRelative;
@@ -144,18 +142,7 @@ void TODBCStatement::FreeBuffers() {
 
 // -- execution ---------------------------------------------------------------
 
-bool TODBCStatement::ExecSQL(const std::string& SQL, bool AsQuery, bool Prepared) {
-  WaitForOtherCalls();
-  if (Prepared) {
-    if (!Allocated || !Connection) return false;
-    ReportError(Odbc.SQLFreeStmt(StmtHandle, SQL_CLOSE));
-    LastSQL = SQL;
-    ForgetRow();
-    const std::uint32_t start = platform::GetTickCount();
-    const SQLRETURN ret = Odbc.SQLExecute(StmtHandle);
-    LogTimeOver(platform::GetTickCount() - start, "DoSQL", SQL);
-    return Classify(ret, AsQuery);
-  }
+bool TODBCStatement::ExecSQL(const std::string& SQL, bool AsQuery) {
   return StartExecSQL(SQL) && FinishExecSQL(AsQuery);
 }
 

@@ -64,9 +64,7 @@ class TODBCStatement {
   // lost link, a driver error): rows may be left that were never read.
   bool FetchFailed = false;
   bool CanRefresh = false;
-  bool CanUpdate = false;
   bool CanAbsolute = false;
-  bool CanNext = false;
   bool CanRelative = false;
   // May be set from another thread while an execution is awaited.
   std::atomic<bool> CancelRequest{false};
@@ -78,7 +76,7 @@ class TODBCStatement {
   // AcceptEmptyResult); an INSERT, UPDATE or DELETE that touched no row
   // still succeeds. A failed execution is reported like any other failed
   // call, then gives false.
-  bool ExecSQL(const std::string& SQL, bool AsQuery = false, bool Prepared = false);
+  bool ExecSQL(const std::string& SQL, bool AsQuery = false);
   // Formats the text first; a template that does not fit its arguments raises
   // EFormatError.
   template <typename... Args>

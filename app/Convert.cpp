@@ -156,8 +156,8 @@ void TKestrel::ConvertTables(bool Weight) {
 
   // One converter at a time does anything with the table (ConverterLock.h).
   TConverterLock lock(MainOdbc.get());
+  FLastRowsMarked = 0;
   if (!lock.Take(table, outDir, platform::ExtractFileDir(JournalPath(table)))) {
-    FLastConverted = 0;
     FLastSkippedFor = lock.Holder;
     return;
   }
@@ -193,7 +193,7 @@ void TKestrel::ConvertTables(bool Weight) {
   };
   bool haveRow = selectSlice();
   if (!haveRow) {
-    FLastConverted = select.Eof ? 0 : -1;
+    FLastRowsMarked = select.Eof ? 0 : -1;
     return;
   }
 
@@ -286,12 +286,10 @@ void TKestrel::ConvertTables(bool Weight) {
       skipGroup = true;
       ++leftBehind;  // the row whose record was not kept
     }
-    ReportProgress(table, marks.Appended);
+    ReportProgress(table, FLastRowsMarked + journalRun.MarksCommitted());
     haveRow = nextRow();
   }
   marks.Finish();
-  const int count = marks.Appended;
-  FLastConverted = count;
   marks.Detach();
   if (!run.FilePath.empty()) journalRun.Closed(run.FilePath, run.File != nullptr);
   run.StopLibrary();
@@ -303,7 +301,10 @@ void TKestrel::ConvertTables(bool Weight) {
     for (const auto& path : created)
       if (RemoveDbfWithoutRecords(path)) LogNow(Format("Removed %s again: it holds no record", path));
   }
-  LogNow(Format("Converted %d records", count));
+  FLastRowsMarked += journalRun.MarksCommitted();
+  // The records this run wrote and kept; a row whose mark was rolled back
+  // is among them (its record is its copy once the next run settles it).
+  LogNow(Format("Converted %d records", marks.RecordsKept));
 }
 
 }  // namespace tidewell

@@ -126,6 +126,7 @@ bool TJournalRun::Commit() {
   for (const auto& folder : FFolders) paths.push_back(folder);
   if (!FJournal.Sync() || !platform::SyncPaths(paths)) return false;
   if (FOdbc.ConnectionLost || !FOdbc.EndTransaction(true)) return false;
+  FMarksCommitted += static_cast<int>(FMarked.size());
   FDirty.clear();
   FFolders.clear();
   if (FIntact) FJournal.Settle(FMarked);

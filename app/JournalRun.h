@@ -78,6 +78,9 @@ class TJournalRun {
   // The last commit; automatic commit back on; an empty journal when
   // nothing is left in it. False as for Commit.
   bool End();
+  // Rows whose marks this run committed: what it converted, records kept
+  // whose marks were rolled back not included (the next run settles them).
+  int MarksCommitted() const { return FMarksCommitted; }
 
  private:
   TJournal& FJournal;
@@ -90,6 +93,7 @@ class TJournalRun {
   std::vector<std::string> FClosed;   // of those, the ones closed since
   std::vector<std::string> FFolders;  // folders that got a new file
   std::uint64_t FLastMarked = 0;  // 0: no mark accepted in this batch
+  int FMarksCommitted = 0;
 };
 
 }  // namespace tidewell

@@ -76,7 +76,7 @@ bool TMarks::Append(TCopy copy, DbfHandle file) {
     return false;
   }
   FBatch.push_back(std::move(copy));
-  ++Appended;
+  ++RecordsKept;
   if (FSeams.RecordWritten) FSeams.RecordWritten();
   const bool due = FJournal.Due();
   if (static_cast<int>(FBatch.size()) < FSeams.BatchRows && !due) return true;
@@ -114,7 +114,7 @@ bool TMarks::TakeBackFrom(size_t first) {
   while (FBatch.size() > first) {
     if (d4appendUndo(FFile) != r4success) return false;
     FJournal.Dropped(FBatch.back().Seq);
-    --Appended;
+    --RecordsKept;
     FBatch.pop_back();
   }
   return true;
@@ -319,7 +319,7 @@ bool TMarks::Round(size_t n) {
       return false;
     }
     FBatch.push_back(std::move(c));
-    ++Appended;
+    ++RecordsKept;
   }
   for (const auto& line : lines) {
     LogNow(line);

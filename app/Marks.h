@@ -143,7 +143,9 @@ class TMarks {
   bool Finish();
   // Forgets the file: the run closes it itself.
   void Detach() { FFile = nullptr; }
-  int Appended = 0;   // records appended and kept
+  // Records appended and kept in the files: rows copied, whether or not
+  // their marks are committed in the end (TJournalRun::MarksCommitted).
+  int RecordsKept = 0;
   int LeftInSet = 0;  // rows refused that are still unconverted
   // Set with a false Append when only the row's group must end: its
   // record was not kept (a memo not stored, a file locked by another

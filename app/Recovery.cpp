@@ -391,6 +391,7 @@ bool TKestrel::ResolveJournal(TJournal& journal, const std::string& table) {
         return false;
       }
       Log(Format("Journal: %s was not marked; %s holds it and is now its mark", row, record));
+      ++FLastRowsMarked;
     } else {
       Log(Format("Journal: %s was not marked and %s does not hold it; the row is copied", row, record));
     }

@@ -89,10 +89,10 @@ void TKestrel::ReportCycle(const std::string& table) {
     what = "no connection to the database (" + ConnectErrorLine(LastSettings) + ")";
   else if (!FLastSkippedFor.empty())
     what = "skipped, another converter has it (" + FLastSkippedFor + ")";
-  else if (FLastConverted < 0)
+  else if (FLastRowsMarked < 0)
     what = "the select failed (see the log)";
   else
-    what = Format("%d rows converted", FLastConverted);
+    what = Format("%d rows converted", FLastRowsMarked);
   SetStatusText(Format("%s: %s at %s; next cycle %s", table, what, at, next));
 }
 
@@ -153,7 +153,7 @@ void TKestrel::RunCycle() {
   const std::string table = WeightTurn ? "weight" : "action";
   if (LoadSettings()) {
     FLastCycleConnected = true;
-    FLastConverted = 0;
+    FLastRowsMarked = 0;
     FLastProgressTick.reset();
     ConvertTables(WeightTurn);
     WeightTurn = !WeightTurn;

@@ -132,12 +132,13 @@ class TKestrel : public TOneShotService {
   void WaitWhileBusy();
   // What the administrator sees of the cycles (the service manager's status
   // line): the last cycle's outcome and the next cycle's time, and the rows
-  // of a long run so far.
+  // a long run has converted so far (their marks committed).
   void ReportCycle(const std::string& table);
   void ReportProgress(const std::string& table, int rows);
   std::optional<std::uint32_t> FLastProgressTick;
-  // Rows the last run converted; -1 when its select failed.
-  int FLastConverted = 0;
+  // Rows the last run converted (their marks committed), those its journal's
+  // resolution marked included; -1 when its select failed.
+  int FLastRowsMarked = 0;
   // What held the table when the last run skipped it for another converter.
   std::string FLastSkippedFor;
   // The first journal write that failed since RunOnce began, and why.

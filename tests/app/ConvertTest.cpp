@@ -83,6 +83,7 @@ std::vector<TRecord> ReadBack(const std::string& path) {
 // sent yet) and after each row whose mark is settled.
 class THookedKestrel : public TKestrel {
  public:
+  using TKestrel::FLastRowsMarked;
   using TKestrel::JournalPath;
   std::function<void(int rowsDone)> AfterRow;
   std::function<void(int recordsWritten)> AfterWrite;
@@ -307,10 +308,14 @@ TEST_P(Conversion, AnExceptionInARunReleasesStatementsLibraryAndFile) {
   EXPECT_EQ(m7[0].at("rec_num"), "2.0");
   EXPECT_EQ(m7[1].at("rec_num"), "1.0");
   EXPECT_EQ(Marks(), "NULL 0 NULL NULL NULL NULL 99 ");
-  // The next run marks the kept records and copies the rest, each once.
+  // The next run marks the kept records and copies the rest, each once:
+  // six rows converted, the four its journal settled included, and two
+  // records written.
   K.AfterRow = nullptr;
   Convert();
   EXPECT_EQ(Marks(), "2 1 1 1 1 2 99 ");
+  EXPECT_EQ(K.FLastRowsMarked, 6);
+  EXPECT_EQ(LogTexts().back(), "Converted 2 records");
   EXPECT_EQ(ReadBack(File("03050407.dbf")).size(), 2u);
   EXPECT_EQ(ReadBack(File("03050400.dbf")).size(), 2u);
   const auto texts = LogTexts();
@@ -603,6 +608,9 @@ TEST_P(Conversion, MarksThatCanNotFollowTheirMovedRecordsAreRolledBackAndSettled
                            "ended"),
             1);
   EXPECT_EQ(Marks(), maria ? "NULL NULL NULL NULL " : "NULL NULL NULL NULL NULL ");
+  // Records were kept, but no row is converted until their notes settle.
+  EXPECT_EQ(K.FLastRowsMarked, 0);
+  EXPECT_NE(LogTexts().back(), "Converted 0 records");
   Convert();
   // Every row is in exactly one record, and its mark names it.
   const auto records = ReadBack(File("03050407.dbf"));

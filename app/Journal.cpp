@@ -32,11 +32,12 @@
 // journal was cut short from outside (a restore, a copy that stopped).
 // Notes a run sets aside (see below) go to <table>.jnl.foreign.
 //
-// Order of writes, for each row (Convert.cpp):
+// Order of writes, for each row (the row's states: Marks.h):
 //   1. the record is built in memory, its number known: "N" is appended
 //      (write(), no flush: the process may die, the OS keeps it);
-//   2. the record goes to the file; the row's mark is sent inside an open
-//      transaction, so it is neither visible nor durable yet;
+//   2. the records of a batch go to their file together; then their rows'
+//      marks are sent inside an open transaction, so they are neither
+//      visible nor durable yet;
 //   3. at most every half second (and at the end of a run): the journal and
 //      every file written since are flushed to disk, then the marks are
 //      committed; only then are their entries settled ("S", no flush).

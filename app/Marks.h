@@ -4,8 +4,9 @@
 // A row's states, and what moves it on:
 //  - written: Append gives the row a record of the open file (assigned, in
 //    the engine's memory). A record that could not be filled (a memo not
-//    stored) or numbered is taken back at once and its group waits for the
-//    next run (SkipGroup).
+//    stored) or had (a file locked by another program) is taken back at
+//    once and the rest of its group waits for the next run (SkipGroup); one
+//    that can't be taken back ends the run.
 //  - noted: the journal holds the row's key, file, record number and the
 //    record's fingerprint before the record reaches the file, so a crash
 //    never leaves a row marked whose copy is missing. A note that can't be
@@ -14,7 +15,8 @@
 //    statement marks their rows and one select reads the marks back (two
 //    round trips a batch). A batch goes when it holds BatchRows records,
 //    when the journal's batch is due for its commit, and before its file is
-//    closed (Finish), so a batch never spans two files. A write of the batch
+//    closed or the next slice of rows is selected (Finish), so a batch
+//    never spans two files. A write of the batch
 //    that failed ends the run with its notes.
 //  - marked: the read-back finds the row holding its record's number, or
 //    the number an earlier record of its key got (rows that share machine
@@ -34,9 +36,11 @@
 //  - taken back: the record is undone in its file and its note settled
 //    (TJournalRun::Dropped): the row is unconverted, as if never copied.
 //  - rolled back: the server threw the open transaction away (a deadlock),
-//    or a moved record's row refused its new number, so the batch's marks
-//    can't stand (TJournalRun::RolledBack, Abandon): the records stay, the run
-//    ends, and the notes let the next run settle each row.
+//    or the marks can't follow their records (a moved record's row refused
+//    its new number; a record could not be taken back or written again
+//    after a refusal), so the marks since the last commit can't stand
+//    (TJournalRun::RolledBack, Abandon): the records stay, the run ends,
+//    and the notes let the next run settle each row.
 //  - unknown: the link is gone or the marks can't be read back: the records
 //    stay, the run ends, and their notes tell the next run.
 //  - settled: TJournalRun::Commit puts the journal and the files on disk,

@@ -25,6 +25,8 @@
 //   if (SelectRow(other, "weight", key)) other.FieldAsString("note");
 // A run marks many rows in one statement and reads their marks back in
 // another (MarkRows, ReadRowMarks): two round trips for a whole batch.
+// What a read-back means for a row's record is decided in one place,
+// ReadingOf (Marks.h).
 #pragma once
 
 #include <cstdint>

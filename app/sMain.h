@@ -125,8 +125,9 @@ class TKestrel : public TOneShotService {
   // for tests).
   virtual void RowSettled() {}
 
-  // Called after each record is written, before its mark is sent (a seam
-  // for tests).
+  // Called after each row's record is first written, before its mark is
+  // sent (a seam for tests; a record written again after a refusal does
+  // not call it).
   virtual void RecordWritten() {}
 
   void WaitWhileBusy();

@@ -7,8 +7,8 @@
 // the previous cursor.
 //
 // Direct execution runs SQLExecDirect on the statement's worker thread
-// (TMyThread, which lives as long as the statement) while the caller sleeps
-// on its answer, so the service can answer control requests and the
+// (TMyThread, started by the first execution and kept until the handle
+// goes) while the caller sleeps on its answer, so the service can answer control requests and the
 // statement can be cancelled meanwhile.
 //
 // Values are read in one of two modes fixed at construction by the

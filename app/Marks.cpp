@@ -23,9 +23,10 @@ void LogNow(const std::string& text) {
 
 TMarkReading ReadingOf(TReadBackState state, const std::vector<std::int32_t>& marks, long recNo, std::int32_t twin) {
   TMarkReading r;
-  if (state == rbLinkLost) r.State = msLinkLost;
-  if (state == rbFailed) r.State = msFailed;
-  if (state == rbLinkLost || state == rbFailed) return r;
+  if (state == rbLinkLost || state == rbFailed) {
+    r.State = state == rbLinkLost ? msLinkLost : msFailed;
+    return r;
+  }
   bool twinFound = false;
   for (const auto m : marks) {
     if (m == recNo) {
@@ -37,11 +38,14 @@ TMarkReading ReadingOf(TReadBackState state, const std::vector<std::int32_t>& ma
       if (r.Other == 0) r.Other = m;
     }
   }
-  r.State = r.Own > 0                ? msOwn
-            : twinFound              ? msTwin
-            : r.Other != 0           ? msElsewhere
-            : r.AnyUnconverted       ? msUnconverted
-                                     : msGone;
+  if (r.Own > 0)
+    r.State = msOwn;
+  else if (twinFound)
+    r.State = msTwin;
+  else if (r.Other != 0)
+    r.State = msElsewhere;
+  else
+    r.State = r.AnyUnconverted ? msUnconverted : msGone;
   return r;
 }
 

@@ -3,10 +3,10 @@
 //
 // A row's states, and what moves it on:
 //  - written: Append gives the row a record of the open file (assigned, in
-//    the engine's memory). A record that could not be filled (a memo not
-//    stored) or had (a file locked by another program) is taken back at
-//    once and the rest of its group waits for the next run (SkipGroup); one
-//    that can't be taken back ends the run.
+//    the engine's memory). A record the file would not take (another
+//    program keeps it locked) or that could not be filled (a memo not
+//    stored) is taken back at once and the rest of its group waits for the
+//    next run (SkipGroup); one that can't be taken back ends the run.
 //  - noted: the journal holds the row's key, file, record number and the
 //    record's fingerprint before the record reaches the file, so a crash
 //    never leaves a row marked whose copy is missing. A note that can't be
@@ -16,8 +16,8 @@
 //    round trips a batch). A batch goes when it holds BatchRows records,
 //    when the journal's batch is due for its commit, and before its file is
 //    closed or the next slice of rows is selected (Finish), so a batch
-//    never spans two files. A write of the batch
-//    that failed ends the run with its notes.
+//    never spans two files. A write of the batch that failed ends the run
+//    with its notes.
 //  - marked: the read-back finds the row holding its record's number, or
 //    the number an earlier record of its key got (rows that share machine
 //    and rec_num are all marked by the first of them; a line says so). The

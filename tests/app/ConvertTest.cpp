@@ -26,6 +26,7 @@
 #include "odbc/Statement.h"
 #include "platform/SharedFiles.h"
 #include "platform/System.h"
+#include "tests/support/JournalNotes.h"
 #include "tests/support/OdbcTestEnv.h"
 #include "tests/support/TempDir.h"
 #include "tools/dbfcheck/dbf_check.h"
@@ -1191,15 +1192,7 @@ void KeepFirstRecords(const std::string& path, uint32_t count) {
 }
 
 TJournalEntry Noted(int machine, const std::string& recNum, const std::string& file, long recNo, std::uint64_t fp) {
-  TJournalEntry e;
-  e.Key.Machine = machine;
-  e.Key.MachineNull = false;
-  e.Key.MachineValue = std::to_string(machine);
-  e.Key.RecNum = recNum;
-  e.File = file;
-  e.RecNo = recNo;
-  e.Fingerprint = fp;
-  return e;
+  return test::NumberKeyNote(machine, recNum, file, recNo, fp);
 }
 
 // Each way an interrupted run can leave a noted row, settled by the next

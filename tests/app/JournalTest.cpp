@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "app/Journal.h"
+#include "tests/support/JournalNotes.h"
 #include "tests/support/TempDir.h"
 
 using namespace tidewell;
@@ -16,15 +17,8 @@ using tidewell::test::WriteFile;
 namespace {
 
 TJournalEntry Entry(int machine, const std::string& recNum, long recNo) {
-  TJournalEntry e;
-  e.Key.Machine = machine;
-  e.Key.MachineNull = false;
-  e.Key.MachineValue = std::to_string(machine);
-  e.Key.RecNum = recNum;
-  e.File = "/share/netw/weight/0305040" + std::to_string(recNo % 10) + ".dbf";
-  e.RecNo = recNo;
-  e.Fingerprint = 0x9e3779b97f4a7c15ull ^ static_cast<std::uint64_t>(recNo);
-  return e;
+  return test::NumberKeyNote(machine, recNum, "/share/netw/weight/0305040" + std::to_string(recNo % 10) + ".dbf", recNo,
+                             0x9e3779b97f4a7c15ull ^ static_cast<std::uint64_t>(recNo));
 }
 
 void ExpectSame(const TJournalEntry& a, const TJournalEntry& b) {

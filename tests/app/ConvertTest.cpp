@@ -26,6 +26,7 @@
 #include "odbc/Statement.h"
 #include "platform/SharedFiles.h"
 #include "platform/System.h"
+#include "tests/app/DbfHelper.h"
 #include "tests/support/JournalNotes.h"
 #include "tests/support/OdbcTestEnv.h"
 #include "tests/support/TempDir.h"
@@ -38,25 +39,12 @@
 #include <thread>
 
 using namespace tidewell;
+using tidewell::test::RunPython;
 using tidewell::test::TScratchDatabase;
 using tidewell::test::TTempDir;
 
 namespace {
 
-const std::string Helper = std::string(TIDEWELL_TEST_SOURCE_DIR) + "/dbf_helper.py";
-
-std::string RunPython(const std::string& args) {
-  const std::string cmd = std::string(TIDEWELL_PYTHON) + " " + Helper + " " + args + " 2>&1";
-  std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return "popen failed";
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  const int rc = pclose(p);
-  EXPECT_EQ(rc, 0) << cmd << "\n" << out;
-  return out;
-}
 
 using TRecord = std::map<std::string, std::string>;
 

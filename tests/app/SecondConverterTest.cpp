@@ -23,6 +23,7 @@
 #include "common/DateTime.h"
 #include "common/Format.h"
 #include "platform/SharedFiles.h"
+#include "tests/app/DbfHelper.h"
 #include "tests/support/OdbcTestEnv.h"
 #include "tests/support/Spawn.h"
 #include "tests/support/TempDir.h"
@@ -35,21 +36,10 @@ using tidewell::test::WriteFile;
 
 namespace {
 
-const std::string Helper = std::string(TIDEWELL_TEST_SOURCE_DIR) + "/dbf_helper.py";
 const char* const SkipText = " is being converted by another converter (";
 
-std::string Run(const std::string& cmd) {
-  std::string out;
-  FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-  if (!p) return "popen failed";
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  EXPECT_EQ(pclose(p), 0) << cmd << "\n" << out;
-  return out;
-}
 
-std::string Python(const std::string& args) { return Run(std::string(TIDEWELL_PYTHON) + " " + Helper + " " + args); }
+std::string Python(const std::string& args) { return tidewell::test::RunPython(args); }
 
 // One installation of the program: the executable in a folder of its own,
 // its settings beside it, its log and journal folders made by itself.

@@ -21,28 +21,18 @@
 #include "common/Clock.h"
 #include "logging/MessLog.h"
 #include "platform/System.h"
+#include "tests/app/DbfHelper.h"
 #include "tests/support/JournalNotes.h"
 #include "tests/support/OdbcTestEnv.h"
 #include "tests/support/TempDir.h"
 
 using namespace tidewell;
+using tidewell::test::RunPython;
 using tidewell::test::TScratchDatabase;
 using tidewell::test::TTempDir;
 
 namespace {
 
-const std::string Helper = std::string(TIDEWELL_TEST_SOURCE_DIR) + "/dbf_helper.py";
-
-void RunPython(const std::string& args) {
-  const std::string cmd = std::string(TIDEWELL_PYTHON) + " " + Helper + " " + args + " 2>&1";
-  std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  ASSERT_EQ(pclose(p), 0) << cmd << "\n" << out;
-}
 
 // The header's record count and record layout, read and written by hand,
 // as a program that cuts a file would.
@@ -422,15 +412,7 @@ TEST(VerifyCommandLine, ReachesTheCheckAndFailsWithTwo) {
   const std::string exe = dir.File("tidewell");
   std::filesystem::copy_file(TIDEWELL_EXE, exe);
   test::WriteFile(dir.File("mysqlconn.ini"), "[MySQL]\nCustom=SERVER=127.0.0.1;PORT=1;CONN_TIMEOUT=2\n");
-  const auto run = [&](const std::string& args, std::string& out) {
-    FILE* p = popen((exe + " " + args + " 2>&1").c_str(), "r");
-    char buf[4096];
-    size_t n;
-    out.clear();
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    const int status = pclose(p);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  };
+  const auto run = [&](const std::string& args, std::string& out) { return test::RunCommand(exe + " " + args, &out); };
   std::string out;
   EXPECT_EQ(run("-VERIFY yesterday", out), 2);
   EXPECT_NE(out.find("yesterday is neither weight, action nor a date YYYY-MM-DD"), std::string::npos) << out;

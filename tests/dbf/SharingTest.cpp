@@ -8,6 +8,7 @@
 
 #include "library_fixture.h"
 #include "scratch_dir.h"
+#include "tests/support/Command.h"
 #include "tools/dbfcheck/dbf_check.h"
 #include "xbase/byte_order.h"
 #include "xbase/index/index_image.h"
@@ -593,11 +594,9 @@ int PythonCount(const std::string& path, const std::string& module) {
                                  ? "import dbfread,sys; print(len(list(dbfread.DBF(sys.argv[1]))))"
                                  : "import dbf,sys; t=dbf.Table(sys.argv[1]); t.open(); print(len(t))";
   const std::string command = std::string(TIDEWELL_PYTHON) + " -I -c '" + script + "' " + path;
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return -1;
+  std::string out;
   int n = -1;
-  if (std::fscanf(p, "%d", &n) != 1) n = -1;
-  pclose(p);
+  if (tidewell::test::RunCommand(command, &out) != 0 || std::sscanf(out.c_str(), "%d", &n) != 1) return -1;
   return n;
 }
 

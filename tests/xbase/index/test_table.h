@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/support/Command.h"
 #include "tests/xbase/scratch_dir.h"
 
 namespace xbase::index::test {
@@ -123,15 +124,7 @@ inline TagDescription Tag(const std::string& name, const std::string& expression
 inline int RunIdxCheck(const std::string& index, const std::string& dbf, std::string* output) {
   std::string command = std::string(IDXCHECK_PYTHON) + " " + IDXCHECK_SCRIPT + " '" + index + "'";
   if (!dbf.empty()) command += " --dbf '" + dbf + "'";
-  command += " 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return -1;
-  char buf[4096];
-  size_t n;
-  output->clear();
-  while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) output->append(buf, n);
-  int status = ::pclose(pipe);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return tidewell::test::RunCommand(command, output);
 }
 
 }  // namespace xbase::index::test

@@ -27,6 +27,7 @@
 #include "platform/SharedFiles.h"
 #include "platform/System.h"
 #include "tests/app/DbfHelper.h"
+#include "tests/app/ShareForRun.h"
 #include "tests/support/JournalNotes.h"
 #include "tests/support/OdbcTestEnv.h"
 #include "tests/support/TempDir.h"
@@ -114,13 +115,7 @@ class Conversion : public ::testing::TestWithParam<TScratchDatabase::TKind> {
   std::string Share;
 
   void SetUp() override {
-    Share = Dir.File("share") + "/";
-    platform::ForceDirectories(Share + "netw/weight");
-    platform::ForceDirectories(Share + "netw/action");
-    RunPython("template '" + Share + "netw/gstru.dbf' '" + TemplateFields + "'");
-    K.ShareRootOverride = Share;
-    K.ExeDirOverride = Dir.Path();  // the journal goes there
-    MainLog = std::make_unique<TMessLog>(Dir.File("run.log"), "", false, false, false, true);
+    Share = test::ShareForRun(Dir, K, TemplateFields);
     Db.Exec({"create table weight (rec_num integer, machine integer, dat_e date, tim_e varchar(8), "
              "weight decimal(10,2), ok integer, note text, convtd integer)",
              "create table action (rec_num integer, machine integer, dat_e date, tim_e varchar(8), note text, "

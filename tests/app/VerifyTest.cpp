@@ -22,6 +22,7 @@
 #include "logging/MessLog.h"
 #include "platform/System.h"
 #include "tests/app/DbfHelper.h"
+#include "tests/app/ShareForRun.h"
 #include "tests/support/JournalNotes.h"
 #include "tests/support/OdbcTestEnv.h"
 #include "tests/support/TempDir.h"
@@ -77,13 +78,7 @@ class Verify : public ::testing::TestWithParam<TScratchDatabase::TKind> {
   TVerifyCounts Counts;
 
   void SetUp() override {
-    Share = Dir.File("share") + "/";
-    platform::ForceDirectories(Share + "netw/weight");
-    platform::ForceDirectories(Share + "netw/action");
-    RunPython("template '" + Share + "netw/gstru.dbf' '" + TemplateFields + "'");
-    K.ShareRootOverride = Share;
-    K.ExeDirOverride = Dir.Path();
-    MainLog = std::make_unique<TMessLog>(Dir.File("run.log"), "", false, false, false, true);
+    Share = test::ShareForRun(Dir, K, TemplateFields);
     Db.Exec({"create table weight (rec_num integer, machine integer, dat_e date, tim_e varchar(8), "
              "weight decimal(10,2), ok integer, note text, lot varchar(20), convtd integer)",
              "create table action (rec_num integer, machine integer, dat_e date, tim_e varchar(8), note text, "

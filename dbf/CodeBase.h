@@ -58,7 +58,10 @@ using FieldHandle = FIELD4*;
 using IndexHandle = INDEX4*;
 using TagHandle = TAG4*;
 
-// One field of d4fieldInfo's array; the array ends with a null name.
+// One field of d4fieldInfo's array; the array ends with a null name. Given
+// to d4create while it is not freed, the array (or an array holding the
+// same) makes a table laid out exactly like the one it came from: flavour,
+// code page and memo file included; any other array a dBASE III table.
 struct FIELD4INFO {
   const char* name;
   int16_t type;
@@ -68,8 +71,9 @@ struct FIELD4INFO {
 };
 
 // One tag of i4tagInfo's array; the array ends with a null name. An array
-// handed out by i4tagInfo also carries the template tag's key type, length
-// and collation to d4create, which needs them to copy the tag exactly.
+// handed out by i4tagInfo (or one holding the same), while not freed, also
+// carries the template tag's key type, length and collation to d4create,
+// which needs them to copy the tag exactly.
 struct TAG4INFO {
   const char* name;
   const char* expression;

@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
+#include <string>
 #include <vector>
 
 namespace {
@@ -57,17 +59,27 @@ TEST(CodeBaseCreate, LikeATemplateFollowsTheTemplateUnlessTheFieldsWereChanged) 
   EXPECT_EQ(fields[3].type, 'M');
   EXPECT_EQ(fields[4].name, nullptr);
   ASSERT_TRUE(d4create(code.h, (dir / "like.dbf").c_str(), fields, nullptr));
+  // The array is known by what it holds, not where it lies: a copy of it
+  // describes the same table.
+  const std::vector<std::string> names{"NOTE", "QTY", "DAT", "NAME"};
+  std::vector<FIELD4INFO> copy(fields, fields + 5);
+  for (size_t k = 0; k < 4; ++k) copy[k].name = std::find(names.begin(), names.end(), fields[k].name)->c_str();
+  ASSERT_TRUE(d4create(code.h, (dir / "copy.dbf").c_str(), copy.data(), nullptr));
   fields[0].len = 12;  // a caller that changes the array gets what it asked for
   ASSERT_TRUE(d4create(code.h, (dir / "changed.dbf").c_str(), fields, nullptr));
   u4freeDefault(fields);
+  // Once freed, the array describes no table any more: only its fields count.
+  ASSERT_TRUE(d4create(code.h, (dir / "freed.dbf").c_str(), copy.data(), nullptr));
   d4close(t);
 
   auto like = ReadBytes(dir / "like.dbf");
   EXPECT_EQ(like[0], 0x8B);
   EXPECT_EQ(like[29], 0x02);
   EXPECT_EQ(ReadBytes(dir / "like.dbt")[21], 0x02);
+  EXPECT_EQ(ReadBytes(dir / "copy.dbf")[0], 0x8B);
   auto changed = ReadBytes(dir / "changed.dbf");
   EXPECT_EQ(changed[0], 0x83);
+  EXPECT_EQ(ReadBytes(dir / "freed.dbf")[0], 0x83);
   EXPECT_EQ(changed[32 + 16], 12);
   EXPECT_TRUE(reports.lines.empty()) << reports.lines[0];
 }

@@ -334,7 +334,7 @@ bool TJournal::Load() {
       Payload(size.substr(0, size.size() - 1), sizeLine) && sizeLine.size() > 2 && sizeLine.compare(0, 2, "L ") == 0 &&
       ParseNumber(sizeLine.substr(2), known))
     KnownBytes = known;
-  if (!platform::FileExists(FPath)) return !platform::DirectoryExists(FPath);
+  if (!platform::FileExists(FPath)) return !platform::PathExists(FPath);
   std::string text;
   if (!ReadWhole(FPath, text)) return false;
   FBytes = text.size();

@@ -63,7 +63,12 @@ std::string CurrentUserName();
 // Whether a local user account of that name exists. Always false on
 // Windows, where services run as the local system account.
 bool UserAccountExists(const std::string& name);
-bool FileExists(const std::string& path);       // a file, not a folder
+// A regular file is at `path` (common/FileRules.h: IsRegularFile): not a
+// folder, a device or a pipe.
+bool FileExists(const std::string& path);
+// Anything is at `path`: a file, a folder, a device, a link (even one that
+// leads nowhere).
+bool PathExists(const std::string& path);
 // True when standard error goes to a terminal (a person watches it).
 bool StandardErrorIsTerminal();
 bool RemoveFile(const std::string& path);
@@ -71,7 +76,8 @@ bool RenameFile(const std::string& from, const std::string& to);
 bool SetReadOnly(const std::string& path, bool readOnly);
 bool CreateEmptyFile(const std::string& path);  // fails when it exists already
 // Moves `from` over `to` in one step, replacing it: a crash leaves one of the
-// two, whole. The move itself is written through to the disk.
+// two, whole. The move itself is written through to the disk; false also
+// when the move happened but could not be (common/FileRules.h: MoveOver).
 bool MoveFileOver(const std::string& from, const std::string& to);
 // Writes a file's (or, on POSIX, a folder's entries') cached changes through
 // to the disk. True when there was nothing to write or all of it went.

@@ -60,6 +60,7 @@ class OsFile {
   virtual void Unlock(uint64_t offset, uint64_t length) = 0;
 };
 
+// A regular file is at `path` (common/FileRules.h: IsRegularFile).
 bool FileExists(const std::string& path);
 
 // Characters that end a folder's name in a path on this system.
@@ -67,7 +68,10 @@ extern const char* const kPathSeparators;
 bool RemoveFile(const std::string& path);
 
 // Moves `from` to `to` in one step, replacing `to`: a reader finds the old
-// file or the new one, never a mix. Both must be on one volume.
+// file or the new one, never a mix. Both must be on one volume. False also
+// when the move happened but could not be made durable (common/FileRules.h:
+// MoveOver). On Windows it fails while another program holds `to` open
+// without sharing deletion.
 bool MoveFileOver(const std::string& from, const std::string& to);
 
 // A folder for files under construction; true when it exists afterwards.

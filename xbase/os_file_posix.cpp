@@ -1,6 +1,8 @@
 #include "xbase/os_file.h"
 #include "xbase/os_file_system.h"
 
+#include "common/FileRules.h"
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -145,24 +147,11 @@ bool SystemFile::Lock(uint64_t offset, uint64_t length, bool exclusive, int time
 
 void SystemFile::Unlock(uint64_t offset, uint64_t length) { SetLock(Fd(handle_), F_UNLCK, offset, length); }
 
-bool FileExists(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
+bool FileExists(const std::string& path) { return tidewell::files::IsRegularFile(path); }
 
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
-bool MoveFileOver(const std::string& from, const std::string& to) {
-  if (::rename(from.c_str(), to.c_str()) != 0) return false;
-  // The new name is on disk before anything that relies on it.
-  auto [dir, name] = SplitDir(to);
-  int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
-  }
-  return true;
-}
+bool MoveFileOver(const std::string& from, const std::string& to) { return tidewell::files::MoveOver(from, to); }
 
 bool MakeFolder(const std::string& path) {
   struct stat st {};

@@ -13,6 +13,8 @@
 #include "xbase/os_file.h"
 #include "xbase/os_file_system.h"
 
+#include "common/FileRules.h"
+
 namespace xbase {
 
 const char* const kPathSeparators = "\\/:";
@@ -144,18 +146,13 @@ void SystemFile::Unlock(uint64_t offset, uint64_t length) {
   UnlockFileEx(H(handle_), 0, static_cast<DWORD>(length & 0xFFFFFFFFu), static_cast<DWORD>(length >> 32), &o);
 }
 
-bool FileExists(const std::string& path) {
-  const DWORD a = GetFileAttributesA(path.c_str());
-  return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
-}
+bool FileExists(const std::string& path) { return tidewell::files::IsRegularFile(path); }
 
 bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
 
 // Fails while another program holds `to` open without sharing deletion;
 // callers that must not wait for that write in place instead.
-bool MoveFileOver(const std::string& from, const std::string& to) {
-  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-}
+bool MoveFileOver(const std::string& from, const std::string& to) { return tidewell::files::MoveOver(from, to); }
 
 bool MakeFolder(const std::string& path) {
   if (CreateDirectoryA(path.c_str(), nullptr)) return true;

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "common/BuildConfig.h"
+#include "common/FileRules.h"
 
 namespace platform {
 
@@ -164,9 +165,11 @@ bool UserAccountExists(const std::string& name) {
   return getpwnam_r(name.c_str(), &pw, buf.data(), buf.size(), &found) == 0 && found;
 }
 
-bool FileExists(const std::string& path) {
+bool FileExists(const std::string& path) { return tidewell::files::IsRegularFile(path); }
+
+bool PathExists(const std::string& path) {
   struct stat st {};
-  return !path.empty() && stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+  return !path.empty() && lstat(path.c_str(), &st) == 0;
 }
 
 bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
@@ -179,7 +182,7 @@ bool RemoveFile(const std::string& path) {
 
 bool RenameFile(const std::string& from, const std::string& to) {
   // The desktop rename never replaces an existing file.
-  if (FileExists(to) || DirectoryExists(to)) return false;
+  if (PathExists(to)) return false;
   return rename(from.c_str(), to.c_str()) == 0;
 }
 
@@ -221,11 +224,7 @@ bool SyncPaths(const std::vector<std::string>& paths) {
   return ok;
 }
 
-bool MoveFileOver(const std::string& from, const std::string& to) {
-  if (rename(from.c_str(), to.c_str()) != 0) return false;
-  const std::string dir = ExtractFileDir(to);
-  return SyncPath(dir.empty() ? "." : dir);
-}
+bool MoveFileOver(const std::string& from, const std::string& to) { return tidewell::files::MoveOver(from, to); }
 
 bool SetReadOnly(const std::string& path, bool readOnly) {
   struct stat st {};

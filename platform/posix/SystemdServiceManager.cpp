@@ -183,14 +183,16 @@ class TSystemdServiceManager : public TServiceManager {
     if (FUnitDirectory != "/etc/systemd/system") return {};
     for (const char* dir : {"/usr/lib/systemd/system", "/lib/systemd/system"}) {
       const std::string path = std::string(dir) + "/" + name + ".service";
-      if (FileExists(path)) return path;
+      if (PathExists(path)) return path;
     }
     return {};
   }
 
   int AddService(const TServiceRegistration& r) override {
     const std::string path = UnitPath(r.Name);
-    if (FileExists(path) || !PackagedUnit(r.Name).empty()) return ErrServiceExists;
+    // Anything at the unit's name takes it: a unit masked as a link to
+    // /dev/null too, which must not be written through.
+    if (PathExists(path) || !PackagedUnit(r.Name).empty()) return ErrServiceExists;
     std::string unit;
     if (!UnitText(r, unit)) {
       FFailure = "systemd can't run " + r.BinaryPath +
@@ -221,7 +223,7 @@ class TSystemdServiceManager : public TServiceManager {
 
   int RemoveService(const std::string& name) override {
     const std::string path = UnitPath(name);
-    if (!FileExists(path)) {
+    if (!PathExists(path)) {
       const std::string packaged = PackagedUnit(name);
       if (packaged.empty()) return ErrServiceDoesNotExist;
       FFailure = packaged + " came with a package: remove the package to remove the service";

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <vector>
 
+#include "common/FileRules.h"
 #include "platform/System.h"
 #include "platform/PathDelimiter.h"
 
@@ -146,10 +147,10 @@ std::string CurrentUserName() {
 
 bool UserAccountExists(const std::string&) { return false; }
 
-bool FileExists(const std::string& path) {
-  if (path.empty()) return false;
-  const DWORD a = GetFileAttributesA(path.c_str());
-  return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+bool FileExists(const std::string& path) { return tidewell::files::IsRegularFile(path); }
+
+bool PathExists(const std::string& path) {
+  return !path.empty() && GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool StandardErrorIsTerminal() {
@@ -182,9 +183,7 @@ bool SyncPaths(const std::vector<std::string>& paths) {
   return ok;
 }
 
-bool MoveFileOver(const std::string& from, const std::string& to) {
-  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-}
+bool MoveFileOver(const std::string& from, const std::string& to) { return tidewell::files::MoveOver(from, to); }
 
 bool SetReadOnly(const std::string& path, bool readOnly) {
   const DWORD a = GetFileAttributesA(path.c_str());

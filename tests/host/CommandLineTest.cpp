@@ -232,6 +232,20 @@ TEST(Install, PathsWithBlanksPercentSignsAndQuotesReachSystemdIntact) {
   EXPECT_FALSE(platform::FileExists(units.File("Other.service")));
 }
 
+// A unit masked by the administrator (its name a link to /dev/null) takes
+// the name: it is neither written through nor replaced.
+TEST(Install, AMaskedUnitKeepsItsName) {
+  TTempDir units;
+  std::filesystem::create_symlink("/dev/null", units.File("Kestrel.service"));
+  platform::TServiceRegistration r;
+  r.Name = "Kestrel";
+  r.DisplayName = "Tidewell";
+  r.BinaryPath = "/usr/lib/tidewell/tidewell";
+  auto manager = platform::CreateSystemServiceManager(units.Path());
+  EXPECT_EQ(manager->AddService(r), platform::ErrServiceExists);
+  EXPECT_TRUE(std::filesystem::is_symlink(units.File("Kestrel.service")));
+}
+
 // The package's unit and the one the program writes for the package's
 // paths are one and the same, and both are confined: systemd's own review
 // rates the exposure 2.0 or lower (what an administrator's audit checks).

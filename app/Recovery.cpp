@@ -380,7 +380,10 @@ bool TKestrel::ResolveJournal(TJournal& journal, const std::string& table) {
       // The record is there and its mark never arrived: the record becomes
       // the row's copy once it is on disk.
       if (std::find(synced.begin(), synced.end(), e.File) == synced.end()) {
-        if (!platform::SyncPaths(TableFiles(e.File))) {
+        // Its folder too: the run that appended it may have made the file.
+        auto paths = TableFiles(e.File);
+        paths.push_back(platform::ExtractFileDir(e.File));
+        if (!platform::SyncPaths(paths)) {
           Log(Format("Journal: %s can't be written to disk; run ended", e.File));
           return false;
         }

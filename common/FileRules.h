@@ -49,16 +49,20 @@ inline bool IsRegularFile(const std::string& path) {
   return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// Syncs the entries of the folder that holds `path` (a file created, moved
-// or removed in it).
-inline bool SyncFolderOf(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+// Syncs a folder's entries (files created, moved or removed in it); true
+// also where the file system offers no sync of folders (see above).
+inline bool SyncFolder(const std::string& folder) {
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   const bool ok = ::fsync(fd) == 0 || errno == EINVAL;
   ::close(fd);
   return ok;
+}
+
+// SyncFolder for the folder that holds `path`.
+inline bool SyncFolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  return SyncFolder(slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash));
 }
 
 inline bool MoveOver(const std::string& from, const std::string& to) {

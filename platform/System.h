@@ -80,10 +80,12 @@ bool CreateEmptyFile(const std::string& path);  // fails when it exists already
 // when the move happened but could not be (common/FileRules.h: MoveOver).
 bool MoveFileOver(const std::string& from, const std::string& to);
 // Writes a file's (or, on POSIX, a folder's entries') cached changes through
-// to the disk. True when there was nothing to write or all of it went.
+// to the disk. True when there was nothing to write or all of it went (a
+// folder: see common/FileRules.h, SyncFolder).
 bool SyncPath(const std::string& path);
-// SyncPath for many paths at once; where several share one file system,
-// that file system is synced in one call (far cheaper than one per file).
+// SyncPath for each of many paths (each once), every one tried; true when
+// all went. Only these files and folders are synced, not the file system
+// they are on.
 bool SyncPaths(const std::vector<std::string>& paths);
 
 // A file opened for reading and writing while other programs may also read

@@ -187,8 +187,8 @@ bool RenameFile(const std::string& from, const std::string& to) {
 }
 
 bool SyncPath(const std::string& path) {
-  // A folder opens read-only; fsync on it writes its entries (a file
-  // created or renamed in it). Any descriptor of a file syncs its data.
+  if (DirectoryExists(path)) return tidewell::files::SyncFolder(path);
+  // Any descriptor of a file syncs its data.
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   const bool ok = fsync(fd) == 0;
@@ -197,29 +197,15 @@ bool SyncPath(const std::string& path) {
 }
 
 bool SyncPaths(const std::vector<std::string>& paths) {
-  std::vector<std::pair<dev_t, std::string>> byDevice;
-  for (const auto& path : paths) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0) return false;
-    byDevice.emplace_back(st.st_dev, path);
-  }
+  // Each path by itself, never its whole file system: that would wait for
+  // every other program's writes on the share, and its error could be
+  // theirs or miss ours. Every path is tried, whatever failed before.
   bool ok = true;
-  std::vector<dev_t> done;
-  for (const auto& [device, path] : byDevice) {
-    if (std::find(done.begin(), done.end(), device) != done.end()) continue;
-    done.push_back(device);
-    const auto count = std::count_if(byDevice.begin(), byDevice.end(), [&](const auto& p) { return p.first == device; });
-    if (count == 1) {
-      ok = SyncPath(path) && ok;
-      continue;
-    }
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      ok = false;
-      continue;
-    }
-    ok = syncfs(fd) == 0 && ok;
-    close(fd);
+  std::vector<std::string> done;
+  for (const auto& path : paths) {
+    if (std::find(done.begin(), done.end(), path) != done.end()) continue;
+    done.push_back(path);
+    ok = SyncPath(path) && ok;
   }
   return ok;
 }

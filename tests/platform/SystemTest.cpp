@@ -49,6 +49,22 @@ TEST(Files, FoldersAreMadeWithTheirParentsAndFilesAreNotReplacedByRename) {
   EXPECT_TRUE(FileExists(g));
 }
 
+// Durability is asked of the files written and the folders that got new
+// entries, each by itself; one that can't be synced (gone) fails the call.
+TEST(Files, EachPathIsSyncedAndOneThatIsGoneFailsTheCall) {
+  TTempDir tmp;
+  const std::string f = tmp.File("a.dbf"), g = tmp.File("a.fpt");
+  tidewell::test::WriteFile(f, "records");
+  tidewell::test::WriteFile(g, "memos");
+  EXPECT_TRUE(SyncPath(f));
+  EXPECT_TRUE(SyncPath(tmp.Path()));
+  EXPECT_TRUE(SyncPaths({f, g, tmp.Path(), f}));
+  EXPECT_TRUE(SyncPaths({}));
+  EXPECT_FALSE(SyncPath(tmp.File("gone.dbf")));
+  EXPECT_FALSE(SyncPaths({tmp.File("gone.dbf"), f, tmp.Path()}));
+  EXPECT_FALSE(SyncPaths({f, tmp.File("gone/")}));
+}
+
 TEST(Files, SharedFileAppendsAtTheEnd) {
   TTempDir tmp;
   const std::string f = tmp.File("s.txt");

@@ -106,7 +106,7 @@ TMarks::TCopy TMarks::Read(TODBCStatement& row, const TRowKey& key, DbfHandle fi
                            const std::string& path) {
   TCopy copy;
   for (const FIELD4INFO* f = fields; f && f->name; ++f)
-    if (d4field(file, f->name)) copy.Texts.push_back({f->name, FieldText(row, *f), f->type == 'C' ? f->len : 0u});
+    if (d4field(file, f->name)) copy.Texts.push_back({f->name, FieldText(row, *f)});
   copy.Key = key;
   copy.Path = path;
   copy.Fields = fields;
@@ -119,7 +119,6 @@ bool TMarks::Fill(DbfHandle file, const TCopy& copy, const std::string* table) {
     bool overflow = false;
     stored = AssignDbfField(file, t.Name, t.Text, &overflow) && stored;
     if (overflow && table) LogNow(OverflowLine(*table, copy, t.Name, t.Text));
-    if (t.CharWidth) KeepLastCharacterWhole(file, t.Name, t.Text, t.CharWidth);
   }
   return stored;
 }

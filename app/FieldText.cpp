@@ -6,14 +6,12 @@
 #include "common/Text.h"
 #include "odbc/Statement.h"
 #include "xbase/code_page.h"
+#include "xbase/text_cut.h"
 
 namespace tidewell {
 
 bool SystemIsUtf8() {
-  static const bool utf8 = [] {
-    const std::string set = UpperCase(xbase::SystemCodeSet());
-    return set == "UTF-8" || set == "UTF8";
-  }();
+  static const bool utf8 = xbase::IsUtf8CodeSet(xbase::SystemCodeSet());
   return utf8;
 }
 
@@ -33,25 +31,9 @@ std::string FieldText(TODBCStatement& row, const FIELD4INFO& field) {
       return FormatDateTime("YYYYMMDD", row.FieldAsDateTime(name));
     case 'L':
       return row.FieldAsBoolean(name) ? "T" : "F";
-    case 'C':
-      return FirstCharacters(Trim(row.FieldAsString(name)), std::min<size_t>(MaxFieldText, field.len));
     default:
       return FirstCharacters(Trim(row.FieldAsString(name)), MaxFieldText);
   }
-}
-
-size_t WholeCharacterBytes(const std::string& text, size_t width) {
-  if (text.size() <= width) return text.size();
-  return SystemIsUtf8() ? Utf8Prefix(text, text.size(), width) : width;
-}
-
-void KeepLastCharacterWhole(DbfHandle file, const std::string& name, const std::string& text, size_t width) {
-  if (!SystemIsUtf8() || text.size() <= width) return;
-  const size_t whole = WholeCharacterBytes(text, width);
-  if (whole == width) return;
-  FieldHandle field = d4field(file, name.c_str());
-  if (!field || TrimRight(f4str(field)) != TrimRight(std::string_view(text).substr(0, width))) return;
-  f4assign(field, text.substr(0, whole).c_str());
 }
 
 }  // namespace tidewell

@@ -20,19 +20,9 @@ inline constexpr size_t MaxFieldText = 254;
 bool SystemIsUtf8();
 
 // The text a field receives from the current row: dates as YYYYMMDD,
-// logicals as T or F, everything else trimmed; at most 254 characters, and a
-// character field's text at most as many characters as the field is wide.
+// logicals as T or F, everything else trimmed; at most 254 characters. A
+// character field keeps of it what fits its width, cut by the library at
+// a whole character in the table's code page (xbase/text_cut.h).
 std::string FieldText(TODBCStatement& row, const FIELD4INFO& field);
-
-// Bytes of `text` a character field `width` bytes wide keeps whole when it
-// stores texts unconverted: up to the last whole UTF-8 character within the
-// width on a UTF-8 system, else the width. `text.size()` when it fits.
-size_t WholeCharacterBytes(const std::string& text, size_t width);
-
-// A table that stores texts unconverted keeps a character field's first
-// bytes, as many as the field is wide, which may end inside a character of
-// a UTF-8 text: then the field gets the text up to the last whole character.
-// (A table with a code page stores one byte per character and needs none.)
-void KeepLastCharacterWhole(DbfHandle file, const std::string& name, const std::string& text, size_t width);
 
 }  // namespace tidewell

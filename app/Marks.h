@@ -102,7 +102,6 @@ class TMarks {
   // What one row becomes: the texts of its record and how to name it.
   struct TFieldText {
     std::string Name, Text;
-    size_t CharWidth = 0;  // width of a character field, else 0
   };
   struct TCopy {
     std::vector<TFieldText> Texts;

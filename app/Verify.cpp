@@ -442,14 +442,7 @@ void TVerify::TTableCheck::CompareRecord(TODBCStatement& row, const TRowKey& key
     const int column = row.FieldIndex(info.name);
     if (info.type == 'D' && (column < 0 || !IsDateKind(row.ColumnKind(column)))) continue;
     const std::string text = FieldText(row, info);
-    std::string expected = f.Table->StoredValue(f.Fields[k], text);
-    if (info.type == 'C') {
-      // Where the conversion kept a UTF-8 character whole that the width cut.
-      const size_t whole = WholeCharacterBytes(text, info.len);
-      if (whole < text.size() && whole != info.len &&
-          expected == TrimRight(std::string_view(text).substr(0, info.len)))
-        expected = f.Table->StoredValue(f.Fields[k], text.substr(0, whole));
-    }
+    const std::string expected = f.Table->StoredValue(f.Fields[k], text);
     const std::string stored = f.Table->Value(f.Fields[k]);
     if (stored == expected) continue;
     if (static_cast<int>(k) == f.MachineField || static_cast<int>(k) == f.RecNumField) otherRow = true;

@@ -1,6 +1,7 @@
 #include "common/Text.h"
 
 #include "common/Ascii.h"
+#include "common/Utf8.h"
 
 namespace tidewell {
 
@@ -29,34 +30,8 @@ std::string LowerCase(std::string_view text) { return ascii::Lower(text); }
 
 bool SameText(std::string_view a, std::string_view b) { return ascii::EqualIgnoringCase(a, b); }
 
-namespace {
-
-// Length of the well-formed UTF-8 sequence at the start of text, else 1.
-std::size_t SequenceLength(std::string_view text) {
-  const auto lead = static_cast<unsigned char>(text[0]);
-  std::size_t n = 1;
-  if (lead >= 0xC2 && lead <= 0xDF)
-    n = 2;
-  else if (lead >= 0xE0 && lead <= 0xEF)
-    n = 3;
-  else if (lead >= 0xF0 && lead <= 0xF4)
-    n = 4;
-  if (n > text.size()) return 1;
-  for (std::size_t i = 1; i < n; ++i)
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) return 1;
-  return n;
-}
-
-}  // namespace
-
 std::size_t Utf8Prefix(std::string_view text, std::size_t MaxChars, std::size_t MaxBytes) {
-  std::size_t at = 0;
-  for (std::size_t chars = 0; chars < MaxChars && at < text.size(); ++chars) {
-    const std::size_t n = SequenceLength(text.substr(at));
-    if (at + n > MaxBytes) break;
-    at += n;
-  }
-  return at;
+  return utf8::Prefix(text, MaxChars, MaxBytes);
 }
 
 }  // namespace tidewell

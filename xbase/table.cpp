@@ -4,6 +4,7 @@
 
 #include "xbase/byte_order.h"
 #include "xbase/field_codec.h"
+#include "xbase/text_cut.h"
 
 #include <cstdio>
 
@@ -532,11 +533,10 @@ bool Table::Assign(int index, std::string_view text) {
   const auto& f = field(index);
   if (f.IsMemo()) return AssignMemo(index, text);
   if (f.type == '0') return false;
-  std::string converted;
-  if (Translated(f)) {
-    converted = converter_->ToTable(text);
-    text = converted;
-  }
+  // In the table's code page, and cut to the width at a whole character.
+  const std::string stored = TextForField(f, text, Translated(f) ? converter_.get() : nullptr,
+                                         IsUtf8CodeSet(options_.system_code_set));
+  text = stored;
   EncodeResult r = EncodeField(f, text, record_.data(), NullFlags());
   dirty_ = true;
   if (r == EncodeResult::kStored) return true;
@@ -614,11 +614,9 @@ std::string Table::StoredValue(int index, std::string_view text) {
   if (index < 0 || static_cast<size_t>(index) >= header_.fields.size()) return "";
   const auto& f = field(index);
   const bool translated = Translated(f);
-  std::string converted;
-  if (translated) {
-    converted = converter_->ToTable(text);
-    text = converted;
-  }
+  const std::string stored = TextForField(f, text, translated ? converter_.get() : nullptr,
+                                         IsUtf8CodeSet(options_.system_code_set));
+  text = stored;
   if (f.IsMemo()) return translated ? converter_->FromTable(text) : std::string(text);
   std::vector<uint8_t> record = blank_;
   const int nf = header_.NullFlagsField();

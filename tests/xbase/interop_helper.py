@@ -3,9 +3,11 @@
 make-template KIND PATH CODEPAGE
     creates a table of flavour KIND (db3, fp, vfp) with python3-dbf, with one
     field of each type the flavour has, and appends the rows of ROWS[KIND].
-check READER PATH EXPECTED_JSON
+check READER PATH EXPECTED_JSON [ENCODING]
     reads PATH with READER (dbf or dbfread) and compares every record with
     the expected list of {field: value}; prints the differences, exit 1.
+    ENCODING (dbfread only) reads the texts of a table whose header names no
+    code page; a byte that does not decode is a difference.
 dump READER PATH
     prints the records as JSON, for eyes.
 """
@@ -55,7 +57,7 @@ def normalise(value):
     return str(value)
 
 
-def read_records(reader, path):
+def read_records(reader, path, encoding=None):
     if reader == 'dbf':
         import dbf
         table = dbf.Table(path)
@@ -68,7 +70,7 @@ def read_records(reader, path):
         return records
     import dbfread
     return [{k.upper(): normalise(v) for k, v in r.items()}
-            for r in dbfread.DBF(path, char_decode_errors='strict')]
+            for r in dbfread.DBF(path, encoding=encoding, char_decode_errors='strict')]
 
 
 def same(want, got):
@@ -79,10 +81,14 @@ def same(want, got):
     return want == got
 
 
-def check(reader, path, expected_path):
+def check(reader, path, expected_path, encoding=None):
     with open(expected_path, encoding='utf-8') as f:
         expected = json.load(f)
-    records = read_records(reader, path)
+    try:
+        records = read_records(reader, path, encoding)
+    except UnicodeDecodeError as e:
+        print('a text does not decode: %s' % e)
+        return 1
     problems = []
     if len(records) != len(expected):
         problems.append('%d records, expected %d' % (len(records), len(expected)))
@@ -102,7 +108,7 @@ def main(argv):
         make_template(argv[2], argv[3], argv[4])
         return 0
     if argv[1] == 'check':
-        return check(argv[2], argv[3], argv[4])
+        return check(argv[2], argv[3], argv[4], argv[5] if len(argv) > 5 else None)
     if argv[1] == 'dump':
         print(json.dumps(read_records(argv[2], argv[3]), ensure_ascii=False, indent=1))
         return 0

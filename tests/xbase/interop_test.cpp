@@ -99,13 +99,17 @@ void AppendRows(DbfHandle data, const std::vector<Row>& rows) {
   }
 }
 
+// `encoding`: how the readers decode a table whose header names no code page.
 void ExpectReadersAgree(const ScratchDir& dir, const std::string& path, const std::vector<Row>& rows,
-                        std::initializer_list<const char*> readers) {
+                        std::initializer_list<const char*> readers, const std::string& encoding = "") {
   std::string expected = dir / "expected.json";
   WriteExpected(expected, rows);
   for (const char* reader : readers) {
     std::string output;
-    EXPECT_EQ(Helper(std::string("check ") + reader + " " + Quote(path) + " " + Quote(expected), dir, &output), 0)
+    EXPECT_EQ(Helper(std::string("check ") + reader + " " + Quote(path) + " " + Quote(expected) +
+                         (encoding.empty() ? "" : " " + encoding),
+                     dir, &output),
+              0)
         << reader << " reading " << path << ":\n" << output;
   }
 }
@@ -203,4 +207,58 @@ TEST(DbaseFourMemos, AreReadByAnIndependentReader) {
   code4close(code);
   code4initUndoP(code);
   ExpectReadersAgree(dir, path, rows, {"dbfread"});
+}
+
+// A text wider than its character field keeps the characters that fit whole:
+// in a table without a code page (UTF-8 bytes as they come), in a double-byte
+// code page (936) and in a single-byte one (1252). A reader that decodes
+// strictly fails on any half character.
+TEST(CharacterCuts, AFieldCutAtItsWidthHoldsNoPartOfACharacter) {
+  struct Case {
+    uint8_t mark;
+    std::vector<Row> rows;
+    std::initializer_list<const char*> readers;
+    const char* encoding;
+  };
+  const Case cases[] = {
+      {0x00,
+       {{{"NAME", "äääx", Json("ää")}},  // 4 of 5 bytes: the third ä would not fit
+        {{"NAME", "aäää", Json("aää")}},  // 5 bytes exactly
+        {{"NAME", "€€", Json("€")}},
+        {{"NAME", "ab€", Json("ab€")}}},
+       {"dbfread"},
+       "utf-8"},
+      {0x7A,
+       {{{"NAME", "中文字符", Json("中文")}},  // two bytes each: 4 of 5
+        {{"NAME", "a中文字", Json("a中文")}},
+        {{"NAME", "Жук", Json("Жу")}}},  // Cyrillic takes two bytes in GBK too
+       {"dbf", "dbfread"},
+       ""},
+      {0x03, {{{"NAME", "Müllerß", Json("Mülle")}}, {{"NAME", "€uro€", Json("€uro€")}}}, {"dbf", "dbfread"}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.mark));
+    ScratchDir dir;
+    xbase::TableLayout layout;
+    layout.header.version = 0x03;
+    layout.header.code_page_mark = c.mark;
+    xbase::FieldDescriptor f;
+    f.name = "NAME";
+    f.type = 'C';
+    f.length = 5;
+    layout.header.fields.push_back(f);
+    xbase::TableOptions options;
+    options.system_code_set = "UTF-8";
+    const std::string path = dir / "cut.dbf";
+    auto table = xbase::Table::Create(path, layout, false, options);
+    ASSERT_TRUE(table);
+    for (const Row& row : c.rows) {
+      ASSERT_TRUE(table->AppendBlank());
+      ASSERT_TRUE(table->Assign(0, row[0].text));
+      // What a check expects of the text is what the field now holds.
+      EXPECT_EQ(table->StoredValue(0, row[0].text), table->Value(0));
+    }
+    ASSERT_TRUE(table->Close());
+    ExpectReadersAgree(dir, path, c.rows, c.readers, c.encoding);
+  }
 }

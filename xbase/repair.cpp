@@ -84,7 +84,6 @@ std::unique_ptr<ix::ProductionIndex> RebuildIndex(Table& table, const std::vecto
   return rebuilt;
 }
 
-
 // A header that counts more records than the file holds (cut inside a
 // record, a count raised by another program) leaves the table unopenable,
 // and every run would stop at it. The count becomes what the file holds;
@@ -215,8 +214,6 @@ std::unique_ptr<Table> OpenRepaired(const std::string& path, const TableOptions&
   table->AddIndex(std::make_unique<ix::TableIndex>(std::move(index)));
   return table;
 }
-
-
 
 bool RebuildProductionIndex(std::unique_ptr<Table>& table, const std::string& index_template,
                             const TableOptions& options) {
@@ -369,6 +366,5 @@ bool RemoveTableIfEmpty(const std::string& path) {
   for (const auto& part : parts) RemoveFile(part);
   return empty;
 }
-
 
 }  // namespace xbase

@@ -32,11 +32,17 @@ bool RebuildProductionIndex(std::unique_ptr<Table>& table, const std::string& in
 // cut inside the header).
 bool HeaderMissing(const std::string& path);
 
-// What SalvageHeader did: the records kept (the file is whole again), or
-// that the file must now be made from the template, or nothing done.
+// For a file HeaderMissing names that is not empty: keeps it whole beside
+// it (path + ".damaged", numbered when taken) and, when its field
+// descriptors are the template's, puts the template's header over the
+// records it holds (a torn last record kept in path + ".torn"); a file not
+// laid out like the template is moved aside with its memo and index files.
+// One report line either way. Returns the records salvaged (the file is
+// whole again), kSalvageRecreate (the file must now be made from the
+// template: missing, empty or moved aside) or kSalvageFailed (no template,
+// a write failed: the file is left as it is).
 constexpr long kSalvageRecreate = -1;
 constexpr long kSalvageFailed = -2;
-// For a file HeaderMissing names: see d4salvage (dbf/CodeBase.h).
 long SalvageHeader(const std::string& path, const std::string& template_path, const TableOptions& options);
 
 // Removes the table at `path` with its memo and index files when it holds

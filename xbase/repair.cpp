@@ -84,6 +84,14 @@ std::unique_ptr<ix::ProductionIndex> RebuildIndex(Table& table, const std::vecto
   return rebuilt;
 }
 
+// The lock scheme of the table at `path`, from its header's first bytes.
+LockScheme SchemeOf(const std::string& path, const uint8_t* fixed) {
+  TableHeader probe;
+  probe.version = fixed[0];
+  return LockScheme::ForTable(probe.FlavorOfVersion(),
+                              (fixed[28] & 0x01) != 0 && FindCompanionFile(path, ".cdx").has_value());
+}
+
 // A header that counts more records than the file holds (cut inside a
 // record, a count raised by another program) leaves the table unopenable,
 // and every run would stop at it. The count becomes what the file holds;
@@ -93,14 +101,18 @@ std::unique_ptr<ix::ProductionIndex> RebuildIndex(Table& table, const std::vecto
 // appends under it is waited for. True when something was repaired.
 bool RepairCountBeyondFile(const std::string& path, const TableOptions& options) {
   std::string error;
-  auto file = OsFile::Open(path, OsFile::Access::kReadWrite, &error);
+  auto opened = OsFile::Open(path, OsFile::Access::kReadWrite, &error);
   uint8_t fixed[kTableHeaderSize];
-  if (!file || !file->ReadAt(0, fixed, sizeof fixed)) return false;
+  if (!opened || !opened->ReadAt(0, fixed, sizeof fixed)) return false;
   const uint32_t header_length = fixed[8] | (fixed[9] << 8), record_length = fixed[10] | (fixed[11] << 8);
   if (header_length <= kTableHeaderSize || record_length == 0) return false;
-  const auto before = file->Size();
+  const auto before = opened->Size();
   if (!before || *before < header_length || GetLe32(fixed + 4) <= (*before - header_length) / record_length) return false;
-  if (!file->Lock(0, header_length, true, options.lock_timeout_ms, options.cancelled)) return false;
+  SharedFile shared(std::move(opened), FileRole::kTable, SchemeOf(path, fixed),
+                    LockWait{options.lock_timeout_ms, options.cancelled});
+  SharedFile* file = &shared;
+  const auto header_lock = file->LockFile(true);
+  if (!header_lock) return false;
   bool repaired = false;
   auto size = file->Size();
   uint8_t count_bytes[4];
@@ -119,8 +131,8 @@ bool RepairCountBeyondFile(const std::string& path, const TableOptions& options)
       uint8_t held_bytes[4] = {static_cast<uint8_t>(held), static_cast<uint8_t>(held >> 8),
                                static_cast<uint8_t>(held >> 16), static_cast<uint8_t>(held >> 24)};
       const uint8_t eof = kEndOfFile;
-      ok = ok && file->WriteAt(4, held_bytes, 4) && file->Truncate(end + 1) && file->WriteAt(end, &eof, 1) &&
-           file->Sync();
+      ok = ok && file->WriteAt(*header_lock, 4, held_bytes, 4) && file->Truncate(*header_lock, end + 1) &&
+           file->WriteAt(*header_lock, end, &eof, 1) && file->Sync();
       if (ok)
         SinkOf(options).Report(path + ": header counted " + std::to_string(count) + " records, the file holds " +
                          std::to_string(held) + "; count set to " + std::to_string(held) +
@@ -133,7 +145,6 @@ bool RepairCountBeyondFile(const std::string& path, const TableOptions& options)
       repaired = ok;
     }
   }
-  file->Unlock(0, header_length);
   return repaired;
 }
 
@@ -340,29 +351,26 @@ long SalvageHeader(const std::string& path, const std::string& model, const Tabl
 
 bool RemoveTableIfEmpty(const std::string& path) {
   std::string error;
-  auto file = OsFile::Open(path, OsFile::Access::kReadWrite, &error);
-  auto size = file ? file->Size() : std::nullopt;
+  auto opened = OsFile::Open(path, OsFile::Access::kReadWrite, &error);
+  auto size = opened ? opened->Size() : std::nullopt;
   uint8_t fixed[kTableHeaderSize];
-  if (!size || *size < sizeof fixed || !file->ReadAt(0, fixed, sizeof fixed)) return false;
+  if (!size || *size < sizeof fixed || !opened->ReadAt(0, fixed, sizeof fixed)) return false;
   // Checked and removed under the append lock of the table's flavour, so
   // that another program's first record can't come in between.
-  TableHeader probe;
-  probe.version = fixed[0];
-  const auto lock = LockScheme::ForTable(probe.FlavorOfVersion(),
-                                                (fixed[28] & 0x01) && FindCompanionFile(path, ".cdx"))
-                        .Header();
-  if (!file->Lock(lock.offset, lock.length, true, 0)) return false;
-  size = file->Size();
+  SharedFile file(std::move(opened), FileRole::kTable, SchemeOf(path, fixed));
+  auto held = file.LockFile(true, 0);
+  if (!held) return false;
+  size = file.Size();
   uint8_t count[4];
   const uint64_t header_length = fixed[8] | (fixed[9] << 8);
-  bool empty = size && file->ReadAt(4, count, 4) && GetLe32(count) == 0 &&
+  bool empty = size && file.ReadAt(4, count, 4) && GetLe32(count) == 0 &&
                (*size == header_length || *size == header_length + 1);
   std::vector<std::string> parts;
   if (empty)
     for (const char* ext : {".fpt", ".dbt", ".cdx", ".mdx"})
       if (auto part = FindCompanionFile(path, ext)) parts.push_back(*part);
   empty = empty && RemoveFile(path);
-  file->Unlock(lock.offset, lock.length);
+  held->Release();
   for (const auto& part : parts) RemoveFile(part);
   return empty;
 }

@@ -2,6 +2,8 @@
 
 #include "xbase/byte_order.h"
 #include "xbase/code_page.h"
+#include "xbase/locks.h"
+#include "xbase/repair.h"
 #include "scratch_dir.h"
 #include "test_env.h"
 
@@ -502,6 +504,31 @@ TEST_F(DamagedTable, HeaderDamageGivesNoTableAndOneReport) {
     EXPECT_EQ(sink.lines.size(), 1u) << c.what;
   }
   EXPECT_TRUE(OpensAfter([](auto&) {}));
+}
+
+// The count is mended under the table's header lock, the byte other
+// programs append under: while one of them holds it, nothing is written.
+TEST_F(DamagedTable, ACountBeyondTheFileIsMendedOnlyUnderTheHeaderLock) {
+  auto bytes = good;
+  PutLe32(bytes.data() + 4, 5);  // the file holds 2
+  WriteBytes(path, bytes);
+  TableHeader probe;
+  probe.version = bytes[0];
+  std::string error;
+  SharedFile other(OsFile::Open(path, OsFile::Access::kReadWrite, &error), FileRole::kTable,
+                   LockScheme::ForTable(probe.FlavorOfVersion(), false));
+  auto held = other.LockFile(true);
+  ASSERT_TRUE(held);
+  TableOptions options = Options(&sink);
+  options.lock_timeout_ms = 100;
+  EXPECT_FALSE(OpenRepaired(path, options, ""));
+  EXPECT_EQ(ReadBytes(path), bytes);
+  held->Release();
+  auto t = OpenRepaired(path, options, "");
+  ASSERT_TRUE(t);
+  EXPECT_EQ(t->record_count(), 2u);
+  ASSERT_TRUE(t->Go(2));
+  EXPECT_EQ(t->Value(0), "n");
 }
 
 TEST_F(DamagedTable, MissingOrAbsurdMemoFileGivesNoTable) {

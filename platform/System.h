@@ -123,6 +123,9 @@ void FreeDynamicLibrary(TLibraryHandle library);
 // errors and standard output for information. Returns the button (1 = OK).
 enum class TBoxKind { Information, Error };
 int ShowMessageBox(const std::string& text, const std::string& caption, TBoxKind kind);
+// The message as a line on the console, "caption: text" (errors on standard
+// error): where there is no desktop to show a box on.
+void PrintMessage(const std::string& text, const std::string& caption, TBoxKind kind);
 
 // An error entry in the system event log under the given source name.
 void WriteEventLog(const std::string& source, const std::string& text);

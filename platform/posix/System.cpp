@@ -276,12 +276,7 @@ void FreeDynamicLibrary(TLibraryHandle library) {
 }
 
 int ShowMessageBox(const std::string& text, const std::string& caption, TBoxKind kind) {
-  FILE* out = kind == TBoxKind::Error ? stderr : stdout;
-  if (caption.empty())
-    std::fprintf(out, "%s\n", text.c_str());
-  else
-    std::fprintf(out, "%s: %s\n", caption.c_str(), text.c_str());
-  std::fflush(out);
+  PrintMessage(text, caption, kind);
   return 1;
 }
 

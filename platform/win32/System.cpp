@@ -270,14 +270,7 @@ int ShowMessageBox(const std::string& text, const std::string& caption, TBoxKind
   if (button > 0) return button;
   // No desktop to show it on (a service, or wine without a display): the
   // box fails at once, with 0 or, when its dialog cannot be made, -1.
-  if (ConsoleWanted()) {
-    FILE* out = kind == TBoxKind::Error ? stderr : stdout;
-    if (caption.empty())
-      std::fprintf(out, "%s\n", text.c_str());
-    else
-      std::fprintf(out, "%s: %s\n", caption.c_str(), text.c_str());
-    std::fflush(out);
-  }
+  if (ConsoleWanted()) PrintMessage(text, caption, kind);
   return 1;
 }
 

@@ -2,7 +2,8 @@
 // record before it reaches its file, holds the marks of a batch in one open
 // transaction, and at most every CommitEveryMs writes the journal and every
 // file written since to disk before it commits those marks and settles their
-// notes. One batch costs one flush per file system instead of one per row.
+// notes. One batch costs one sync of each file it wrote (and its folder)
+// instead of one per row.
 //
 // Contract: the caller sends no mark while Commit runs (the connection is
 // used by one thread at a time), sends a row's mark only once its record

@@ -28,7 +28,7 @@ namespace {
 std::set<std::string> Listing(const std::string& root) {
   std::set<std::string> out;
   for (const auto& e : std::filesystem::recursive_directory_iterator(root))
-    out.insert(e.path().string() + (e.is_regular_file() ? " " + std::to_string(e.file_size()) : " dir"));
+    out.insert(e.path().string() + (e.is_regular_file() ? std::string(" ") + std::to_string(e.file_size()) : " dir"));
   return out;
 }
 

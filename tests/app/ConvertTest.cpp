@@ -1025,12 +1025,7 @@ TEST_P(Conversion, AReadBackOfMarksReadsTheSameForARunAndForItsRecovery) {
   Connect();
   TODBCStatement s(MainOdbc.get(), false, false);
   std::vector<TRowKey> keys(5);
-  for (size_t i = 0; i < keys.size(); ++i) {
-    keys[i].Machine = 7;
-    keys[i].MachineNull = false;
-    keys[i].MachineValue = "7";
-    keys[i].RecNum = std::to_string(i + 1);
-  }
+  for (size_t i = 0; i < keys.size(); ++i) keys[i] = test::NumberKeyNote(7, std::to_string(i + 1), "", 0).Key;
   for (int i : {0, 1}) {
     const TMarkReading r = ReadingOf(ReadRowMark(s, "weight", keys[i]), 9);
     EXPECT_EQ(r.State, msUnconverted) << keys[i].RecNum;

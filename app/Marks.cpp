@@ -2,6 +2,7 @@
 #include "app/Marks.h"
 
 #include <algorithm>
+#include <set>
 #include <utility>
 
 #include "app/JournalRun.h"
@@ -114,8 +115,8 @@ void TMarks::Settled(const TCopy& copy) {
   RowSettled();
 }
 
-bool TMarks::TakeBackFrom(size_t first) {
-  while (FBatch.size() > first) {
+bool TMarks::TakeBack() {
+  while (!FBatch.empty()) {
     if (d4appendUndo(FFile) != r4success) return false;
     FJournal.Dropped(FBatch.back().Seq);
     --RecordsKept;
@@ -167,11 +168,11 @@ bool TMarks::Round(size_t n) {
   // already (in this round, or with an earlier batch) are only read back.
   std::vector<TMarkRequest> requests;
   std::vector<std::string> keys(n);
-  std::map<std::string, bool> asked;
+  std::set<std::string> asked;
   for (size_t i = 0; i < n; ++i) {
     const TCopy& c = FBatch[i];
     keys[i] = c.Key.Text();
-    if ((c.Holds == 0 && FSharedKeys.count(keys[i])) || !asked.emplace(keys[i], true).second) continue;
+    if ((c.Holds == 0 && FSharedKeys.count(keys[i])) || !asked.insert(keys[i]).second) continue;
     requests.push_back({&c.Key, c.RecNo, c.Holds});
   }
   TMarkResult result;
@@ -201,7 +202,7 @@ bool TMarks::Round(size_t n) {
     // row every cycle. The batch's records go.
     if (odbc && RefusedForEveryRow(result, odbc->DriverKind, odbc->ConnectString)) {
       const std::string named = records(FBatch.size());
-      const bool gone = TakeBackFrom(0);
+      const bool gone = TakeBack();
       LogNow(Format("Update of %s rec_num=%s refused as it would be for every row (%s. State:  %s, code %d): "
                     "%s; run ended, no row of %s is marked until the server allows it",
                     FTable, headRecNum, result.Message, result.State, static_cast<int>(result.Native),
@@ -286,7 +287,7 @@ bool TMarks::Round(size_t n) {
   // A refusal: the refused row's record and all later ones go, and the
   // later ones of rows that are not refused are written again.
   std::vector<TCopy> later = FBatch;
-  if (!TakeBackFrom(0)) {
+  if (!TakeBack()) {
     FJournal.Abandon();
     LogNow(Format("%s failed and record %d could not be taken back from %s; the marks since the last commit were "
                   "rolled back, run ended",

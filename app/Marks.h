@@ -161,7 +161,8 @@ class TMarks {
                                   const std::string& value);
   bool Settle();
   bool Round(size_t n);
-  bool TakeBackFrom(size_t first);
+  // Takes every record of the batch back, last first.
+  bool TakeBack();
   void Settled(const TCopy& copy);
   void RowSettled() const {
     if (FSeams.RowSettled) FSeams.RowSettled();
